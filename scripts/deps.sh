@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when missing.
+set -euo pipefail
+packages=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-x86-64-dev wine wine64
+          cmake ninja-build googletest g++ clang libclang-rt-14-dev python3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo_cmd apt-get update
+  $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Creates the Wine prefix the tests run in: a fresh Windows profile without
+# the crash debugger, so a crashing test ends instead of waiting in winedbg.
+set -euo pipefail
+prefix=${1:?usage: wine-prefix.sh PREFIX}
+if [ -f "$prefix/.talverin-ready" ]; then exit 0; fi
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+rm -rf "$prefix"
+mkdir -p "$prefix"
+wineboot -i >/dev/null 2>&1 </dev/null || true
+wineserver -w
+wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 </dev/null || true
+wineserver -w
+touch "$prefix/.talverin-ready"

@@ -1,0 +1,12 @@
+# Sourced: starts a persistent wineserver for the given prefix, so that each
+# test process does not pay for a cold server, and defines wine_session_end to
+# stop that prefix's processes only.
+prefix=${1:?usage: source wine-session.sh PREFIX}
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+bash "$(dirname "${BASH_SOURCE[0]}")/wine-prefix.sh" "$WINEPREFIX"
+wineserver -w
+wineserver -p
+# Start the server outside any pipe: a server born inside ctest's pipes would
+# hold them open and every test would wait for it.
+wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+wine_session_end() { WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; }
