@@ -1,0 +1,99 @@
+#pragma once
+// The per-request record every notification handler works on, and its home
+// in the host's per-connection filter-context slot.
+#include <windows.h>
+#include <httpfilt.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "base/secure.h"
+
+namespace Stub {
+class Session;
+}
+
+// Which login form a request posted, and which button.
+enum class FormAction : std::int32_t {
+  None = 0,
+  IsaTmgLogon = 1,  // the ISA/TMG logon form; username recorded
+  Login = 2,        // Login on the filter's own form; passcode recorded
+  Cancel = 3,       // Cancel on the filter's own form
+};
+
+// What the filter has learned about the request in flight, carried from the
+// request side to the response side of the same request. No lock: the host
+// delivers one notification of a connection at a time.
+class ConnectionContext {
+ public:
+  static constexpr std::size_t kResponseReserve = 4096;
+
+  ConnectionContext();
+  ~ConnectionContext();
+  ConnectionContext(const ConnectionContext&) = delete;
+  ConnectionContext& operator=(const ConnectionContext&) = delete;
+
+  talverin::SecureString username;  // from the ISA/TMG logon form
+  talverin::SecureString passcode;  // from the filter's own login form
+  std::string key;                  // session key from the ISA/TMG cookie
+  std::string url;                  // "URL" server variable, as given
+  std::string urlLower;             // lower-case copy for every URL test
+  std::string referer;
+  std::string clientAddress;                // "REMOTE_ADDR", on an ISA/TMG logon post
+  std::shared_ptr<Stub::Session> session;   // null: no session for key
+  bool bypassAllowed = false;
+  bool urlIsProtected = false;
+  FormAction formAction = FormAction::None;
+  bool responseHeadersRead = false;
+  bool requestHeadersRead = false;
+  bool authorizationHeaderPresent = false;
+  std::int32_t checkAuthenticationAllowedResult = 0;
+
+  // True when a session reference is held, whatever its state; logged.
+  bool HasValidSession() const;
+
+  // Appends what the record presents: the smaller of its data count and its
+  // buffer size.
+  void AppendResponseData(const HTTP_FILTER_RAW_DATA& record);
+  void AppendResponseData(const void* data, std::size_t size);
+  // Wipes the gathered bytes; the reserved room stays.
+  void ClearResponseData() noexcept;
+  const talverin::SecureBytes& ResponseData() const noexcept { return responseBuffer_; }
+
+  // Copies the gathered bytes into an AllocMem block and points the record at
+  // it. False when the host gives no block: the record is then untouched and
+  // the caller must end the notification itself (the response held back must
+  // not leak out). An empty buffer needs no block: the record then presents
+  // no data.
+  [[nodiscard]] bool HandResponseDataToHost(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record) const;
+
+ private:
+  talverin::SecureBytes responseBuffer_;
+};
+
+// A notification that needs the request's context came before any raw
+// request data created one.
+class ConnectionContextNotFoundException : public std::exception {
+ public:
+  const char* what() const noexcept override { return "Connection context has not been found!"; }
+};
+
+// The context of a connection lives in the host's pFilterContext slot, which
+// the host keeps per connection and hands back with every notification. The
+// dispatcher creates it on raw request data, fetches it for every other
+// notification and destroys it after the end of the request.
+class ConnectionContextRegistry {
+ public:
+  // The slot's context, created when the slot is empty.
+  static ConnectionContext& CreateOrGet(HTTP_FILTER_CONTEXT* pfc);
+  // The slot's context; null when there is none and mustExist is false.
+  // Throws ConnectionContextNotFoundException when there is none and
+  // mustExist is true.
+  static ConnectionContext* Get(HTTP_FILTER_CONTEXT* pfc, bool mustExist);
+  // Wipes and frees the slot's context and empties the slot; a warning only
+  // when there is none.
+  static void Destroy(HTTP_FILTER_CONTEXT* pfc) noexcept;
+};

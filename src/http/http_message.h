@@ -1,0 +1,118 @@
+#pragma once
+// A raw HTTP request or response, split once into its header block and its
+// body, with the lookups and in-place edits the filter needs and the bytes to
+// write back. Pure C++: no Windows headers (the raw-data record adapter is in
+// http/raw_data.h).
+//
+// Every text the message holds, and every text it hands out, lives in
+// zero-wiping storage: requests carry user names, passwords and passcodes.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "base/secure.h"
+
+class HttpMessage {
+ public:
+  // First token of the start line, compared without regard to case.
+  enum class Method : int { Get = 0, Post = 1, Other = 2 };
+
+  // Empty: no header block, no body; used to build a response from nothing.
+  HttpMessage() = default;
+  // Every byte of the range, NUL bytes included. data may be null when
+  // length is 0.
+  HttpMessage(const void* data, std::size_t length);
+  // A stored message text.
+  explicit HttpMessage(std::string_view text);
+  // The bytes a host raw-data record presents: the smaller of its data count
+  // and its buffer size. A null data pointer gives an empty message.
+  static HttpMessage FromRawDataRecord(const void* data, std::uint32_t bytesOfData, std::uint32_t bufferSize);
+
+  // --- Queries -------------------------------------------------------------
+
+  // Text before the first CR LF CR LF (the whole text while it is missing).
+  talverin::SecureString GetHeaders() const { return headers_; }
+  // Text after the first CR LF CR LF.
+  talverin::SecureString GetBody() const { return body_; }
+  // The text as received, before any edit.
+  talverin::SecureString GetRaw() const { return raw_; }
+  bool HeadersComplete() const noexcept { return headersComplete_; }
+
+  // Start-line tokens: the text before the first blank, and the text between
+  // the first and the second blank (request URL or status code). Empty when
+  // the start line lacks the blanks; a token never reaches past the start line.
+  talverin::SecureString GetFirstToken() const;
+  talverin::SecureString GetSecondToken() const;
+  // Leading decimal digits of the second token; 0 when there are none.
+  int GetStatusCode() const;
+  Method GetMethod() const;
+
+  // Value of the first header line whose name matches (without regard to
+  // case) followed by ':'. The value starts one character after the colon
+  // (the blank) and ends at the end of its line. Empty when absent.
+  talverin::SecureString GetHeaderValue(std::string_view name) const;
+  // Values of every header line of that name, in order (Set-Cookie may come
+  // more than once).
+  std::vector<talverin::SecureString> GetHeaderValues(std::string_view name) const;
+
+  // Percent-decoded value of the first form field of the body whose name is
+  // exactly name ('+' stays '+'). Fields start at the start of the body or
+  // right after '&'; a value ends at the next '&'. Empty when absent.
+  talverin::SecureString GetFormField(std::string_view name) const;
+  // Percent-decoded values of every field whose percent-decoded name equals
+  // name without regard to case; a field without '=' counts with an empty
+  // value. Lets a caller refuse a form that names a field twice.
+  std::vector<talverin::SecureString> GetFormFieldOccurrences(std::string_view name) const;
+
+  // The body is exactly as long as the Content-Length header says (an absent
+  // or non-numeric value counts as 0).
+  bool IsBodyComplete() const;
+
+  // --- Edits ---------------------------------------------------------------
+
+  // Appends line and CR LF to the header block (a start line written from
+  // nothing).
+  void AppendHeaderLine(std::string_view line);
+  // Appends "name: value" and CR LF to the header block. Meant for header
+  // blocks whose every line already ends in CR LF.
+  void AddHeader(std::string_view name, std::string_view value);
+  // Puts text in the place of the first matching header's value (as
+  // GetHeaderValue finds it); false, and nothing changed, when absent.
+  bool ReplaceHeaderValue(std::string_view name, std::string_view text);
+  // Puts the percent-encoded value in the place of the raw value of the first
+  // matching form field (as GetFormField finds it) and sets Content-Length,
+  // when present, to the new body length. False, and nothing changed, when
+  // the field is absent.
+  bool ReplaceFormFieldEncoded(std::string_view name, std::string_view value);
+
+  // The bytes to send: header block, the line end(s) that close it with
+  // exactly one empty line, then the body.
+  talverin::SecureString Serialize() const;
+
+ private:
+  struct Range {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+  };
+
+  void Split();
+  // Value range of the first matching header line; found false when absent.
+  bool FindHeaderValue(std::string_view name, Range& value) const;
+  bool FindFormFieldValue(std::string_view name, Range& value) const;
+  std::string_view StartLine() const;
+  std::string_view View(const talverin::SecureString& s, Range r) const { return {s.data() + r.begin, r.end - r.begin}; }
+
+  // Calls visit(line range) for each header line after the start line, in
+  // order, until it answers true.
+  template <class Visit>
+  void VisitHeaderLines(Visit visit) const;
+  // Calls visit(field range) for each '&'-separated field of the body.
+  template <class Visit>
+  void VisitFormFields(Visit visit) const;
+
+  talverin::SecureString body_;
+  talverin::SecureString headers_;
+  talverin::SecureString raw_;
+  bool headersComplete_ = false;
+};

@@ -1,0 +1,149 @@
+#pragma once
+// A host filter context for unit tests: its callbacks record what the filter
+// asks of the host and answer like the host does (ERROR_INSUFFICIENT_BUFFER
+// with the needed size for long values, AllocMem blocks the host owns).
+#include <windows.h>
+#include <httpfilt.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "diag/trace_log.h"
+#include "support/test_files.h"
+
+namespace talverin::test {
+
+class FakeFilterContext {
+ public:
+  struct SupportCall {
+    SF_REQ_TYPE request;
+    std::string status;
+    std::string headers;
+    ULONG_PTR ul2;
+  };
+  struct Lookup {
+    std::string name;
+    DWORD bufferSize;
+  };
+
+  FakeFilterContext() {
+    pfc_.cbSize = sizeof pfc_;
+    pfc_.Revision = HTTP_FILTER_REVISION;
+    pfc_.ServerContext = this;
+    pfc_.GetServerVariable = &GetServerVariable;
+    pfc_.WriteClient = &WriteClient;
+    pfc_.AllocMem = &AllocMem;
+    pfc_.ServerSupportFunction = &ServerSupportFunction;
+    headerRecord_.GetHeader = &GetHeader;
+  }
+  FakeFilterContext(const FakeFilterContext&) = delete;
+  FakeFilterContext& operator=(const FakeFilterContext&) = delete;
+
+  HTTP_FILTER_CONTEXT* pfc() { return &pfc_; }
+  HTTP_FILTER_PREPROC_HEADERS* headerRecord() { return &headerRecord_; }
+
+  // What the host knows. Names of request headers carry their colon.
+  std::map<std::string, std::string> serverVariables;
+  std::map<std::string, std::string> requestHeaders;
+  // Answer every lookup with ERROR_INSUFFICIENT_BUFFER, as a host might whose
+  // value grows between two calls.
+  bool alwaysTooSmall = false;
+  // AllocMem gives no block.
+  bool allocFails = false;
+
+  // What the filter asked.
+  std::vector<SupportCall> supportCalls;
+  std::vector<std::string> writes;
+  std::vector<std::string> order;  // "support" / "write", in call order
+  std::vector<DWORD> allocations;
+  std::vector<Lookup> variableLookups;
+  std::vector<Lookup> headerLookups;
+
+  // Bytes of the last AllocMem block.
+  const void* lastBlock() const { return blocks_.empty() ? nullptr : blocks_.back()->data(); }
+
+ private:
+  static FakeFilterContext& Of(HTTP_FILTER_CONTEXT* pfc) { return *static_cast<FakeFilterContext*>(pfc->ServerContext); }
+
+  BOOL Answer(const std::map<std::string, std::string>& values, const std::string& name, void* buffer, DWORD* size) {
+    auto it = values.find(name);
+    if (it == values.end()) {
+      SetLastError(ERROR_INVALID_INDEX);
+      return FALSE;
+    }
+    const DWORD needed = static_cast<DWORD>(it->second.size() + 1);
+    if (alwaysTooSmall || *size < needed) {
+      *size = needed;
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    std::memcpy(buffer, it->second.c_str(), needed);
+    *size = needed;
+    return TRUE;
+  }
+
+  static BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size) {
+    FakeFilterContext& self = Of(pfc);
+    self.variableLookups.push_back({name, *size});
+    return self.Answer(self.serverVariables, name, buffer, size);
+  }
+  static BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size) {
+    FakeFilterContext& self = Of(pfc);
+    self.headerLookups.push_back({name, *size});
+    return self.Answer(self.requestHeaders, name, buffer, size);
+  }
+  static BOOL WINAPI WriteClient(HTTP_FILTER_CONTEXT* pfc, LPVOID buffer, LPDWORD bytes, DWORD) {
+    FakeFilterContext& self = Of(pfc);
+    self.writes.emplace_back(static_cast<const char*>(buffer), *bytes);
+    self.order.push_back("write");
+    return TRUE;
+  }
+  static void* WINAPI AllocMem(HTTP_FILTER_CONTEXT* pfc, DWORD size, DWORD) {
+    FakeFilterContext& self = Of(pfc);
+    self.allocations.push_back(size);
+    if (self.allocFails) return nullptr;
+    // Garbage, as host memory may be: the filter must fill every byte.
+    self.blocks_.push_back(std::make_unique<std::vector<char>>(size, '\xCD'));
+    return self.blocks_.back()->data();
+  }
+  static BOOL WINAPI ServerSupportFunction(HTTP_FILTER_CONTEXT* pfc, SF_REQ_TYPE request, PVOID data, ULONG_PTR ul1,
+                                           ULONG_PTR ul2) {
+    FakeFilterContext& self = Of(pfc);
+    self.supportCalls.push_back({request, data ? static_cast<const char*>(data) : "",
+                                 ul1 ? reinterpret_cast<const char*>(ul1) : "", ul2});
+    self.order.push_back("support");
+    return TRUE;
+  }
+
+  HTTP_FILTER_CONTEXT pfc_{};
+  HTTP_FILTER_PREPROC_HEADERS headerRecord_{};
+  std::vector<std::unique_ptr<std::vector<char>>> blocks_;
+};
+
+// Points the trace log at a scratch file at the most detailed level for the
+// life of the object.
+class LogCapture {
+ public:
+  LogCapture() : oldPath_(TraceLog::Instance().Path()), oldLevel_(TraceLog::Instance().Level()) {
+    TraceLog::Instance().SetPath(dir_.Sub("trace.log"));
+    TraceLog::Instance().SetLevel(2);
+  }
+  ~LogCapture() {
+    TraceLog::Instance().SetPath(oldPath_);
+    TraceLog::Instance().SetLevel(oldLevel_);
+  }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::string Text() const { return ReadFileText(dir_.Sub("trace.log")); }
+
+ private:
+  ScratchDir dir_;
+  std::string oldPath_;
+  unsigned oldLevel_;
+};
+
+}  // namespace talverin::test
