@@ -151,6 +151,7 @@ NotificationResult Connection::Deliver(DWORD type, void* record, HeaderBlock* he
     inNotification_ = false;
     currentHeaders_ = nullptr;
     r.delivered = true;
+    CheckGuards();
     ApplyStatus(r);
   }
   notifications_.push_back(r);
@@ -291,9 +292,10 @@ void Connection::ResetRequest() {
 void Connection::Release() {
   if (state_ == State::Released) return;
   state_ = State::Released;
+  CheckGuards();
   // The filter may have left passwords or pages in its blocks.
   for (Block& block : blocks_) {
-    SecureZeroMemory(block.memory.get(), block.record.size);
+    SecureZeroMemory(block.memory.get(), block.record.size + kGuardBytes);
     block.memory.reset();
     block.record.freed = true;
   }
@@ -333,6 +335,17 @@ const Connection::Block* Connection::FindBlock(const void* address) const {
     if (block.memory && at >= start && at < start + block.record.size) return &block;
   }
   return nullptr;
+}
+
+void Connection::CheckGuards() {
+  for (Block& block : blocks_) {
+    if (!block.memory || block.overrunReported) continue;
+    const unsigned char* guard = block.memory.get() + block.record.size;
+    if (std::all_of(guard, guard + kGuardBytes, [](unsigned char b) { return b == kGuardByte; })) continue;
+    block.overrunReported = true;
+    Violation("AllocMem block of " + std::to_string(block.record.size) + " bytes (request " +
+              std::to_string(block.record.request) + ") written past its end");
+  }
 }
 
 void Connection::SendToClient(ClientBytesSource source, std::string bytes) {
@@ -443,6 +456,7 @@ BOOL WINAPI Connection::WriteClientCallback(HTTP_FILTER_CONTEXT* pfc, LPVOID buf
     SetLastError(ERROR_NETNAME_DELETED);
     return FALSE;
   }
+  if (*bytes == 0) return TRUE;
   c->SendToClient(ClientBytesSource::WriteClient, std::string(static_cast<const char*>(buffer), *bytes));
   return TRUE;
 } catch (...) {
@@ -461,13 +475,14 @@ VOID* WINAPI Connection::AllocMemCallback(HTTP_FILTER_CONTEXT* pfc, DWORD size, 
     return nullptr;
   }
   Block block;
-  block.memory.reset(new (std::nothrow) unsigned char[size ? size : 1]);
+  if (size <= MAXDWORD - kGuardBytes) block.memory.reset(new (std::nothrow) unsigned char[size + kGuardBytes]);
   if (!block.memory) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   // Not zeroed, like the proxy's own memory: a filter must not rely on it.
   std::memset(block.memory.get(), 0xCD, size);
+  std::memset(block.memory.get() + size, kGuardByte, kGuardBytes);
   block.record = AllocationRecord{block.memory.get(), size, c->request_, false};
   void* address = block.memory.get();
   c->blocks_.push_back(std::move(block));

@@ -147,7 +147,7 @@ class Connection {
   size_t LiveAllocations() const;
   // Uses of the callbacks that a real proxy would not honour or that point to
   // a fault in the filter (wrong thread, outside a notification, data out of
-  // bounds). Empty for a well-behaved filter.
+  // bounds, writes past an AllocMem block). Empty for a well-behaved filter.
   std::vector<std::string> Violations() const;
 
   // Makes the next AllocMem calls fail, as under memory pressure.
@@ -156,10 +156,15 @@ class Connection {
  private:
   enum class State { Open, Closing, Released };
 
+  // Each block carries guard bytes behind the part the filter asked for, so
+  // that a filter writing past its block is noticed.
   struct Block {
     std::unique_ptr<unsigned char[]> memory;
     AllocationRecord record;
+    bool overrunReported = false;
   };
+  static constexpr size_t kGuardBytes = 16;
+  static constexpr unsigned char kGuardByte = 0xFD;
 
   static Connection* From(HTTP_FILTER_CONTEXT* pfc, const char* callback);
   static BOOL WINAPI GetServerVariableCallback(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size);
@@ -182,6 +187,7 @@ class Connection {
   std::string TakeRecordBytes(const HTTP_FILTER_RAW_DATA& record, const std::vector<char>& hostBuffer,
                               const char* notification);
   const Block* FindBlock(const void* address) const;
+  void CheckGuards();
   HeaderBlock& CurrentRequestHeaders();
   const std::string* FindServerVariable(const std::string& name) const;
   void SendToClient(ClientBytesSource source, std::string bytes);

@@ -314,6 +314,27 @@ send-header 200 OK|\r\n)");
   EXPECT_THAT(connection.Violations(), ElementsAre(HasSubstr("empty line"), HasSubstr("twice")));
 }
 
+TEST_F(ConnectionTest, RawDataBeyondItsMemoryIsClippedAndFlagged) {
+  Connection connection(module_);
+  connection.SetServerVariable("PROBE_READ_RAW_DATA", "lengthen 100");
+  connection.SetServerVariable("PROBE_SEND_RAW_DATA", "replace moved\nlengthen 3");
+  connection.SendRawRequestData(kGet);
+  connection.SendRawResponseData(kOk);
+  EXPECT_EQ(connection.ForwardedRequestBytes(), kGet);
+  EXPECT_EQ(connection.ClientBytes(), "moved");
+  EXPECT_THAT(connection.Violations(),
+              ElementsAre(HasSubstr("SF_NOTIFY_READ_RAW_DATA: data runs past"), HasSubstr("SF_NOTIFY_SEND_RAW_DATA: data runs past")));
+}
+
+TEST_F(ConnectionTest, WritingPastAnAllocMemBlockIsFlagged) {
+  Connection connection(module_);
+  connection.SetServerVariable("PROBE_PREPROC_HEADERS", "overrun 24");
+  connection.SendRawRequestData(kGet);
+  EXPECT_THAT(connection.Violations(), IsEmpty());
+  connection.PreprocHeaders();
+  EXPECT_THAT(connection.Violations(), ElementsAre("AllocMem block of 24 bytes (request 1) written past its end"));
+}
+
 TEST_F(ConnectionTest, CallbacksOutsideANotificationAreRefused) {
   Connection connection(module_);
   HTTP_FILTER_CONTEXT* pfc = connection.FilterContext();

@@ -24,6 +24,8 @@
 //   write TEXT            WriteClient
 //   replace TEXT          raw data: the record points to TEXT in AllocMem memory
 //   empty                 raw data: nothing left in the record
+//   lengthen N            raw data: N more bytes of data than the record holds
+//   overrun N             AllocMem N bytes and write N + 1 (a deliberate fault)
 //   set-user TEXT         authentication: the user name becomes TEXT
 // Behaviour of the entry points is chosen by environment variables read at
 // each call: PROBE_FLAGS and PROBE_WPX_FLAGS (the version flags), and
@@ -260,6 +262,15 @@ class Probe {
         raw->pvInData = nullptr;
         raw->cbInData = raw->cbInBuffer = 0;
       }
+    } else if (verb == "lengthen") {
+      if (HTTP_FILTER_RAW_DATA* raw = RawData()) {
+        DWORD more = std::strtoul(rest.c_str(), nullptr, 0);
+        raw->cbInData += more;
+        raw->cbInBuffer += more;
+      }
+    } else if (verb == "overrun") {
+      DWORD size = std::strtoul(rest.c_str(), nullptr, 0);
+      if (auto* block = static_cast<unsigned char*>(pfc_->AllocMem(pfc_, size, 0))) std::memset(block, 0, size + 1);
     } else if (verb == "set-user") {
       if (type_ != SF_NOTIFY_AUTHENTICATION) return;
       auto* authent = static_cast<HTTP_FILTER_AUTHENT*>(notification_);
