@@ -99,6 +99,8 @@ DWORD CFilter::Dispatch(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* 
     if (!route) return 0;
     LogBanner(route->name);
     ConnectionContext* context = AcquireConnectionContext(pfc, route->context);
+    // Again: writing the banner may have left the log file's status behind.
+    SetLastError(0);
     DWORD status = route->handler(*implementation, pfc, notification, context);
     if (notificationType == SF_NOTIFY_END_OF_REQUEST) DestroyConnectionContext(pfc);
     return status;

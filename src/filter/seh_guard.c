@@ -49,6 +49,16 @@ LONG TalverinSehGuardFilter(EXCEPTION_POINTERS* info, void* establisherFrame) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
+/* Kept out of line: the guarded scope must hold nothing but this one call.
+   GCC knows nothing of the scope's bounds and may move a rarely taken branch
+   (the raise below) out of them, where no guard would see it. */
+static __attribute__((noinline)) DWORD RunBody(TalverinGuardedBody body, void* argument) {
+  int escaped = 0;
+  DWORD answer = body(argument, &escaped);
+  if (escaped) RaiseException(TALVERIN_ESCAPED_EXCEPTION_CODE, EXCEPTION_NONCONTINUABLE, 0, NULL);
+  return answer;
+}
+
 /* __try1/__except1 mark a scope handled by __C_specific_handler; after a
    fault the unwind resumes at the end of the scope with the non-volatile
    registers and the frame restored. Only memory survives, hence the volatile
@@ -62,10 +72,7 @@ DWORD TalverinRunGuarded(TalverinGuardedBody body, TalverinFaultCallback onFault
   state.argument = argument;
   currentGuard = &state;
   __try1(TalverinSehGuardFilter) {
-    int escaped = 0;
-    DWORD answer = body(argument, &escaped);
-    if (escaped) RaiseException(TALVERIN_ESCAPED_EXCEPTION_CODE, EXCEPTION_NONCONTINUABLE, 0, NULL);
-    result = answer;
+    result = RunBody(body, argument);
   }
   /* excpt.h's __except1, spelt with __asm__ so that ISO C mode accepts it. */
   __asm__ __volatile__("\tnop\n\t.l_endw: nop\n");
