@@ -36,6 +36,7 @@ DWORD TalverinRunGuarded(TalverinGuardedBody body, TalverinFaultCallback onFault
 typedef struct GuardState {
   TalverinFaultCallback onFault;
   void* argument;
+  volatile int reporting;
 } GuardState;
 
 static __thread GuardState* currentGuard;
@@ -45,7 +46,12 @@ LONG TalverinSehGuardFilter(EXCEPTION_POINTERS* info, void* establisherFrame);
 LONG TalverinSehGuardFilter(EXCEPTION_POINTERS* info, void* establisherFrame) {
   GuardState* state = currentGuard;
   (void)establisherFrame;
-  if (state && state->onFault) state->onFault(state->argument, info);
+  /* A fault inside the report itself passes this frame again: it is
+     contained without a second report instead of recursing. */
+  if (state && state->onFault && !state->reporting) {
+    state->reporting = 1;
+    state->onFault(state->argument, info);
+  }
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
@@ -70,6 +76,7 @@ DWORD TalverinRunGuarded(TalverinGuardedBody body, TalverinFaultCallback onFault
   volatile DWORD result = faultResult;
   state.onFault = onFault;
   state.argument = argument;
+  state.reporting = 0;
   currentGuard = &state;
   __try1(TalverinSehGuardFilter) {
     result = RunBody(body, argument);
@@ -116,9 +123,16 @@ static EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* exceptionRec
   return ExceptionContinueSearch;
 }
 
+/* GCC 12 takes the fs-relative read inside NtCurrentTeb for an access to a
+   zero-length array. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+static NT_TIB* ThreadInformationBlock(void) { return (NT_TIB*)NtCurrentTeb(); }
+#pragma GCC diagnostic pop
+
 DWORD TalverinRunGuarded(TalverinGuardedBody body, TalverinFaultCallback onFault, void* argument,
                          DWORD faultResult) {
-  NT_TIB* tib = (NT_TIB*)NtCurrentTeb();
+  NT_TIB* tib = ThreadInformationBlock();
   GuardFrame frame;
   int escaped = 0;
   DWORD result;
