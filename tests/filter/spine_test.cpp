@@ -515,6 +515,31 @@ TEST_F(SpineTest, AccessViolationIsDumpedCountedAndContained) {
   EXPECT_EQ(implementation()->Calls().size(), 2u);
 }
 
+TEST_F(SpineTest, ConcurrentAccessViolationsAreEachContained) {
+  ASSERT_TRUE(test::MakeDir(dumpPath_));  // keeps the dump step short: creation fails
+  ASSERT_TRUE(key_.SetDword("BlockMaxRetryCount", 100000));
+  ASSERT_TRUE(key_.SetDword("TraceLevel", 0));
+  std::atomic<bool> fault{true};
+  InitializedFilter([&fault](const std::string&) { return fault ? AccessViolation() : kNext; });
+  constexpr int kThreads = 4;
+  constexpr int kFaults = 10;
+  std::atomic<int> finished{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([this, &finished] {
+      for (int i = 0; i < kFaults; ++i) finished += Notify(SF_NOTIFY_SEND_RAW_DATA) == kFinished ? 1 : 0;
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(finished, kThreads * kFaults);
+  std::vector<std::string> messages = Messages();
+  EXPECT_EQ(CountOf(messages, "SEH caught!!! Alarm, alarm, alarm! Exception code: 0xC0000005."),
+            static_cast<std::size_t>(kThreads * kFaults));
+  for (int retry = 0; retry < kThreads * kFaults - 1; ++retry)
+    ASSERT_EQ(CountOf(messages, "Web filter block attempt - retry count " + std::to_string(retry)), 1u) << retry;
+  fault = false;
+  EXPECT_EQ(Notify(SF_NOTIFY_SEND_RAW_DATA), kNext);
+}
+
 TEST_F(SpineTest, ExceptionEscapingDispatchIsTreatedAsMachineFault) {
   // The dump file's place is taken by a folder, so the dump step fails fast
   // and logs its failure.
