@@ -28,17 +28,6 @@ TEST_F(FilterSettingsRegistryTest, MissingKeyGivesEveryDefault) {
   EXPECT_TRUE(settings_.FallbackFromFBAForbidden());
 }
 
-TEST_F(FilterSettingsRegistryTest, EmptyKeyGivesEveryDefault) {
-  ASSERT_TRUE(key_.SetText("Unrelated", "x"));
-  EXPECT_TRUE(settings_.Load());
-  EXPECT_EQ(settings_.Language(), "en");
-  EXPECT_EQ(settings_.TraceLevel(), 0u);
-  EXPECT_EQ(settings_.BlockMaxTime(), 120);
-  EXPECT_EQ(settings_.BlockMaxRetryCount(), 10);
-  EXPECT_EQ(settings_.DefaultDomain(), "");
-  EXPECT_TRUE(settings_.FallbackFromFBAForbidden());
-}
-
 TEST_F(FilterSettingsRegistryTest, ReadsAllSixValues) {
   ASSERT_TRUE(key_.SetText("Language", "de"));
   ASSERT_TRUE(key_.SetDword("TraceLevel", 2));
@@ -53,16 +42,6 @@ TEST_F(FilterSettingsRegistryTest, ReadsAllSixValues) {
   EXPECT_EQ(settings_.BlockMaxRetryCount(), -1);  // signed
   EXPECT_EQ(settings_.DefaultDomain(), "CORP");
   EXPECT_FALSE(settings_.FallbackFromFBAForbidden());
-}
-
-TEST_F(FilterSettingsRegistryTest, ReloadReplacesValuesAndRestoresDefaults) {
-  ASSERT_TRUE(key_.SetDword("TraceLevel", 1));
-  ASSERT_TRUE(key_.SetText("DefaultDomain", "CORP"));
-  settings_.Load();
-  SettingsKey::Remove();
-  EXPECT_FALSE(settings_.Load());
-  EXPECT_EQ(settings_.TraceLevel(), 0u);
-  EXPECT_EQ(settings_.DefaultDomain(), "");
 }
 
 struct FallbackCase {

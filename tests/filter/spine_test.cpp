@@ -284,11 +284,6 @@ TEST_F(SpineTest, TerminateAnswersTheImplementationsDeinit) {
   EXPECT_EQ(GetLastError(), 5u);
 }
 
-TEST_F(SpineTest, TerminateWithoutImplementationSucceeds) {
-  CFilter& filter = MakeFilter();
-  EXPECT_TRUE(filter.TerminateFilter());
-}
-
 // ---- Dispatch ----
 
 struct RouteCase {
@@ -364,12 +359,6 @@ TEST_F(SpineTest, StandardExceptionIsLoggedAndNotCounted) {
   EXPECT_FALSE(Contains(messages, "Web filter blocked from execution. All requests will be rejected. Please restart the service."));
 }
 
-TEST_F(SpineTest, StubExceptionTakesTheStandardBranch) {
-  InitializedFilter([](const std::string&) -> DWORD { throw Stub::Exception("COM method returned VT_EMPTY"); });
-  EXPECT_EQ(Notify(SF_NOTIFY_SEND_RAW_DATA), kFinished);
-  EXPECT_EQ(Messages().back(), "Exception during processing. Error message: \"COM method returned VT_EMPTY\".");
-}
-
 TEST_F(SpineTest, ComErrorResetsTheBackEndConnection) {
   InitializedFilter([](const std::string&) -> DWORD { throw HRXEx{RPC_E_DISCONNECTED, "d", "t"}; });
   EXPECT_EQ(Notify(SF_NOTIFY_READ_RAW_DATA), kFinished);
@@ -413,16 +402,6 @@ TEST_F(SpineTest, RefusesAfterRetryCountPlusTwoFaults) {
   EXPECT_EQ(Messages().back(), "Event is blocked. Restart the filter!");
   EXPECT_EQ(implementation()->Calls().size(), 5u);
   EXPECT_TRUE(filter_->IsBlocked());
-}
-
-TEST_F(SpineTest, ServesWhileCountingBelowTheLimit) {
-  ASSERT_TRUE(key_.SetDword("BlockMaxRetryCount", 3));
-  CFilter& filter = InitializedFilter();
-  for (int fault = 0; fault < 4; ++fault) filter.RecordFault();
-  EXPECT_FALSE(filter.IsBlocked());
-  EXPECT_EQ(Notify(SF_NOTIFY_PREPROC_HEADERS), kNext);
-  filter.RecordFault();
-  EXPECT_TRUE(filter.IsBlocked());
 }
 
 TEST_F(SpineTest, NegativeRetryCountRefusesAfterTheFirstFault) {
