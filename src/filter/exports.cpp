@@ -1,14 +1,47 @@
-// Placeholder exports: replaced by the filter's entry points.
+// The module's entry points: each forwards to the one process-wide CFilter.
 #include <windows.h>
 #include <httpfilt.h>
 
+#include <memory>
+
+#include "auth/anonymous_logon_filter_implementation.h"
+#include "filter/fault_guard.h"
+#include "filter/filter.h"
+
+namespace {
+
+std::shared_ptr<IFilterImplementation> CreateAnonymousLogon() {
+  return std::make_shared<CAnonymousLogonFilterImplementation>();
+}
+
+// No listener is configured until the configuration-store reader fills the map.
+void ReadWebListeners(talverin::CFilter&, talverin::WebListenerMap&) {}
+
+talverin::CFilter g_filter(CreateAnonymousLogon, ReadWebListeners);
+
+}  // namespace
+
 extern "C" {
-BOOL WINAPI GetFilterVersion(HTTP_FILTER_VERSION*) { return FALSE; }
-DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT*, DWORD, LPVOID) { return SF_STATUS_REQ_FINISHED; }
-BOOL WINAPI TerminateFilter(DWORD) { return TRUE; }
-BOOL WINAPI GetWPXFilterVersion(HTTP_FILTER_VERSION*) { return FALSE; }
-DWORD WINAPI HttpWPXFilterProc(void*, DWORD, void*) { SetLastError(0); return 0; }
-BOOL WINAPI ReloadWPXFilterConfiguration() { return FALSE; }
+
+BOOL WINAPI GetFilterVersion(HTTP_FILTER_VERSION* version) { return g_filter.GetFilterVersion(version); }
+
+DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, LPVOID notification) {
+  return talverin::GuardedDispatch(g_filter, pfc, notificationType, notification);
+}
+
+BOOL WINAPI TerminateFilter(DWORD) { return g_filter.TerminateFilter(); }
+
+BOOL WINAPI GetWPXFilterVersion(HTTP_FILTER_VERSION* version) { return g_filter.GetWPXFilterVersion(version); }
+
+// The web-proxy extension's notifications carry nothing this filter handles.
+DWORD WINAPI HttpWPXFilterProc(void*, DWORD, void*) {
+  SetLastError(0);
+  return 0;
+}
+
+BOOL WINAPI ReloadWPXFilterConfiguration() { return g_filter.ReloadConfiguration(); }
+
 HRESULT WINAPI DllRegisterServer() { return E_NOTIMPL; }
 HRESULT WINAPI DllUnregisterServer() { return E_NOTIMPL; }
-}
+
+}  // extern "C"

@@ -1,0 +1,93 @@
+#pragma once
+// The filter's settings: six values from the registry and the per-listener
+// configuration, handed out under one lock to every thread.
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/win.h"
+
+namespace talverin {
+
+// The configuration of one web listener.
+struct WebListenerInfo {
+  std::string Name;
+  std::string FBACookieName;
+  bool Enabled = false;
+  bool RpcOverHttpAllowed = false;
+  bool ActiveSyncAllowed = false;
+  bool AutoDiscoverAllowed = false;
+  std::vector<std::string> FBACookieDomains;
+  std::vector<std::string> CustomExclusionList;
+
+  bool operator==(const WebListenerInfo& o) const {
+    return Name == o.Name && FBACookieName == o.FBACookieName && Enabled == o.Enabled &&
+           RpcOverHttpAllowed == o.RpcOverHttpAllowed && ActiveSyncAllowed == o.ActiveSyncAllowed &&
+           AutoDiscoverAllowed == o.AutoDiscoverAllowed && FBACookieDomains == o.FBACookieDomains &&
+           CustomExclusionList == o.CustomExclusionList;
+  }
+  bool operator!=(const WebListenerInfo& o) const { return !(*this == o); }
+};
+
+// Keyed by the listener's GUID text as the host reports it in LISTENER_GUID;
+// std::string's byte-wise ordering keeps keys case-sensitive.
+using WebListenerMap = std::map<std::string, WebListenerInfo>;
+
+// Where the settings live in HKEY_LOCAL_MACHINE.
+extern const char kSettingsKey[];  // "SOFTWARE\\TALVERIN\\ISA"
+
+class FilterSettings {
+ public:
+  FilterSettings() = default;
+  FilterSettings(const FilterSettings&) = delete;
+  FilterSettings& operator=(const FilterSettings&) = delete;
+
+  static FilterSettings& Instance();
+
+  // Reads the registry values (defaults for what is missing); false when the
+  // key cannot be opened. The listener map is left as it is.
+  bool Load();
+  // Replaces the stored listener map by a copy of the given one.
+  void SaveWebListeners(const WebListenerMap& listeners);
+
+  std::string Language();
+  std::uint32_t TraceLevel();
+  std::int32_t BlockMaxTime();
+  std::int32_t BlockMaxRetryCount();
+  std::string DefaultDomain();
+  bool FallbackFromFBAForbidden();
+
+  // Per listener; an unknown listener answers false or empty and is not added.
+  bool Enabled(const std::string& listener);
+  bool RpcOverHttpAllowed(const std::string& listener);
+  bool ActiveSyncAllowed(const std::string& listener);
+  bool AutoDiscoverAllowed(const std::string& listener);
+  // True when the lower-cased URL begins with one of the listener's entries.
+  bool IsInCustomExclusionList(const std::string& listener, const std::string& url);
+  std::string FBACookieName(const std::string& listener);
+  // The first of the listener's cookie domains that occurs in text, or empty.
+  std::string MatchFBACookieDomain(const std::string& listener, const std::string& text);
+
+  std::size_t WebListenerCount();
+
+ private:
+  void SetDefaults();
+  const WebListenerInfo* Find(const std::string& listener) const;
+
+  CriticalSection lock_;
+  std::string language_;
+  WebListenerMap webListeners_;
+  std::uint32_t traceLevel_ = 0;
+  std::int32_t blockMaxRetryCount_ = 0;
+  std::int32_t blockMaxTime_ = 0;
+  std::string defaultDomain_;
+  bool fallbackFromFBAForbidden_ = false;
+};
+
+// Multibyte-aware lower-casing in the thread's code page.
+std::string LowerCaseMultibyte(const std::string& text);
+
+}  // namespace talverin

@@ -1,0 +1,159 @@
+// CFilter's notification dispatch and fault guard.
+#include <string>
+
+#include "diag/trace_log.h"
+#include "filter/filter.h"
+#include "stub/errors.h"
+
+namespace talverin {
+namespace {
+
+enum class ContextOperation { GetExisting, CreateOrGet, GetMayBeAbsent };
+
+using Handler = DWORD (*)(IFilterImplementation&, HTTP_FILTER_CONTEXT*, void*, ConnectionContext*);
+
+struct Route {
+  DWORD type;
+  const char* name;
+  ContextOperation context;
+  Handler handler;
+};
+
+// End of request takes no notification structure.
+const Route kRoutes[] = {
+    {SF_NOTIFY_PREPROC_HEADERS, "OnPreprocHeaders", ContextOperation::GetExisting,
+     [](IFilterImplementation& i, HTTP_FILTER_CONTEXT* p, void* n, ConnectionContext* c) {
+       return i.OnPreprocHeaders(p, n, c);
+     }},
+    {SF_NOTIFY_READ_RAW_DATA, "OnReadRawData", ContextOperation::CreateOrGet,
+     [](IFilterImplementation& i, HTTP_FILTER_CONTEXT* p, void* n, ConnectionContext* c) {
+       return i.OnReadRawData(p, n, c);
+     }},
+    {SF_NOTIFY_AUTH_COMPLETE, "OnAuthComplete", ContextOperation::GetExisting,
+     [](IFilterImplementation& i, HTTP_FILTER_CONTEXT* p, void* n, ConnectionContext* c) {
+       return i.OnAuthComplete(p, n, c);
+     }},
+    {SF_NOTIFY_AUTHENTICATION, "OnAuthentication", ContextOperation::GetExisting,
+     [](IFilterImplementation& i, HTTP_FILTER_CONTEXT* p, void* n, ConnectionContext* c) {
+       return i.OnAuthentication(p, n, c);
+     }},
+    {SF_NOTIFY_SEND_RESPONSE, "OnSendResponse", ContextOperation::GetExisting,
+     [](IFilterImplementation& i, HTTP_FILTER_CONTEXT* p, void* n, ConnectionContext* c) {
+       return i.OnSendResponse(p, n, c);
+     }},
+    {SF_NOTIFY_END_OF_REQUEST, "OnEndOfRequest", ContextOperation::GetMayBeAbsent,
+     [](IFilterImplementation& i, HTTP_FILTER_CONTEXT* p, void*, ConnectionContext* c) {
+       return i.OnEndOfRequest(p, c);
+     }},
+    {SF_NOTIFY_SEND_RAW_DATA, "OnSendRawData", ContextOperation::GetExisting,
+     [](IFilterImplementation& i, HTTP_FILTER_CONTEXT* p, void* n, ConnectionContext* c) {
+       return i.OnSendRawData(p, n, c);
+     }},
+    {SF_NOTIFY_ACCESS_DENIED, "OnAccessDenied", ContextOperation::GetExisting,
+     [](IFilterImplementation& i, HTTP_FILTER_CONTEXT* p, void* n, ConnectionContext* c) {
+       return i.OnAccessDenied(p, n, c);
+     }},
+};
+
+const Route* FindRoute(DWORD type) {
+  for (const Route& route : kRoutes) {
+    if (route.type == type) return &route;
+  }
+  return nullptr;
+}
+
+void LogBanner(const char* name) {
+  if (!TraceLog::Instance().Enabled(1)) return;
+  std::string banner = name;
+  if (banner.size() < 80) banner.append(80 - banner.size(), '=');
+  TLOG(1, banner);
+}
+
+// The per-request record lives in the connection's slot (pfc->pFilterContext).
+// Until the context registry is linked in here, handlers receive no context:
+// these two functions are the only place dispatch touches the slot.
+ConnectionContext* AcquireConnectionContext(HTTP_FILTER_CONTEXT* pfc, ContextOperation operation) {
+  (void)pfc;
+  (void)operation;
+  return nullptr;
+}
+
+void DestroyConnectionContext(HTTP_FILTER_CONTEXT* pfc) { (void)pfc; }
+
+}  // namespace
+
+DWORD CFilter::Dispatch(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* notification) {
+  // Our own reference: a reload may install a new implementation meanwhile.
+  std::shared_ptr<IFilterImplementation> implementation = Implementation();
+  try {
+    TLOGF(1, "Notification Type: 0x%08X", static_cast<unsigned>(notificationType));
+    if (IsBlocked()) {
+      TLOG(0, "Event is blocked. Restart the filter!");
+      return SF_STATUS_REQ_FINISHED;
+    }
+    if (!implementation) return SF_STATUS_REQ_FINISHED;  // start-up failed before installing one
+    if (!implementation->Connect()) return SF_STATUS_REQ_FINISHED;
+    SetLastError(0);
+
+    const Route* route = FindRoute(notificationType);
+    if (!route) return 0;
+    LogBanner(route->name);
+    ConnectionContext* context = AcquireConnectionContext(pfc, route->context);
+    // Again: writing the banner may have left the log file's status behind.
+    SetLastError(0);
+    DWORD status = route->handler(*implementation, pfc, notification, context);
+    if (notificationType == SF_NOTIFY_END_OF_REQUEST) DestroyConnectionContext(pfc);
+    return status;
+  } catch (const std::exception& e) {
+    TLOGF(0, "Exception during processing. Error message: \"%s\".", e.what());
+    return SF_STATUS_REQ_FINISHED;
+  } catch (const HRXEx& e) {
+    TLOGF(0, "COM error occurred, error: 0x%X.", static_cast<unsigned>(e.hr));
+    if (implementation) implementation->Reset(true, e.hr);
+    return SF_STATUS_REQ_FINISHED;
+  } catch (...) {
+    TLOG(0, "Unknown error occured.");
+    RecordFault();
+    return SF_STATUS_REQ_FINISHED;
+  }
+}
+
+void CFilter::RecordFault() {
+  CsLock guard(guardLock_);
+  if (!blocked_) {
+    TLOG(0, "Web filter blocked from execution. All requests will be rejected. Please restart the service.");
+    blocked_ = true;
+    blockAttempts_ = 0;
+    blockStart_ = clock_();
+  } else {
+    TLOGF(0, "Web filter block attempt - retry count %i", static_cast<int>(blockAttempts_));
+    ++blockAttempts_;
+  }
+}
+
+bool CFilter::IsBlocked() {
+  std::int64_t now = clock_();
+  FilterSettings& settings = FilterSettings::Instance();
+  std::int32_t maxTime = settings.BlockMaxTime();
+  std::int32_t maxRetryCount = settings.BlockMaxRetryCount();
+
+  bool lifted = false;
+  bool refusing = false;
+  {
+    CsLock guard(guardLock_);
+    if (blocked_ && maxTime > 0 && static_cast<double>(now - blockStart_) > static_cast<double>(maxTime)) {
+      TLOG(0, "Web filter - max block time reached, try restart service and lift the block");
+      blocked_ = false;
+      blockAttempts_ = 0;
+      lifted = true;
+    }
+    refusing = blocked_ && blockAttempts_ > maxRetryCount;
+  }
+  // Outside the guard's lock: the reset takes the implementation's own locks.
+  if (lifted) {
+    if (std::shared_ptr<IFilterImplementation> implementation = Implementation()) implementation->Reset(true, 1);
+  }
+  return refusing;
+}
+
+}  // namespace talverin

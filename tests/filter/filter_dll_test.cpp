@@ -1,0 +1,217 @@
+// The built module through its exports, loaded from a folder of its own with
+// a "Logs" folder beside it, as the host loads it.
+#include <windows.h>
+#include <httpfilt.h>
+
+#include <gtest/gtest.h>
+
+#include <iterator>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/win.h"
+#include "config/settings_registry.h"
+#include "filter/log_lines.h"
+#include "support/test_files.h"
+
+namespace talverin {
+namespace {
+
+using test::Banner;
+using test::Contains;
+using test::CountOf;
+
+using VersionFn = BOOL(WINAPI*)(HTTP_FILTER_VERSION*);
+using FilterProcFn = DWORD(WINAPI*)(HTTP_FILTER_CONTEXT*, DWORD, void*);
+using TerminateFn = BOOL(WINAPI*)(DWORD);
+using WpxProcFn = DWORD(WINAPI*)(void*, DWORD, void*);
+using ReloadFn = BOOL(WINAPI*)();
+
+constexpr char kInitializing[] = "*********** Initializing TALVERIN ISA Web Filter ***********";
+constexpr char kSkip[] = "Init has already has been called. Skipping this one.";
+
+DWORD MajorVersion() {
+  OSVERSIONINFOA info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  return GetVersionExA(&info) ? info.dwMajorVersion : 0;
+}
+
+class FilterDllTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(test::MakeDir(dir_.Sub("Logs")));
+    dllPath_ = dir_.Sub("TALVERIN.ISA.Filter.dll");
+    ASSERT_TRUE(CopyFileA((test::ExeDir() + "TALVERIN.ISA.Filter.dll").c_str(), dllPath_.c_str(), FALSE));
+    logPath_ = dir_.Sub("Logs\\TALVERIN.ISA.Filter.log");
+  }
+
+  void Load() {
+    module_.Reset(LoadLibraryA(dllPath_.c_str()));
+    ASSERT_TRUE(module_) << GetLastError();
+    getFilterVersion_ = Proc<VersionFn>("GetFilterVersion");
+    getWpxFilterVersion_ = Proc<VersionFn>("GetWPXFilterVersion");
+    httpFilterProc_ = Proc<FilterProcFn>("HttpFilterProc");
+    terminateFilter_ = Proc<TerminateFn>("TerminateFilter");
+    httpWpxFilterProc_ = Proc<WpxProcFn>("HttpWPXFilterProc");
+    reload_ = Proc<ReloadFn>("ReloadWPXFilterConfiguration");
+    ASSERT_TRUE(getFilterVersion_ && getWpxFilterVersion_ && httpFilterProc_ && terminateFilter_ &&
+                httpWpxFilterProc_ && reload_);
+  }
+
+  template <class F>
+  F Proc(const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_.Get(), name)));
+  }
+
+  DWORD Notify(DWORD type) {
+    HTTP_FILTER_CONTEXT pfc{};
+    pfc.cbSize = sizeof pfc;
+    int notification = 0;
+    return httpFilterProc_(&pfc, type, &notification);
+  }
+
+  std::vector<std::string> Messages() const { return test::LogMessages(logPath_); }
+
+  // Declared first: the module is unloaded before its folder is removed.
+  test::ScratchDir dir_;
+  test::SettingsKey key_;
+  UniqueModule module_;
+  std::string dllPath_;
+  std::string logPath_;
+  VersionFn getFilterVersion_ = nullptr;
+  VersionFn getWpxFilterVersion_ = nullptr;
+  FilterProcFn httpFilterProc_ = nullptr;
+  TerminateFn terminateFilter_ = nullptr;
+  WpxProcFn httpWpxFilterProc_ = nullptr;
+  ReloadFn reload_ = nullptr;
+};
+
+TEST_F(FilterDllTest, VersionCallsReportRevisionAndTheirOwnFlags) {
+  Load();
+  bool revision8 = MajorVersion() >= 6;
+  HTTP_FILTER_VERSION isapi{};
+  isapi.dwServerFilterVersion = 0x12345;
+  isapi.lpszFilterDesc[0] = 'h';
+  ASSERT_TRUE(getFilterVersion_(&isapi));
+  EXPECT_EQ(isapi.dwFilterVersion, revision8 ? 0x00080000u : 0x00060000u);
+  EXPECT_EQ(isapi.dwFlags, revision8 ? 0x0410ECC0u : 0x0400ECC0u);
+  EXPECT_EQ(isapi.dwServerFilterVersion, 0x12345u);
+  EXPECT_EQ(std::string(isapi.lpszFilterDesc), "h");
+
+  HTTP_FILTER_VERSION wpx{};
+  ASSERT_TRUE(getWpxFilterVersion_(&wpx));
+  EXPECT_EQ(wpx.dwFilterVersion, isapi.dwFilterVersion);
+  EXPECT_EQ(wpx.dwFlags, revision8 ? 0x00100000u : 0u);
+}
+
+TEST_F(FilterDllTest, TwoVersionCallsInitializeOnce) {
+  Load();
+  HTTP_FILTER_VERSION version{};
+  ASSERT_TRUE(getWpxFilterVersion_(&version));
+  ASSERT_TRUE(getFilterVersion_(&version));
+  std::vector<std::string> messages = Messages();
+  EXPECT_EQ(CountOf(messages, kInitializing), 1u);
+  EXPECT_EQ(CountOf(messages, "Loading \"Anonymous logon\" implementation."), 1u);
+  EXPECT_EQ(messages.back(), kSkip);
+}
+
+TEST_F(FilterDllTest, StartUpWritesItsLinesBesideTheModuleInTheExactLayout) {
+  Load();
+  HTTP_FILTER_VERSION version{};
+  ASSERT_TRUE(getFilterVersion_(&version));
+  std::string text = test::ReadFileText(logPath_);
+  std::ostringstream pattern;
+  pattern << R"(\d{2}\\\d{2}\\\d{4} \d{2}:\d{2}:\d{2} - \[)" << GetCurrentProcessId() << ":" << GetCurrentThreadId()
+          << R"(\] \t[^\r\n]*\r\n)";
+  std::regex line(pattern.str());
+  auto lines = static_cast<std::size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), line),
+                                                       std::sregex_iterator()));
+  std::vector<std::string> expected = {
+      kInitializing,
+      std::string("Version: ") + TALVERIN_EXPECTED_VERSION,
+      "Settings have been loaded successfully.",
+      "Web listeners configuration map initialized successfully.",
+      "Saved web listeners configuration to settings successfully.",
+      "Loading \"Anonymous logon\" implementation.",
+  };
+  EXPECT_EQ(Messages(), expected);
+  EXPECT_EQ(lines, expected.size());
+  EXPECT_EQ(std::regex_replace(text, line, ""), "");  // nothing but well-formed lines
+}
+
+struct LevelCase {
+  const char* name;
+  bool present;
+  DWORD level;
+  bool notificationLines;
+};
+
+class FilterDllTraceLevelTest : public FilterDllTest, public testing::WithParamInterface<LevelCase> {};
+
+TEST_P(FilterDllTraceLevelTest, RegistryLevelDecidesTheNotificationLines) {
+  if (GetParam().present) ASSERT_TRUE(key_.SetDword("TraceLevel", GetParam().level));
+  Load();
+  HTTP_FILTER_VERSION version{};
+  ASSERT_TRUE(getFilterVersion_(&version));
+  EXPECT_EQ(Notify(SF_NOTIFY_SEND_RAW_DATA), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+  std::vector<std::string> messages = Messages();
+  EXPECT_EQ(Contains(messages, "Notification Type: 0x00000400"), GetParam().notificationLines);
+  EXPECT_EQ(Contains(messages, Banner("OnSendRawData")), GetParam().notificationLines);
+  EXPECT_TRUE(Contains(messages, kInitializing));  // level 0 lines always
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, FilterDllTraceLevelTest,
+                         testing::Values(LevelCase{"NoKey", false, 0, false}, LevelCase{"Zero", true, 0, false},
+                                         LevelCase{"One", true, 1, true}, LevelCase{"Two", true, 2, true}),
+                         [](const testing::TestParamInfo<LevelCase>& info) { return std::string(info.param.name); });
+
+TEST_F(FilterDllTest, UnregisteredNotificationAnswersZero) {
+  ASSERT_TRUE(key_.SetDword("TraceLevel", 1));
+  Load();
+  HTTP_FILTER_VERSION version{};
+  ASSERT_TRUE(getFilterVersion_(&version));
+  EXPECT_EQ(Notify(SF_NOTIFY_LOG), 0u);
+  EXPECT_EQ(Messages().back(), "Notification Type: 0x00000200");
+}
+
+TEST_F(FilterDllTest, NotificationBeforeStartUpIsRefused) {
+  Load();
+  EXPECT_EQ(Notify(SF_NOTIFY_PREPROC_HEADERS), static_cast<DWORD>(SF_STATUS_REQ_FINISHED));
+}
+
+TEST_F(FilterDllTest, ReloadReadsTheSettingsAgain) {
+  ASSERT_TRUE(key_.SetDword("TraceLevel", 0));
+  Load();
+  HTTP_FILTER_VERSION version{};
+  ASSERT_TRUE(getFilterVersion_(&version));
+  ASSERT_TRUE(key_.SetDword("TraceLevel", 1));
+  EXPECT_TRUE(reload_());
+  Notify(SF_NOTIFY_PREPROC_HEADERS);
+  std::vector<std::string> messages = Messages();
+  EXPECT_EQ(CountOf(messages, kInitializing), 2u);
+  EXPECT_EQ(CountOf(messages, "Reloading the filter..."), 1u);
+  EXPECT_EQ(CountOf(messages, "Loading \"Anonymous logon\" implementation."), 2u);
+  EXPECT_EQ(messages.back(), Banner("OnPreprocHeaders"));
+}
+
+TEST_F(FilterDllTest, TerminateSucceedsAndLogs) {
+  Load();
+  HTTP_FILTER_VERSION version{};
+  ASSERT_TRUE(getFilterVersion_(&version));
+  EXPECT_TRUE(terminateFilter_(0));
+  EXPECT_EQ(Messages().back(), "*********** Deinitializing TALVERIN ISA Web Filter ***********");
+}
+
+TEST_F(FilterDllTest, WebProxyNotificationsAreIgnored) {
+  Load();
+  int notification = 0;
+  SetLastError(ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(httpWpxFilterProc_(nullptr, SF_NOTIFY_PREPROC_HEADERS, &notification), 0u);
+  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_FALSE(test::FileExists(logPath_));
+}
+
+}  // namespace
+}  // namespace talverin
