@@ -1,7 +1,7 @@
 # Sourced: starts a persistent wineserver for the given prefix, so that each
 # test process does not pay for a cold server, and defines wine_session_end to
 # stop that prefix's processes only.
-prefix=${1:?usage: source wine-session.sh PREFIX}
+prefix=$(realpath -m "${1:?usage: source wine-session.sh PREFIX}")
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 bash "$(dirname "${BASH_SOURCE[0]}")/wine-prefix.sh" "$WINEPREFIX"
 wineserver -w

@@ -1,6 +1,7 @@
 // CFilter's notification dispatch and fault guard.
 #include <string>
 
+#include "auth/connection_context.h"
 #include "diag/trace_log.h"
 #include "filter/filter.h"
 #include "stub/errors.h"
@@ -69,16 +70,22 @@ void LogBanner(const char* name) {
   TLOG(1, banner);
 }
 
-// The per-request record lives in the connection's slot (pfc->pFilterContext).
-// Until the context registry is linked in here, handlers receive no context:
+// The per-request record lives in the connection's slot (pfc->pFilterContext);
 // these two functions are the only place dispatch touches the slot.
 ConnectionContext* AcquireConnectionContext(HTTP_FILTER_CONTEXT* pfc, ContextOperation operation) {
-  (void)pfc;
-  (void)operation;
-  return nullptr;
+  switch (operation) {
+    case ContextOperation::CreateOrGet:
+      ConnectionContextRegistry::CreateOrGet(pfc);
+      return ConnectionContextRegistry::Get(pfc, true);
+    case ContextOperation::GetExisting:
+      return ConnectionContextRegistry::Get(pfc, true);
+    case ContextOperation::GetMayBeAbsent:
+      break;
+  }
+  return ConnectionContextRegistry::Get(pfc, false);
 }
 
-void DestroyConnectionContext(HTTP_FILTER_CONTEXT* pfc) { (void)pfc; }
+void DestroyConnectionContext(HTTP_FILTER_CONTEXT* pfc) { ConnectionContextRegistry::Destroy(pfc); }
 
 }  // namespace
 
