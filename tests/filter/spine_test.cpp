@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "auth/connection_context.h"
 #include "config/settings_registry.h"
 #include "diag/trace_log.h"
 #include "filter/crash_dump.h"
@@ -165,10 +166,16 @@ class SpineTest : public testing::Test {
 
   std::shared_ptr<ScriptedImplementation> implementation() { return latest_.lock(); }
 
+  // One notification on a connection of its own. Except for raw request data
+  // (which creates it) and end of request, the request is already under way,
+  // so its context is in the slot; whatever the dispatch leaves there goes.
   DWORD Notify(DWORD type) {
     HTTP_FILTER_CONTEXT pfc{};
     pfc.cbSize = sizeof pfc;
-    return GuardedDispatch(*filter_, &pfc, type, &notification_);
+    if (type != SF_NOTIFY_READ_RAW_DATA && type != SF_NOTIFY_END_OF_REQUEST) pfc.pFilterContext = new ConnectionContext();
+    DWORD status = GuardedDispatch(*filter_, &pfc, type, &notification_);
+    delete static_cast<ConnectionContext*>(pfc.pFilterContext);
+    return status;
   }
 
   std::vector<std::string> Messages() const { return test::LogMessages(logPath_); }
@@ -300,7 +307,9 @@ TEST_P(DispatchRouteTest, LogsTypeAndBannerAndReturnsTheHandlersStatus) {
   auto impl = implementation();
   EXPECT_EQ(impl->Calls(), std::vector<std::string>{GetParam().name});
   EXPECT_EQ(impl->lastErrorInHandler, 0u);
-  EXPECT_EQ(impl->lastContext, nullptr);
+  // End of request on a connection without a context gets none; every other
+  // notification gets the request's context.
+  EXPECT_EQ(impl->lastContext == nullptr, GetParam().type == SF_NOTIFY_END_OF_REQUEST);
   if (GetParam().type != SF_NOTIFY_END_OF_REQUEST) EXPECT_EQ(impl->lastNotification, &notification_);
   std::vector<std::string> messages = Messages();
   char typeLine[64];
