@@ -16,12 +16,14 @@ char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - '
 
 // Decodes every "%XX" once. Anything else after a "%" ("%u002e", "%zz", a
 // "%" at the end) makes the path unjudgeable rather than being passed on,
-// because the server behind may read it differently.
+// because the server behind may read it differently; so does a NUL byte,
+// raw or encoded, which ends the path early for C-string code.
 std::optional<std::string> DecodePath(std::string_view path) {
   std::string decoded;
   decoded.reserve(path.size());
   for (std::size_t i = 0; i < path.size(); ++i) {
     char c = path[i];
+    if (c == '\0') return std::nullopt;
     if (c != '%') {
       decoded.push_back(c);
       continue;

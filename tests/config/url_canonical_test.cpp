@@ -58,6 +58,11 @@ TEST(CanonicalizeUrlTest, CanonicalFormIsItsOwnCanonicalForm) {
   }
 }
 
+TEST(CanonicalizeUrlTest, RawNulByteInThePathCannotBeJudged) {
+  EXPECT_FALSE(CanonicalizeUrl(std::string_view("/rpc/../\0x", 10)).has_value());
+  EXPECT_TRUE(CanonicalizeUrl(std::string_view("/rpc/?\0", 7)).has_value());
+}
+
 TEST(CanonicalizeUrlTest, NonAsciiBytesAreKept) {
   EXPECT_EQ(CanonicalizeUrl("/%C3%84b/\xC3\x84"), std::optional<std::string>("/\xC3\x84" "b/\xC3\x84"));
 }
