@@ -297,6 +297,13 @@ INSTANTIATE_TEST_SUITE_P(
                     StepFault{"properties.fba-settings = 0x1", S_FALSE},
                     StepFault{"fba.cookie-name = 0x80004005", E_FAIL}));
 
+TEST_F(WebListenerReaderTest, UnreadableStoreFailsTheWalk) {
+  store_.WriteConfig("[listener]\nname = x\nunknown = 1\n");
+  WebListenerMap map;
+  EXPECT_EQ(ReadFailing(map), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
+  EXPECT_TRUE(map.empty());
+}
+
 TEST_F(WebListenerReaderTest, VendorSetsWithSuccessCodeStillRead) {
   // The sets collection is checked for failure codes only.
   OneListener("Enabled = i4:1\n");
