@@ -91,7 +91,13 @@ TEST_F(RegistrationTest, RegisterAddsTheEnabledFilterAndSavesTheStore) {
                        "description = TALVERIN Filter to enable Talverin authentication\n"),
             std::string::npos)
       << saved;
-  if (GetACP() == 1252) EXPECT_NE(saved.find("vendor = TALVERIN\xC2\xAE\n"), std::string::npos) << saved;
+  // The vendor's last byte is the registered sign of the thread's code page
+  // (code page 1252 in the test prefix), saved by the store as UTF-8.
+  wchar_t sign = 0;
+  ASSERT_EQ(MultiByteToWideChar(CP_THREAD_ACP, 0, "\xAE", 1, &sign, 1), 1);
+  char signUtf8[8] = {};
+  WideCharToMultiByte(CP_UTF8, 0, &sign, 1, signUtf8, sizeof signUtf8, nullptr, nullptr);
+  EXPECT_NE(saved.find("vendor = TALVERIN" + std::string(signUtf8) + "\n"), std::string::npos) << saved;
   EXPECT_NE(saved.find("version = 4.0\nenabled = yes\n"), std::string::npos) << saved;
   ExpectSilent();
 }
