@@ -37,6 +37,15 @@ std::optional<std::string> DecodePath(std::string_view path) {
     decoded.push_back(byte);
     i += 2;
   }
+  // An overlong UTF-8 form ("%c0%ae" for ".") is a "." or "/" to a lax
+  // decoder behind us but an ordinary byte here.
+  for (std::size_t i = 0; i < decoded.size(); ++i) {
+    const unsigned char byte = static_cast<unsigned char>(decoded[i]);
+    const unsigned char next = i + 1 < decoded.size() ? static_cast<unsigned char>(decoded[i + 1]) : 0;
+    if (byte == 0xC0 || byte == 0xC1) return std::nullopt;
+    if (byte == 0xE0 && next >= 0x80 && next < 0xA0) return std::nullopt;
+    if (byte == 0xF0 && next >= 0x80 && next < 0x90) return std::nullopt;
+  }
   return decoded;
 }
 

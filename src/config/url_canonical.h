@@ -19,7 +19,7 @@ std::string LowerAscii(std::string_view text);
 //   back as "%25" / "%3f" so that the result is itself canonical;
 //   then "?" and the query as sent, lower-cased.
 // No value when the path cannot be judged: a malformed escape, an IIS-style
-// "%u" escape or a NUL byte (raw or encoded).
+// "%u" escape, a NUL byte or an overlong UTF-8 sequence (raw or encoded).
 std::optional<std::string> CanonicalizeUrl(std::string_view url);
 
 // The path part of a canonical URL (up to the first "?").

@@ -47,6 +47,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Escapes that cannot be judged.
         CanonicalCase{"/rpc/%zz/", nullptr}, CanonicalCase{"/rpc/%u002e%u002e/owa/", nullptr},
         CanonicalCase{"/rpc/%", nullptr}, CanonicalCase{"/rpc/%2", nullptr}, CanonicalCase{"/rpc/%00/", nullptr},
+        // Overlong UTF-8 spellings of "." and "/".
+        CanonicalCase{"/rpc/%c0%ae%c0%ae/owa/", nullptr}, CanonicalCase{"/rpc/..%c0%afowa/", nullptr},
+        CanonicalCase{"/rpc/%e0%80%ae%e0%80%ae/owa/", nullptr}, CanonicalCase{"/rpc/%f0%80%80%ae/", nullptr},
+        CanonicalCase{"/rpc/\xC0\xAE\xC0\xAE/owa/", nullptr}, CanonicalCase{"/%E0%A4%85", "/\xE0\xA4\x85"},
         // Not a path: nothing to root.
         CanonicalCase{"http://host/rpc/", "http:/host/rpc/"}));
 

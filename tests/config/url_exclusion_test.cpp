@@ -70,6 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"/rpc/..%5cowa/", RpcOnly(), ExclusionRule::None},
         RuleCase{"/rpc/%u002e%u002e/owa/", RpcOnly(), ExclusionRule::None},
         RuleCase{"/rpc/%zz/", RpcOnly(), ExclusionRule::None},
+        RuleCase{"/rpc/%c0%ae%c0%ae/owa/", RpcOnly(), ExclusionRule::None},
         RuleCase{"/rpc\\..\\owa/", RpcOnly(), ExclusionRule::None},
         RuleCase{"/rpc/./../owa/", RpcOnly(), ExclusionRule::None},
         RuleCase{"/public/../owa/", AllAllowed(), ExclusionRule::None},
