@@ -1,0 +1,27 @@
+#include "config/url_exclusion_check.h"
+
+#include "diag/trace_log.h"
+#include "stub/errors.h"
+
+namespace talverin {
+
+bool CheckUrlExclusion(HTTP_FILTER_CONTEXT* pfc, const std::string& url, const std::string& listenerGuid,
+                       const std::string& method, const ListenerExclusionLookup& lookup) {
+  TLOGF(2, "%s %s", method.c_str(), url.c_str());
+
+  const ExclusionDecision decision = DecideUrlExclusion(url, listenerGuid, lookup(listenerGuid));
+  if (!decision.logText.empty()) TLOG(decision.logLevel, decision.logText);
+  if (!decision.Excluded()) return false;
+
+  if (!pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, kExcludedRequestNotifications, 0)) {
+    const DWORD error = GetLastError();
+    TLOGF(0, "Disable all notifications failed! Error: %d", static_cast<int>(error));
+    // A host that fails without saying why must still fail the request: an
+    // HRESULT of 0 would read as success further up.
+    const HRESULT hr = error == 0 ? E_FAIL : HRESULT_FROM_WIN32(error);
+    throw HRXEx{hr, "Disable all notifications failed!", Stub::ErrorText(hr)};
+  }
+  return true;
+}
+
+}  // namespace talverin
