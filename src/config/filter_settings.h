@@ -9,32 +9,9 @@
 #include <vector>
 
 #include "base/win.h"
+#include "config/web_listener_info.h"
 
 namespace talverin {
-
-// The configuration of one web listener.
-struct WebListenerInfo {
-  std::string Name;
-  std::string FBACookieName;
-  bool Enabled = false;
-  bool RpcOverHttpAllowed = false;
-  bool ActiveSyncAllowed = false;
-  bool AutoDiscoverAllowed = false;
-  std::vector<std::string> FBACookieDomains;
-  std::vector<std::string> CustomExclusionList;
-
-  bool operator==(const WebListenerInfo& o) const {
-    return Name == o.Name && FBACookieName == o.FBACookieName && Enabled == o.Enabled &&
-           RpcOverHttpAllowed == o.RpcOverHttpAllowed && ActiveSyncAllowed == o.ActiveSyncAllowed &&
-           AutoDiscoverAllowed == o.AutoDiscoverAllowed && FBACookieDomains == o.FBACookieDomains &&
-           CustomExclusionList == o.CustomExclusionList;
-  }
-  bool operator!=(const WebListenerInfo& o) const { return !(*this == o); }
-};
-
-// Keyed by the listener's GUID text as the host reports it in LISTENER_GUID;
-// std::string's byte-wise ordering keeps keys case-sensitive.
-using WebListenerMap = std::map<std::string, WebListenerInfo>;
 
 // Where the settings live in HKEY_LOCAL_MACHINE.
 extern const char kSettingsKey[];  // "SOFTWARE\\TALVERIN\\ISA"

@@ -15,6 +15,14 @@ struct WebListenerInfo {
   bool AutoDiscoverAllowed = false;
   std::vector<std::string> FBACookieDomains;
   std::vector<std::string> CustomExclusionList;
+
+  bool operator==(const WebListenerInfo& o) const {
+    return Name == o.Name && FBACookieName == o.FBACookieName && Enabled == o.Enabled &&
+           RpcOverHttpAllowed == o.RpcOverHttpAllowed && ActiveSyncAllowed == o.ActiveSyncAllowed &&
+           AutoDiscoverAllowed == o.AutoDiscoverAllowed && FBACookieDomains == o.FBACookieDomains &&
+           CustomExclusionList == o.CustomExclusionList;
+  }
+  bool operator!=(const WebListenerInfo& o) const { return !(*this == o); }
 };
 
 // Keyed by the listener's persistent name (its GUID text, as the host reports

@@ -5,8 +5,10 @@
 #include <memory>
 
 #include "auth/anonymous_logon_filter_implementation.h"
+#include "config/web_listener_reader.h"
 #include "filter/fault_guard.h"
 #include "filter/filter.h"
+#include "registration/web_filter_registration.h"
 
 namespace {
 
@@ -14,10 +16,9 @@ std::shared_ptr<IFilterImplementation> CreateAnonymousLogon() {
   return std::make_shared<CAnonymousLogonFilterImplementation>();
 }
 
-// No listener is configured until the configuration-store reader fills the map.
-void ReadWebListeners(talverin::CFilter&, talverin::WebListenerMap&) {}
+void ReadListenersFromStore(talverin::CFilter&, talverin::WebListenerMap& map) { talverin::ReadWebListeners(map); }
 
-talverin::CFilter g_filter(CreateAnonymousLogon, ReadWebListeners);
+talverin::CFilter g_filter(CreateAnonymousLogon, ReadListenersFromStore);
 
 }  // namespace
 
@@ -41,7 +42,7 @@ DWORD WINAPI HttpWPXFilterProc(void*, DWORD, void*) {
 
 BOOL WINAPI ReloadWPXFilterConfiguration() { return g_filter.ReloadConfiguration(); }
 
-HRESULT WINAPI DllRegisterServer() { return E_NOTIMPL; }
-HRESULT WINAPI DllUnregisterServer() { return E_NOTIMPL; }
+HRESULT WINAPI DllRegisterServer() { return talverin::RegisterFilter(); }
+HRESULT WINAPI DllUnregisterServer() { return talverin::UnregisterFilter(); }
 
 }  // extern "C"

@@ -1,9 +1,18 @@
 #include "filter/filter_implementation.h"
 
+#include "config/filter_settings.h"
+#include "resources/resource_library.h"
+
 IFilterImplementation::IFilterImplementation() = default;
 IFilterImplementation::~IFilterImplementation() = default;
 
-HRESULT IFilterImplementation::Init() { return S_OK; }
+// The configured language's resource library must be installed: a missing one
+// fails the start-up (HRXEx) rather than running half-configured.
+HRESULT IFilterImplementation::Init() {
+  talverin::LoadLocaleLibrary(talverin::FilterSettings::Instance().Language());
+  return S_OK;
+}
+
 DWORD IFilterImplementation::Deinit() { return 0; }
 
 // No back end is reached yet: every notification finds a connection.

@@ -14,6 +14,7 @@
 #include "base/win.h"
 #include "config/settings_registry.h"
 #include "filter/log_lines.h"
+#include "support/filter_install.h"
 #include "support/test_files.h"
 
 namespace talverin {
@@ -41,10 +42,9 @@ DWORD MajorVersion() {
 class FilterDllTest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(test::MakeDir(dir_.Sub("Logs")));
-    dllPath_ = dir_.Sub("TALVERIN.ISA.Filter.dll");
-    ASSERT_TRUE(CopyFileA((test::ExeDir() + "TALVERIN.ISA.Filter.dll").c_str(), dllPath_.c_str(), FALSE));
-    logPath_ = dir_.Sub("Logs\\TALVERIN.ISA.Filter.log");
+    ASSERT_TRUE(install_.ok());
+    dllPath_ = install_.dllPath();
+    logPath_ = install_.logPath();
   }
 
   void Load() {
@@ -79,7 +79,7 @@ class FilterDllTest : public testing::Test {
   std::vector<std::string> Messages() const { return test::LogMessages(logPath_); }
 
   // Declared first: the module is unloaded before its folder is removed.
-  test::ScratchDir dir_;
+  test::FilterInstall install_;
   test::SettingsKey key_;
   UniqueModule module_;
   std::string dllPath_;
@@ -139,10 +139,27 @@ TEST_F(FilterDllTest, StartUpWritesItsLinesBesideTheModuleInTheExactLayout) {
       "Web listeners configuration map initialized successfully.",
       "Saved web listeners configuration to settings successfully.",
       "Loading \"Anonymous logon\" implementation.",
+      "Locale \"en\" has been loaded.",
   };
   EXPECT_EQ(Messages(), expected);
   EXPECT_EQ(lines, expected.size());
   EXPECT_EQ(std::regex_replace(text, line, ""), "");  // nothing but well-formed lines
+}
+
+TEST(FilterDllInstallTest, MissingLocaleLibraryFailsTheStartUp) {
+  test::FilterInstall install(/*withLocale=*/false);
+  ASSERT_TRUE(install.ok());
+  UniqueModule module(LoadLibraryA(install.dllPath().c_str()));
+  ASSERT_TRUE(module);
+  auto getFilterVersion =
+      reinterpret_cast<VersionFn>(reinterpret_cast<void*>(GetProcAddress(module.Get(), "GetFilterVersion")));
+  HTTP_FILTER_VERSION version{};
+  SetLastError(0);
+  EXPECT_FALSE(getFilterVersion(&version));
+  EXPECT_NE(GetLastError(), 0u);
+  std::vector<std::string> messages = test::LogMessages(install.logPath());
+  EXPECT_TRUE(Contains(messages, "Resource DLL 'talverin.isa.filter.en' are missing or can't be loaded"));
+  EXPECT_FALSE(Contains(messages, "Locale \"en\" has been loaded."));
 }
 
 struct LevelCase {

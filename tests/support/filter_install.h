@@ -1,0 +1,33 @@
+#pragma once
+// The built filter laid out as an administrator installs it: the DLL, its
+// Locale folder and an empty Logs folder, in a scratch folder of its own, so
+// that each test reads its own trace log and dump.
+#include <string>
+
+#include "support/test_files.h"
+
+namespace talverin::test {
+
+class FilterInstall {
+ public:
+  // withLocale false leaves the Locale folder out (a broken installation).
+  explicit FilterInstall(bool withLocale = true);
+  FilterInstall(const FilterInstall&) = delete;
+  FilterInstall& operator=(const FilterInstall&) = delete;
+
+  bool ok() const { return ok_; }
+  const std::string& dir() const { return dir_.path(); }
+  std::string dllPath() const { return dir_.Sub("TALVERIN.ISA.Filter.dll"); }
+  std::string logPath() const { return dir_.Sub("Logs\\TALVERIN.ISA.Filter.log"); }
+  std::string dumpPath() const { return dir_.Sub("Logs\\TALVERIN.ISA.Filter.dll.dmp"); }
+  std::string localeDir() const { return dir_.Sub("Locale"); }
+
+ private:
+  ScratchDir dir_;
+  bool ok_ = false;
+};
+
+// Where the build puts the filter DLL and its Locale folder.
+std::string BuiltFilterDir();
+
+}  // namespace talverin::test
