@@ -1,5 +1,7 @@
 #include "host/isa_config.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -144,6 +146,113 @@ std::vector<UserAccount> ParseUsers(std::string_view text, const std::string& so
 }
 
 std::vector<UserAccount> LoadUsers(const std::string& path) { return ParseUsers(ReadWholeFile(path), path); }
+
+namespace {
+
+bool ParseYesNo(const std::string& value, const std::string& where) {
+  if (value == "yes" || value == "true" || value == "1") return true;
+  if (value == "no" || value == "false" || value == "0") return false;
+  throw IsaConfigError(where + ": \"" + value + "\" is not yes or no");
+}
+
+int ParseCount(const std::string& value, const std::string& where) {
+  char* end = nullptr;
+  long number = std::strtol(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0' || number < 0 || number > 1 << 30) {
+    throw IsaConfigError(where + ": \"" + value + "\" is not a count");
+  }
+  return static_cast<int>(number);
+}
+
+}  // namespace
+
+void ApplyEmulationSettings(std::string_view text, std::vector<ListenerConfig>& listeners,
+                            std::vector<UserAccount>& users, IsaOptions& options, const std::string& source) {
+  enum class Section { None, Proxy, Listener, User } section = Section::None;
+  ListenerConfig* listener = nullptr;
+  UserAccount* user = nullptr;
+  int number = 0;
+  for (const std::string& raw : Lines(text)) {
+    ++number;
+    std::string where = source + ":" + std::to_string(number);
+    std::string line = Trim(raw);
+    if (line.empty() || line[0] == '#') continue;
+    if (line[0] == '[') {
+      if (line.back() != ']') throw IsaConfigError(where + ": a section header must end with \"]\"");
+      std::string header = Trim(line.substr(1, line.size() - 2));
+      if (header == "proxy") {
+        section = Section::Proxy;
+      } else if (header.compare(0, 9, "listener ") == 0) {
+        std::string name = Trim(header.substr(9));
+        auto it = std::find_if(listeners.begin(), listeners.end(),
+                               [&](const ListenerConfig& l) { return l.persistentName == name; });
+        if (it == listeners.end()) throw IsaConfigError(where + ": no listener " + name);
+        section = Section::Listener;
+        listener = &*it;
+      } else if (header.compare(0, 5, "user ") == 0) {
+        user = const_cast<UserAccount*>(FindAccount(users, Trim(header.substr(5))));
+        if (!user) throw IsaConfigError(where + ": no user " + Trim(header.substr(5)));
+        section = Section::User;
+      } else {
+        throw IsaConfigError(where + ": unknown section \"[" + header + "]\"");
+      }
+      continue;
+    }
+    size_t equals = line.find('=');
+    if (equals == std::string::npos) throw IsaConfigError(where + ": expected \"key = value\"");
+    std::string key = Trim(line.substr(0, equals));
+    std::string value = StripComment(line.substr(equals + 1));
+    bool known = true;
+    switch (section) {
+      case Section::None:
+        throw IsaConfigError(where + ": \"" + key + "\" outside a section");
+      case Section::Proxy:
+        if (key == "request-chunk") {
+          options.requestChunkBytes = static_cast<size_t>(std::max(1, ParseCount(value, where)));
+        } else if (key == "response-chunk") {
+          options.responseChunkBytes = static_cast<size_t>(std::max(1, ParseCount(value, where)));
+        } else if (key == "end-of-request-after-finished") {
+          options.endOfRequestAfterFinished = ParseYesNo(value, where);
+        } else {
+          known = false;
+        }
+        break;
+      case Section::Listener:
+        if (key == "fallback") {
+          if (value == "none") listener->fallback = FallbackMode::None;
+          else if (value == "negotiate") listener->fallback = FallbackMode::Negotiate;
+          else if (value == "basic") listener->fallback = FallbackMode::Basic;
+          else throw IsaConfigError(where + ": fallback is none, negotiate or basic");
+        } else if (key == "realm") {
+          listener->realm = value;
+        } else if (key == "formdir") {
+          listener->formDir = ParseCount(value, where);
+        } else if (key == "rotate-after") {
+          listener->rotateAfterRequests = ParseCount(value, where);
+        } else if (key == "grace") {
+          listener->graceRequests = ParseCount(value, where);
+        } else if (key == "quoted-keys") {
+          listener->quotedKeys = ParseYesNo(value, where);
+        } else {
+          known = false;
+        }
+        break;
+      case Section::User:
+        if (key == "must-change-password") {
+          user->mustChangePassword = ParseYesNo(value, where);
+        } else {
+          known = false;
+        }
+        break;
+    }
+    if (!known) throw IsaConfigError(where + ": unknown key \"" + key + "\"");
+  }
+}
+
+void LoadEmulationSettings(const std::string& path, std::vector<ListenerConfig>& listeners,
+                           std::vector<UserAccount>& users, IsaOptions& options) {
+  ApplyEmulationSettings(ReadWholeFile(path), listeners, users, options, path);
+}
 
 const UserAccount* FindAccount(const std::vector<UserAccount>& users, std::string_view posted) {
   AccountName wanted = SplitAccount(posted);

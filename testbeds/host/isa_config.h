@@ -4,6 +4,7 @@
 // configuration store's file, the accounts from the back end's users file.
 // Settings that only the emulation has (authentication fallback, cookie
 // rotation, password change) are set in code on the loaded records.
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -58,6 +59,14 @@ struct UserAccount {
   bool mustChangePassword = false;
 };
 
+struct IsaOptions {
+  size_t requestChunkBytes = 4096;
+  size_t responseChunkBytes = 4096;
+  // Whether end of request still reaches the filter after it finished a
+  // request (see ConnectionOptions).
+  bool endOfRequestAfterFinished = true;
+};
+
 // "[listener]" sections of the store file: name, persistent-name,
 // cookie-name, cookie-domains-in-use, cookie-domain. Other keys and sections
 // are the store's own business and are skipped.
@@ -73,6 +82,29 @@ std::vector<UserAccount> LoadUsers(const std::string& path);
 // each other without regard to case ("CONTOSO\alice" = "alice@contoso"); a
 // name without a domain matches the one account with that user part, and
 // none when several domains hold it.
+// The emulation's own settings file, applied over listeners and users
+// already loaded; blank lines and lines starting with "#" are skipped:
+//   [proxy]
+//   request-chunk = 4096            # bytes per raw-data notification
+//   response-chunk = 4096
+//   end-of-request-after-finished = yes
+//   [listener {AAAAAAAA-0000-0000-0000-000000000001}]   # by persistent name
+//   fallback = none                 # none, negotiate or basic
+//   realm = mail.contoso.test
+//   formdir = 1
+//   rotate-after = 0                # requests per key; 0: never
+//   grace = 2
+//   quoted-keys = no
+//   [user CONTOSO\erin]            # any spelling of the account
+//   must-change-password = yes
+// Unknown sections, keys, listeners or users are errors, so that a typing
+// mistake does not silently leave the proxy as it was.
+void ApplyEmulationSettings(std::string_view text, std::vector<ListenerConfig>& listeners,
+                            std::vector<UserAccount>& users, IsaOptions& options,
+                            const std::string& source = "emulation");
+void LoadEmulationSettings(const std::string& path, std::vector<ListenerConfig>& listeners,
+                           std::vector<UserAccount>& users, IsaOptions& options);
+
 const UserAccount* FindAccount(const std::vector<UserAccount>& users, std::string_view posted);
 
 std::string ToLowerAscii(std::string_view text);

@@ -106,7 +106,8 @@ Exchange IsaServer::Handle(IsaConnection& connection, std::string_view request) 
     // connection without a word.
     filter.Close();
   } else {
-    bool clientCloses = EqualsIgnoringCase(filter.RequestHeaders().Get("Connection").value_or(""), "close");
+    // The client's own word counts, whatever the filter did to the request.
+    bool clientCloses = EqualsIgnoringCase(HeaderBlock::Parse(request).Get("Connection").value_or(""), "close");
     filter.EndOfRequest();
     if (clientCloses) filter.Close();
   }
@@ -299,6 +300,10 @@ IsaServer::Answer IsaServer::OwnPage(IsaConnection& connection, const Request& r
     answer.headers.emplace_back("Location", request.origin + curl);
     answer.body = ProxyMessagePage("Object moved", "This object may be found here.");
     return answer;
+  }
+  if (command == "logon") {
+    // Only the form posts here; a browser that comes by GET is shown the form.
+    return RedirectToLogon(listener, request, "/", 0);
   }
   if (command == "changepwd" && post) {
     const FbaSession* session = sessions_.Find(key);

@@ -37,14 +37,6 @@
 
 namespace talverin::host {
 
-struct IsaOptions {
-  size_t requestChunkBytes = 4096;
-  size_t responseChunkBytes = 4096;
-  // Whether end of request still reaches the filter after it finished a
-  // request (see ConnectionOptions).
-  bool endOfRequestAfterFinished = true;
-};
-
 struct ClientSpec {
   std::string name = "client";
   std::string remoteAddress = "192.0.2.10";

@@ -71,6 +71,31 @@ TEST(IsaConfigTest, CookieDomainIsTheFirstConfiguredDomainTheHostEndsWith) {
   EXPECT_EQ(listener.CookieDomainFor("other.example"), "");
 }
 
+TEST(IsaConfigTest, EmulationSettingsApplyToTheNamedListenersUsersAndProxy) {
+  std::vector<ListenerConfig> listeners = ParseListeners("[listener]\npersistent-name = {A}\n[listener]\npersistent-name = {B}\n");
+  std::vector<UserAccount> users = ParseUsers("CONTOSO\\erin | | x | valid\n");
+  IsaOptions options;
+  ApplyEmulationSettings(
+      "[proxy]\nrequest-chunk = 512\nresponse-chunk = 0\n[listener {B}]\nfallback = negotiate\nrotate-after = 5  # per key\n"
+      "grace = 1\nquoted-keys = yes\nformdir = 3\n[user erin@contoso]\nmust-change-password = yes\n",
+      listeners, users, options);
+  EXPECT_EQ(options.requestChunkBytes, 512u);
+  EXPECT_EQ(options.responseChunkBytes, 1u) << "a chunk holds at least one byte";
+  EXPECT_EQ(listeners[0].fallback, FallbackMode::None);
+  EXPECT_EQ(listeners[1].fallback, FallbackMode::Negotiate);
+  EXPECT_EQ(listeners[1].rotateAfterRequests, 5);
+  EXPECT_EQ(listeners[1].graceRequests, 1);
+  EXPECT_TRUE(listeners[1].quotedKeys);
+  EXPECT_EQ(listeners[1].formDir, 3);
+  EXPECT_TRUE(users[0].mustChangePassword);
+
+  for (const char* bad : {"[listener {C}]\n", "[user nobody]\n", "[proxy]\nrequest-chunk = many\n",
+                          "[listener {A}]\nfallback = ntlm\n", "[listener {A}]\nrotate = 1\n", "grace = 1\n",
+                          "[other]\n"}) {
+    EXPECT_THROW(ApplyEmulationSettings(bad, listeners, users, options), IsaConfigError) << bad;
+  }
+}
+
 struct PathCase {
   const char* url;
   const char* canonical;

@@ -264,6 +264,24 @@ TEST_F(IsaTest, FallbackListenerChallengesAndTakesAuthorizationHeaders) {
   EXPECT_EQ(browser.Get("/owa/", {{"Authorization", "Negotiate YIIGhgYGKwYBBQUCoIIGejCC"}}).status, 200);
 }
 
+TEST_F(IsaTest, SettingsFileTurnsListenersAndUsersAsItSays) {
+  std::vector<ListenerConfig> listeners = LoadListeners(test::DataPath("fpc_store.conf"));
+  std::vector<UserAccount> users = LoadUsers(test::DataPath("backend-users.txt"));
+  IsaOptions options;
+  LoadEmulationSettings(test::DataPath("isa_emulation.conf"), listeners, users, options);
+  IsaServer server(module_, listeners, users, site_, options);
+
+  BrowserOptions portal;
+  portal.client.name = "portal";
+  portal.client.listener = kPortalListener;
+  Browser browser(server, portal);
+  EXPECT_EQ(browser.Get("/owa/").Header("WWW-Authenticate"), "Basic realm=\"portal.contoso.test\"");
+
+  Browser erin(server, BrowserOptions{});
+  Reply change = LogOnWith(erin, "CONTOSO\\erin", "Expired1");
+  EXPECT_THAT(change.body, HasSubstr("ChangePwd"));
+}
+
 TEST_F(IsaTest, KeepAliveBrowserUsesOneConnectionAndOtherBrowsersANewOneEachRequest) {
   Browser kept = MakeBrowser("kept");
   kept.Get("/public/");

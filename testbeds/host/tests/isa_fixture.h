@@ -47,8 +47,13 @@ class IsaTest : public testing::Test {
                                                                           {"password", password}}));
   }
 
+  // The logon post alone, as from the form.
+  static Reply LogOnWith(Browser& browser, const std::string& user, const std::string& password) {
+    return browser.PostForm("/CookieAuth.dll?Logon", {{"curl", "/owa/"}, {"username", user}, {"password", password}});
+  }
+
   FilterModule module_{ProbePath()};
-  PublishedSite site_{256 * 1024};
+  PublishedSite site_;
   std::unique_ptr<IsaServer> server_;
 };
 
