@@ -87,6 +87,7 @@ std::unique_ptr<IsaConnection> IsaServer::Connect(const ClientSpec& client) {
   filter.SetServerVariable("LISTENER_GUID", listener->persistentName);
   filter.SetServerVariable("SERVER_PORT_SECURE", client.secure ? "1" : "0");
   for (const auto& [name, value] : client.serverVariables) filter.SetServerVariable(name, value);
+  CsLock lock(lock_);
   transcripts_[client.name];
   return connection;
 }
@@ -113,7 +114,10 @@ Exchange IsaServer::Handle(IsaConnection& connection, std::string_view request) 
   }
   const auto& writes = filter.ClientWrites();
   for (size_t i = firstWrite; i < writes.size(); ++i) exchange.sent += writes[i].bytes;
-  transcripts_[connection.Client().name] += exchange.sent;
+  {
+    CsLock lock(lock_);
+    transcripts_[connection.Client().name] += exchange.sent;
+  }
   exchange.connectionClosed = filter.IsClosed();
   return exchange;
 }
@@ -171,6 +175,7 @@ void IsaServer::RunRequest(IsaConnection& connection, std::string_view bytes, Ex
   if (wellFormed) {
     std::string host = request.headers.Get("Host").value_or("");
     request.origin = std::string(connection.Client().secure ? "https://" : "http://") + host;
+    CsLock lock(lock_);
     answer = Decide(connection, request, credentials);
   } else {
     answer.status = 400;
@@ -402,6 +407,7 @@ std::string IsaServer::ClearCookieLine(const ListenerConfig& listener, const Req
 // ---- Lookups ----------------------------------------------------------------
 
 std::string IsaServer::Transcript(const std::string& client) const {
+  CsLock lock(lock_);
   auto it = transcripts_.find(client);
   return it == transcripts_.end() ? std::string() : it->second;
 }

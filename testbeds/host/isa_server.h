@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/win.h"
 #include "host/connection.h"
 #include "host/fba.h"
 #include "host/filter_module.h"
@@ -79,6 +80,11 @@ struct Exchange {
   bool connectionClosed = false;
 };
 
+// Different connections may be driven on different threads at once: the
+// filter's notifications run unlocked, the proxy's decisions, the site and
+// the transcripts under one lock. The accessors that hand out references
+// (sessions, site, listeners, users) are for a test's set-up and checks,
+// while no request runs.
 class IsaServer {
  public:
   // The module must have been started. Needs at least one listener.
@@ -128,6 +134,7 @@ class IsaServer {
   std::vector<UserAccount> users_;
   PublishedSite& site_;
   IsaOptions options_;
+  mutable CriticalSection lock_;
   FbaSessions sessions_;
   std::map<std::string, std::string> transcripts_;
 };

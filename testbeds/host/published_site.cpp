@@ -119,7 +119,15 @@ SiteResponse PublishedSite::Serve(const SiteRequest& request) {
     response.reason = "Not Found";
     response.body = PageBody(path, "Not found", 1);
   }
+  if (auto it = overrides_.find(path); it != overrides_.end()) {
+    response.status = it->second.first;
+    response.reason = it->second.second;
+  }
   return response;
+}
+
+void PublishedSite::AnswerWith(std::string canonicalPath, int status, std::string reason) {
+  overrides_[std::move(canonicalPath)] = {status, std::move(reason)};
 }
 
 bool CarriesSiteContent(std::string_view transcript) { return transcript.find(kSiteMarker) != std::string_view::npos; }

@@ -8,6 +8,7 @@
 // that each begin with kSiteMarker, so any run of site bytes as long as a
 // line and a marker in a client's transcript gives itself away.
 #include <cstddef>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -49,12 +50,16 @@ class PublishedSite {
   static bool IsPublic(std::string_view canonicalPath);
 
   SiteResponse Serve(const SiteRequest& request);
+  // From now on the page of this canonical path answers with this status
+  // (a body with the site's marker still comes with it).
+  void AnswerWith(std::string canonicalPath, int status, std::string reason);
   const std::vector<SiteRequest>& Received() const { return received_; }
   size_t DownloadBytes() const { return downloadBytes_; }
 
  private:
   size_t downloadBytes_;
   std::vector<SiteRequest> received_;
+  std::map<std::string, std::pair<int, std::string>> overrides_;
 };
 
 // Whether any bytes of a site page are in the text (a client's transcript).

@@ -166,6 +166,14 @@ TEST(PublishedSiteTest, EveryRunOfSiteBytesALineLongCarriesTheMarker) {
     }
   }
   EXPECT_EQ(site.Received().size(), 4u);
+
+  site.AnswerWith("/owa/", 500, "Internal Server Error");
+  SiteRequest owa;
+  owa.canonicalPath = "/owa/";
+  SiteResponse failed = site.Serve(owa);
+  EXPECT_EQ(failed.status, 500);
+  EXPECT_EQ(failed.reason, "Internal Server Error");
+  EXPECT_TRUE(CarriesSitePage(failed.body, "/owa/"));
   EXPECT_FALSE(CarriesSiteContent(LogonFormPage("/owa/", 2, 1) + PasswordChangePage("u", "/") + LogoffPage()));
   EXPECT_THAT(LogonFormPage("/a\"><script>", 0, 3), HasSubstr("value=\"/a&quot;&gt;&lt;script&gt;\""));
 }

@@ -1,6 +1,7 @@
 // Forms-based publishing as a browser meets it, with a filter that lets
 // everything pass.
 #include <cctype>
+#include <thread>
 
 #include "isa_fixture.h"
 
@@ -280,6 +281,31 @@ TEST_F(IsaTest, SettingsFileTurnsListenersAndUsersAsItSays) {
   Browser erin(server, BrowserOptions{});
   Reply change = LogOnWith(erin, "CONTOSO\\erin", "Expired1");
   EXPECT_THAT(change.body, HasSubstr("ChangePwd"));
+}
+
+TEST_F(IsaTest, BrowsersOnDifferentThreadsEachGetTheirOwnSession) {
+  constexpr int kBrowsers = 4;
+  constexpr int kPages = 20;
+  std::vector<std::thread> threads;
+  std::vector<int> reached(kBrowsers, 0);
+  for (int b = 0; b < kBrowsers; ++b) {
+    threads.emplace_back([this, b, &reached] {
+      Browser browser = MakeBrowser("thread " + std::to_string(b), b % 2 == 0);
+      const char* user = b % 2 == 0 ? "CONTOSO\\alice" : "bob@contoso";
+      if (CarriesSitePage(LogOn(browser, "/owa/", user, b % 2 == 0 ? "Secret1" : "pa|ss").body, "/owa/")) ++reached[b];
+      for (int i = 0; i < kPages; ++i) {
+        if (CarriesSitePage(browser.Get("/owa/inbox.html").body, "/owa/inbox.html")) ++reached[b];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_THAT(reached, testing::Each(kPages + 1));
+  ASSERT_THAT(site_.Received(), SizeIs(kBrowsers * (kPages + 1)));
+  for (const SiteRequest& request : site_.Received()) {
+    int b = request.client.back() - '0';
+    EXPECT_EQ(request.user, b % 2 == 0 ? "CONTOSO\\alice" : "bob@contoso");
+  }
+  EXPECT_EQ(server_->Sessions().Count(), static_cast<size_t>(kBrowsers));
 }
 
 TEST_F(IsaTest, KeepAliveBrowserUsesOneConnectionAndOtherBrowsersANewOneEachRequest) {
