@@ -190,7 +190,7 @@ void ApplyEmulationSettings(std::string_view text, std::vector<ListenerConfig>& 
         section = Section::Listener;
         listener = &*it;
       } else if (header.compare(0, 5, "user ") == 0) {
-        user = const_cast<UserAccount*>(FindAccount(users, Trim(header.substr(5))));
+        user = FindAccount(users, Trim(header.substr(5)));
         if (!user) throw IsaConfigError(where + ": no user " + Trim(header.substr(5)));
         section = Section::User;
       } else {

@@ -106,6 +106,11 @@ void LoadEmulationSettings(const std::string& path, std::vector<ListenerConfig>&
                            std::vector<UserAccount>& users, IsaOptions& options);
 
 const UserAccount* FindAccount(const std::vector<UserAccount>& users, std::string_view posted);
+inline UserAccount* FindAccount(std::vector<UserAccount>& users, std::string_view posted) {
+  const auto& constant = users;
+  const UserAccount* found = FindAccount(constant, posted);
+  return found ? &users[static_cast<size_t>(found - constant.data())] : nullptr;
+}
 
 std::string ToLowerAscii(std::string_view text);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
+#include <utility>
 
 namespace talverin::host {
 namespace {
@@ -259,7 +260,7 @@ IsaServer::Answer IsaServer::Decide(IsaConnection& connection, const Request& re
     std::string authorization = request.headers.Get("Authorization").value_or("");
     if (authorization.empty()) return Challenge(listener);
     if (StartsWithIgnoringCase(authorization, "Basic ")) {
-      const UserAccount* account = FindAccount(users_, credentials.user);
+      const UserAccount* account = FindAccount(std::as_const(users_), credentials.user);
       if (!account || account->password.empty() || account->password != credentials.password) {
         return Challenge(listener);
       }
@@ -289,7 +290,7 @@ IsaServer::Answer IsaServer::OwnPage(IsaConnection& connection, const Request& r
     FormFields form = FormFields::Parse(request.body);
     std::string curl = form.First("curl");
     if (curl.empty() || curl[0] != '/') curl = "/" + curl;
-    const UserAccount* account = FindAccount(users_, form.First("username"));
+    const UserAccount* account = FindAccount(std::as_const(users_), form.First("username"));
     std::string password = form.First("password");
     if (!account || account->password.empty() || account->password != password) {
       return RedirectToLogon(listener, request, curl, 2);
@@ -419,8 +420,6 @@ ListenerConfig* IsaServer::FindListener(const std::string& persistentName) {
   return nullptr;
 }
 
-UserAccount* IsaServer::FindUser(const std::string& name) {
-  return const_cast<UserAccount*>(FindAccount(users_, name));
-}
+UserAccount* IsaServer::FindUser(const std::string& name) { return FindAccount(users_, name); }
 
 }  // namespace talverin::host
