@@ -308,6 +308,20 @@ TEST_F(IsaTest, BrowsersOnDifferentThreadsEachGetTheirOwnSession) {
   EXPECT_EQ(server_->Sessions().Count(), static_cast<size_t>(kBrowsers));
 }
 
+TEST_F(IsaTest, OwnPagesAnswerOnlyTheirCommands) {
+  Browser browser = MakeBrowser("own");
+  Reply get = browser.Get("/CookieAuth.dll?Logon");
+  EXPECT_EQ(get.status, 302) << "the form is only posted";
+  EXPECT_THAT(get.Header("Location"), HasSubstr("/CookieAuth.dll?GetLogon?curl=/&reason=0"));
+  Reply unknown = browser.Get("/CookieAuth.dll?Nothing");
+  EXPECT_EQ(unknown.status, 404);
+  Reply logonForm = browser.Get("/CookieAuth.dll?GetLogon?curl=%2Fowa%2Fa%20b&reason=4&formdir=3");
+  EXPECT_THAT(logonForm.body, HasSubstr("name=\"curl\" value=\"/owa/a b\""));
+  EXPECT_THAT(logonForm.body, HasSubstr("Your session has ended"));
+  EXPECT_FALSE(CarriesSiteContent(browser.Transcript()));
+  EXPECT_THAT(site_.Received(), IsEmpty());
+}
+
 TEST_F(IsaTest, KeepAliveBrowserUsesOneConnectionAndOtherBrowsersANewOneEachRequest) {
   Browser kept = MakeBrowser("kept");
   kept.Get("/public/");

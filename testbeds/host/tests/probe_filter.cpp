@@ -27,6 +27,7 @@
 //   lengthen N            raw data: N more bytes of data than the record holds
 //   overrun N             AllocMem N bytes and write N + 1 (a deliberate fault)
 //   set-user TEXT         authentication: the user name becomes TEXT
+//   addresponse TEXT      AddResponseHeaders with TEXT
 //   rawsize               raw data: writes "probe: raw N\n", N the bytes of data
 //   wait-for TEXT         raw data: answer SF_STATUS_REQ_READ_NEXT until the
 //                         data holds TEXT
@@ -280,6 +281,8 @@ class Probe {
     } else if (verb == "overrun") {
       DWORD size = std::strtoul(rest.c_str(), nullptr, 0);
       if (auto* block = static_cast<unsigned char*>(pfc_->AllocMem(pfc_, size, 0))) std::memset(block, 0, size + 1);
+    } else if (verb == "addresponse") {
+      pfc_->AddResponseHeaders(pfc_, const_cast<char*>(rest.c_str()), 0);
     } else if (verb == "rawsize") {
       if (HTTP_FILTER_RAW_DATA* raw = RawData()) Write("probe: raw " + std::to_string(raw->cbInData) + "\n");
     } else if (verb == "wait-for") {
