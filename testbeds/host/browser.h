@@ -16,7 +16,7 @@
 namespace talverin::host {
 
 struct BrowserOptions {
-  ClientSpec client;
+  ClientSettings client;
   std::string host = "mail.contoso.test";
   bool keepAlive = true;
 };

@@ -66,7 +66,7 @@ AuthenticationData BasicCredentials(std::string_view authorization) {
   return {decoded.substr(0, colon), decoded.substr(colon + 1)};
 }
 
-IsaConnection::IsaConnection(FilterModule& module, ClientSpec client, const ListenerConfig* listener,
+IsaConnection::IsaConnection(FilterModule& module, ClientSettings client, const ListenerConfig* listener,
                              ConnectionOptions options)
     : client_(std::move(client)), listener_(listener), connection_(std::make_unique<Connection>(module, options)) {}
 
@@ -76,7 +76,7 @@ IsaServer::IsaServer(FilterModule& module, std::vector<ListenerConfig> listeners
   if (listeners_.empty()) throw IsaConfigError("the proxy needs at least one web listener");
 }
 
-std::unique_ptr<IsaConnection> IsaServer::Connect(const ClientSpec& client) {
+std::unique_ptr<IsaConnection> IsaServer::Connect(const ClientSettings& client) {
   const ListenerConfig* listener = client.listener.empty() ? &listeners_.front() : FindListener(client.listener);
   if (!listener) throw IsaConfigError("no web listener " + client.listener);
   ConnectionOptions options;

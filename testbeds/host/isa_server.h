@@ -38,7 +38,7 @@
 
 namespace talverin::host {
 
-struct ClientSpec {
+struct ClientSettings {
   std::string name = "client";
   std::string remoteAddress = "192.0.2.10";
   std::string listener;  // persistent name; empty: the first listener
@@ -61,13 +61,13 @@ class IsaConnection {
   Connection& Filter() { return *connection_; }
   const Connection& Filter() const { return *connection_; }
   bool IsClosed() const { return connection_->IsClosed(); }
-  const ClientSpec& Client() const { return client_; }
+  const ClientSettings& Client() const { return client_; }
   const ListenerConfig& Listener() const { return *listener_; }
 
  private:
   friend class IsaServer;
-  IsaConnection(FilterModule& module, ClientSpec client, const ListenerConfig* listener, ConnectionOptions options);
-  ClientSpec client_;
+  IsaConnection(FilterModule& module, ClientSettings client, const ListenerConfig* listener, ConnectionOptions options);
+  ClientSettings client_;
   const ListenerConfig* listener_;
   std::unique_ptr<Connection> connection_;
 };
@@ -91,7 +91,7 @@ class IsaServer {
   IsaServer(FilterModule& module, std::vector<ListenerConfig> listeners, std::vector<UserAccount> users,
             PublishedSite& site, IsaOptions options = {});
 
-  std::unique_ptr<IsaConnection> Connect(const ClientSpec& client);
+  std::unique_ptr<IsaConnection> Connect(const ClientSettings& client);
   // One whole request on the connection.
   Exchange Handle(IsaConnection& connection, std::string_view request);
 

@@ -18,7 +18,7 @@ using testing::SizeIs;
 class IsaHostTest : public IsaTest {
  protected:
   std::unique_ptr<IsaConnection> Connect(const std::string& name, std::map<std::string, std::string> variables = {}) {
-    ClientSpec client;
+    ClientSettings client;
     client.name = name;
     client.serverVariables = std::move(variables);
     return server_->Connect(client);
