@@ -178,17 +178,27 @@ void Connection::ApplyStatus(const NotificationResult& result) {
 }
 
 NotificationResult Connection::SendRawRequestData(std::string_view bytes) {
-  std::vector<char> buffer(bytes.begin(), bytes.end());
+  std::string left;
+  NotificationResult r = ReadRawData(bytes, &left);
+  forwardedRequest_ += left;
+  return r;
+}
+
+NotificationResult Connection::ReadRawData(std::string_view presented, std::string* left) {
+  left->clear();
+  std::vector<char> buffer(presented.begin(), presented.end());
   buffer.reserve(1);
   HTTP_FILTER_RAW_DATA record{};
   record.pvInData = buffer.data();
-  record.cbInData = record.cbInBuffer = static_cast<DWORD>(bytes.size());
+  record.cbInData = record.cbInBuffer = static_cast<DWORD>(presented.size());
   NotificationResult r = Deliver(SF_NOTIFY_READ_RAW_DATA, &record);
   if (!r.delivered) {
-    if (r.skipped == SkipReason::NotRegistered || r.skipped == SkipReason::Disabled) forwardedRequest_ += bytes;
+    if (r.skipped == SkipReason::NotRegistered || r.skipped == SkipReason::Disabled) left->assign(presented);
   } else if (!IsEnding(r.status)) {
-    forwardedRequest_ += TakeRecordBytes(record, buffer, "SF_NOTIFY_READ_RAW_DATA");
+    *left = TakeRecordBytes(record, buffer, "SF_NOTIFY_READ_RAW_DATA");
   }
+  // The request may carry a password.
+  SecureZeroMemory(buffer.data(), buffer.size());
   return r;
 }
 

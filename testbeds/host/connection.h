@@ -109,6 +109,11 @@ class Connection {
   // Request bytes as read from the client; what the filter leaves in the
   // record is what the proxy goes on with (ForwardedRequestBytes).
   NotificationResult SendRawRequestData(std::string_view bytes);
+  // The same notification over `presented` for a host that keeps the request
+  // itself: `*left` receives the bytes the filter left in the record (the
+  // bytes presented when the notification did not reach the filter, nothing
+  // when the filter ended the request). ForwardedRequestBytes is not touched.
+  NotificationResult ReadRawData(std::string_view presented, std::string* left);
   NotificationResult PreprocHeaders();
   NotificationResult Authentication(AuthenticationData& data);
   NotificationResult AuthComplete();

@@ -27,6 +27,12 @@
 //   lengthen N            raw data: N more bytes of data than the record holds
 //   overrun N             AllocMem N bytes and write N + 1 (a deliberate fault)
 //   set-user TEXT         authentication: the user name becomes TEXT
+//   addresponse TEXT      AddResponseHeaders with TEXT
+//   rawsize               raw data: writes "probe: raw N\n", N the bytes of data
+//   wait-for TEXT         raw data: answer SF_STATUS_REQ_READ_NEXT until the
+//                         data holds TEXT
+//   rewrite OLD|NEW       raw data: the first OLD in the data becomes NEW, the
+//                         record pointing to the result in AllocMem memory
 // Behaviour of the entry points is chosen by environment variables read at
 // each call: PROBE_FLAGS and PROBE_WPX_FLAGS (the version flags), and
 // PROBE_FAIL_<export> = N makes that export fail with last error N.
@@ -185,6 +191,10 @@ class Probe {
     return false;
   }
 
+  static std::string RecordText(const HTTP_FILTER_RAW_DATA& raw) {
+    return raw.pvInData ? std::string(static_cast<const char*>(raw.pvInData), raw.cbInData) : std::string();
+  }
+
   HTTP_FILTER_RAW_DATA* RawData() {
     return type_ == SF_NOTIFY_READ_RAW_DATA || type_ == SF_NOTIFY_SEND_RAW_DATA
                ? static_cast<HTTP_FILTER_RAW_DATA*>(notification_)
@@ -271,6 +281,28 @@ class Probe {
     } else if (verb == "overrun") {
       DWORD size = std::strtoul(rest.c_str(), nullptr, 0);
       if (auto* block = static_cast<unsigned char*>(pfc_->AllocMem(pfc_, size, 0))) std::memset(block, 0, size + 1);
+    } else if (verb == "addresponse") {
+      pfc_->AddResponseHeaders(pfc_, const_cast<char*>(rest.c_str()), 0);
+    } else if (verb == "rawsize") {
+      if (HTTP_FILTER_RAW_DATA* raw = RawData()) Write("probe: raw " + std::to_string(raw->cbInData) + "\n");
+    } else if (verb == "wait-for") {
+      if (HTTP_FILTER_RAW_DATA* raw = RawData()) {
+        if (RecordText(*raw).find(rest) == std::string::npos) status_ = SF_STATUS_REQ_READ_NEXT;
+      }
+    } else if (verb == "rewrite") {
+      HTTP_FILTER_RAW_DATA* raw = RawData();
+      if (!raw) return;
+      std::string from, to;
+      Split(rest, '|', &from, &to);
+      std::string text = RecordText(*raw);
+      size_t at = text.find(from);
+      if (from.empty() || at == std::string::npos) return;
+      text.replace(at, from.size(), to);
+      void* block = pfc_->AllocMem(pfc_, static_cast<DWORD>(text.size()), 0);
+      if (!block) return;
+      std::memcpy(block, text.data(), text.size());
+      raw->pvInData = block;
+      raw->cbInData = raw->cbInBuffer = static_cast<DWORD>(text.size());
     } else if (verb == "set-user") {
       if (type_ != SF_NOTIFY_AUTHENTICATION) return;
       auto* authent = static_cast<HTTP_FILTER_AUTHENT*>(notification_);
