@@ -60,18 +60,17 @@ int wmain(int argc, wchar_t** argv) {
   backend::ConsoleLine(L"TALVERIN test back end serving, process " + std::to_wstring(GetCurrentProcessId()));
 
   ULONGLONG idleSince = GetTickCount64();
-  bool hadObjects = false;
   for (;;) {
     WaitForSingleObject(g_wake, 500);
     if (g_shutdown) break;
     if (!byCom) continue;
     const ULONGLONG now = GetTickCount64();
     if (backend::LiveObjects() > 0) {
-      hadObjects = true;
       idleSince = now;
       continue;
     }
-    if (now - idleSince >= (hadObjects ? kLingerMs : kStartupGraceMs)) break;
+    // Objects may come and go between two wakes; the count remembers they did.
+    if (now - idleSince >= (backend::HadObjects() ? kLingerMs : kStartupGraceMs)) break;
   }
 
   CoRevokeClassObject(cookie);

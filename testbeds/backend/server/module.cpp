@@ -12,6 +12,7 @@ const CLSID CLSID_BackendLocal = {0xC2F29DC9, 0x1957, 0x4830, {0x9C, 0xE6, 0x3D,
 namespace {
 std::atomic<Host> g_host{Host::InProc};
 std::atomic<long> g_objects{0};
+std::atomic<bool> g_hadObjects{false};
 std::atomic<void (*)()> g_onLastObject{nullptr};
 std::atomic<void (*)()> g_onShutdown{nullptr};
 std::mutex g_consoleMutex;
@@ -20,7 +21,10 @@ std::mutex g_consoleMutex;
 void SetHost(Host host) { g_host = host; }
 Host CurrentHost() { return g_host; }
 
-void AddObject() { ++g_objects; }
+void AddObject() {
+  ++g_objects;
+  g_hadObjects = true;
+}
 
 void ReleaseObject() {
   if (--g_objects == 0) {
@@ -29,6 +33,7 @@ void ReleaseObject() {
 }
 
 long LiveObjects() { return g_objects; }
+bool HadObjects() { return g_hadObjects; }
 
 void SetLastObjectCallback(void (*callback)()) { g_onLastObject = callback; }
 void SetShutdownCallback(void (*callback)()) { g_onShutdown = callback; }

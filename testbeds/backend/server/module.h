@@ -23,6 +23,8 @@ Host CurrentHost();
 void AddObject();
 void ReleaseObject();
 long LiveObjects();
+// True once any object has lived in this process.
+bool HadObjects();
 
 // Called on the thread that releases the last object (local server only).
 void SetLastObjectCallback(void (*callback)());
