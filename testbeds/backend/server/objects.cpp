@@ -1,5 +1,6 @@
 #include "objects.h"
 
+#include <cstdint>
 #include <memory>
 
 #include "backend.h"
@@ -134,6 +135,18 @@ class HtmlServer : public DispatchObject {
   }
 };
 
+// The liveness probe reads only the low 16 bits of the answer; an in-process
+// object whose address ends in sixteen zero bits would read as "not alive".
+// Such an address is rare but possible, so take another object instead.
+ComPtr<IDispatch> MakeProbeSafeHtmlServer() {
+  ComPtr<IDispatch> server = MakeObject<HtmlServer>();
+  while ((reinterpret_cast<uintptr_t>(server.Get()) & 0xFFFF) == 0) {
+    ComPtr<IDispatch> other = MakeObject<HtmlServer>();
+    server = other;  // the earlier one goes only after the new one exists, so the address differs
+  }
+  return server;
+}
+
 class ConnectionMaster : public DispatchObject {
  public:
   ConnectionMaster() : DispatchObject(L"ConnectionMaster") {
@@ -143,7 +156,7 @@ class ConnectionMaster : public DispatchObject {
                [](const Args&, VARIANT* r) { SetObject(r, MakeObject<AuthenticationProxy>()); }});
     // Also answers as a method: clients call it that way to see whether the service is alive.
     AddMember({L"Server", kGet | kMethod, 0, 0, ResultType::Object,
-               [](const Args&, VARIANT* r) { SetObject(r, MakeObject<HtmlServer>()); }});
+               [](const Args&, VARIANT* r) { SetObject(r, MakeProbeSafeHtmlServer()); }});
 
     AddMember({L"InjectFault", kMethod, 3, 4, ResultType::None, [](const Args& a, VARIANT*) {
                  const std::wstring kindName = a.Text(1);

@@ -120,6 +120,46 @@ TEST_F(LocalBackend, ShutdownEndsTheProcessAndClientsSeeItGone) {
   ProcessEnds(newPid, 5000);
 }
 
+// Sets REG_SZ values under the back end's settings key and removes them again.
+class RegistrySettings {
+ public:
+  RegistrySettings() {
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, 0, KEY_WRITE, nullptr,
+                                             key_.Put(), nullptr));
+  }
+  ~RegistrySettings() {
+    key_.Reset();
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey);
+  }
+  void Set(const wchar_t* name, const std::wstring& value) {
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key_.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))));
+  }
+
+ private:
+  static constexpr const wchar_t* kKey = L"SOFTWARE\\TALVERIN\\TestBackend";
+  talverin::UniqueHkey key_;
+};
+
+TEST(LocalBackendSettings, ServerStartedByComReadsItsSettingsFromTheRegistry) {
+  talverin::test::ScratchDir dir;
+  talverin::test::WriteFileText(dir.Sub("people.txt"), "LAB\\zoe | +1 555 0199 | pw | bypass\n");
+  RegistrySettings settings;
+  settings.Set(L"UsersFile", Widen(dir.Sub("people.txt")));
+  settings.Set(L"DataDir", Widen(dir.path()));
+
+  ComPtr<IDispatch> master = Create(kLocalProgId);
+  ASSERT_TRUE(master);
+  const DWORD pid = ServerPid(master.Get());
+  ComPtr<IDispatch> proxy = Get(master.Get(), L"Proxy").Object();
+  EXPECT_EQ(4, Method(proxy.Get(), L"CheckAuthenticationAllowed", {L"zoe@lab", L"192.0.2.9"}).Int());
+  const std::wstring token = Method(proxy.Get(), L"RequestPasscode", {L"LAB\\zoe"}).Text();
+  EXPECT_EQ(6u, PasscodeFromOutbox(talverin::test::ReadFileText(dir.Sub("outbox.txt")), token).size());
+  EXPECT_THAT(talverin::test::ReadFileText(dir.Sub("audit.txt")), HasSubstr("user=zoe@lab client=192.0.2.9 result=4"));
+  Method(master.Get(), L"Shutdown");
+  EXPECT_TRUE(ProcessEnds(pid, 5000));
+}
+
 TEST(LocalBackendLifetime, ServerExitsAfterItsLastObjectIsReleased) {
   DWORD pid = 0;
   {
