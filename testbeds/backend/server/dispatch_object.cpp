@@ -298,7 +298,7 @@ HRESULT DispatchObject::Call(const Member& member, WORD flags, DISPPARAMS* param
     if (params->cArgs < minArgs || params->cArgs > maxArgs) return DISP_E_BADPARAMCOUNT;
   }
 
-  std::optional<Fault> fault = Faults().Take(objectName_, member.name);
+  std::optional<Fault> fault = Faults().Take(objectName_, member.name, put ? L"put" : method ? L"method" : L"get");
   if (fault) {
     switch (fault->kind) {
       case FaultKind::Delay:

@@ -78,8 +78,11 @@ int wmain(int argc, wchar_t** argv) {
   if (g_shutdown) {
     // Let the reply to Shutdown leave before the process goes; objects that
     // clients still hold die with it, as they would in a crashed service.
+    // Terminate rather than exit: calls in progress on other threads must not
+    // meet the state's destructors.
     Sleep(200);
-    ExitProcess(0);
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 0);
   }
   CoUninitialize();
   return 0;

@@ -67,12 +67,17 @@ void FaultTable::Clear() {
   entries_.clear();
 }
 
-std::optional<Fault> FaultTable::Take(const wchar_t* object, const wchar_t* member) {
+std::optional<Fault> FaultTable::Take(const wchar_t* object, const wchar_t* member, const wchar_t* callKind) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (entries_.empty()) return std::nullopt;
   const std::wstring plain = Lower(member);
-  auto it = entries_.find(Lower(std::wstring(object) + L"." + member));
-  if (it == entries_.end()) it = entries_.find(plain);
+  const std::wstring qualified = Lower(object) + L"." + plain;
+  const std::wstring kind = std::wstring(L":") + callKind;
+  auto it = entries_.end();
+  for (const std::wstring& key : {qualified + kind, plain + kind, qualified, plain}) {
+    it = entries_.find(key);
+    if (it != entries_.end()) break;
+  }
   if (it == entries_.end()) return std::nullopt;
   Fault fault = it->second.fault;
   if (it->second.remaining > 0 && --it->second.remaining == 0) entries_.erase(it);

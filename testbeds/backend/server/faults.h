@@ -36,11 +36,13 @@ std::optional<FaultKind> ParseFaultKind(const std::wstring& name);
 
 class FaultTable {
  public:
-  // member is "Member" or "Object.Member"; count 0 means until cleared.
+  // member is "Member" or "Object.Member", optionally followed by ":get",
+  // ":put" or ":method" to hit only that kind of call; count 0 means until cleared.
   void Inject(const std::wstring& member, FaultKind kind, const std::wstring& value, long count);
   void Clear();
-  // The fault for this call, if any; counts one use of a limited fault.
-  std::optional<Fault> Take(const wchar_t* object, const wchar_t* member);
+  // The fault for this call, if any; counts one use of a limited fault. The
+  // most specific entry wins: object and kind of call, then either, then neither.
+  std::optional<Fault> Take(const wchar_t* object, const wchar_t* member, const wchar_t* callKind);
 
  private:
   struct Entry {

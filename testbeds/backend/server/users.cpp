@@ -17,7 +17,7 @@ std::wstring Trim(const std::wstring& s) {
 }
 
 std::wstring Lower(std::wstring s) {
-  for (auto& c : s) c = static_cast<wchar_t>(std::towlower(c));
+  if (!s.empty()) CharLowerBuffW(&s[0], static_cast<DWORD>(s.size()));
   return s;
 }
 

@@ -18,7 +18,8 @@ const char kUsersFile[] =
     "\r\n"
     "CONTOSO\\carol       | +1 555 0101     | x       | locked\r\n"
     "CONTOSO\\dave        | +1 555 0102     | y       | denied\r\n"
-    "CONTOSO\\erin        |                 | z       | 5\r\n";
+    "CONTOSO\\erin        |                 | z       | 5\r\n"
+    "contoso\\\xC3\x89mile     | +33 6 12 34 56 78 | w     | valid\r\n";
 
 void PointFilterProgIdAt(BackendHost host) {
   const wchar_t* clsid = host == BackendHost::InProc ? L"{D6644A5B-B472-4C9C-AF9B-F4A992509EA6}"

@@ -98,7 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
     Table, UserCodes,
     ::testing::Values(UserCase{L"CONTOSO\\alice", 5}, UserCase{L"contoso\\ALICE", 5}, UserCase{L"alice@Contoso", 5},
                       UserCase{L"CONTOSO.EXAMPLE\\bob", 4}, UserCase{L"bob@contoso.example", 4},
-                      UserCase{L"CONTOSO\\carol", 2}, UserCase{L"CONTOSO\\dave", 3}, UserCase{L"CONTOSO\\erin", 5},
+                      UserCase{L"CONTOSO\\carol", 2}, UserCase{L"CONTOSO\\dave", 3}, UserCase{L"CONTOSO\\erin", 5}, UserCase{L"CONTOSO\\\u00C9mile", 5},
+                      UserCase{L"\u00E9mile@contoso", 5},
                       UserCase{L"CONTOSO\\mallory", 1}, UserCase{L"alice", 1}, UserCase{L"", 1},
                       UserCase{L"OTHER\\alice", 1}),
     [](const ::testing::TestParamInfo<UserCase>& info) { return ParamName(info.index, info.param.name); });
@@ -510,6 +511,16 @@ TEST_F(Faults, ProbeCanBeMadeToAnswerZero) {
   EXPECT_EQ(S_OK, probe.hr);
   EXPECT_EQ(VT_I4, probe.type());
   EXPECT_EQ(0, probe.Int());
+}
+
+TEST_F(Faults, CallKindQualifierLeavesTheOtherKindsAlone) {
+  Inject(L"Server:method", L"value", L"0");
+  Inject(L"Session.State:put", L"hresult", L"0x80020009");
+  EXPECT_EQ(VT_DISPATCH, Get(session_.master(), L"Server").type());
+  EXPECT_EQ(VT_I4, Method(session_.master(), L"Server").type());
+  ComPtr<IDispatch> session = Method(store_.Get(), L"CreateSession", {L"k"}).Object();
+  EXPECT_EQ(DISP_E_EXCEPTION, Put(session.Get(), L"State", 1).hr);
+  EXPECT_EQ(S_OK, Get(session.Get(), L"State").hr);
 }
 
 TEST_F(Faults, ExceptionCarriesItsDescription) {
