@@ -306,11 +306,11 @@ TEST_F(InProcBackend, UnknownSessionKeyAnswersEmpty) {
 }
 
 TEST_F(InProcBackend, IdleSessionIsDroppedButAUsedOneStays) {
-  session_.SetOption(L"SessionIdleSeconds", L"1");
+  session_.SetOption(L"SessionIdleSeconds", L"2");
   Method(store_.Get(), L"CreateSession", {L"idle"});
   ComPtr<IDispatch> busy = Method(store_.Get(), L"CreateSession", {L"busy"}).Object();
-  for (int i = 0; i < 6; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  for (int i = 0; i < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     Put(busy.Get(), L"State", 2);
   }
   EXPECT_EQ(VT_EMPTY, Method(store_.Get(), L"GetSession", {L"idle"}).type());
