@@ -72,4 +72,8 @@ reg="$bindir/backend-$mode.reg"
 
 WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
   wine regedit /S "$(printf 'Z:%s' "$reg" | sed 's|/|\\|g')" </dev/null >/dev/null 2>&1
-echo "registered the test back end ($mode) from $bindir in $prefix"
+if [ -z "$chosen" ]; then
+  echo "removed the test back end's registration from $prefix"
+else
+  echo "registered the test back end ($mode) from $bindir in $prefix"
+fi

@@ -236,6 +236,43 @@ TEST_F(InProcBackend, StatusMovesFromQueuedThroughSendingToSent) {
   EXPECT_EQ(0, StatusOf(second).queuePosition);
 }
 
+TEST_F(InProcBackend, ConcurrentClientsOnSeveralThreadsEachGetTheirOwnPasscode) {
+  // Registered as ThreadingModel Both: the objects are called from many threads at once.
+  constexpr int kThreads = 4, kRounds = 15;
+  std::vector<std::vector<std::wstring>> tokens(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      for (int i = 0; i < kRounds; ++i) {
+        Reply token = Method(proxy_.Get(), L"RequestPasscode", {L"CONTOSO\\alice"});
+        if (token.hr == S_OK) tokens[t].push_back(token.Text());
+        ComPtr<IDispatch> session = Method(store_.Get(), L"CreateSession", {L"t" + std::to_wstring(t)}).Object();
+        if (session) Put(session.Get(), L"State", i);
+      }
+      CoUninitialize();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  const std::string outbox = session_.Outbox();
+  std::set<std::wstring> distinct;
+  for (const auto& list : tokens) {
+    EXPECT_EQ(static_cast<size_t>(kRounds), list.size());
+    distinct.insert(list.begin(), list.end());
+  }
+  EXPECT_EQ(static_cast<size_t>(kThreads * kRounds), distinct.size());
+  for (const auto& list : tokens) {
+    const std::wstring& token = list.back();
+    EXPECT_TRUE(Accepted(token, PasscodeFromOutbox(outbox, token)));
+  }
+  for (int t = 0; t < kThreads; ++t) {
+    ComPtr<IDispatch> session = Method(store_.Get(), L"GetSession", {L"t" + std::to_wstring(t)}).Object();
+    ASSERT_TRUE(session);
+    EXPECT_EQ(kRounds - 1, Get(session.Get(), L"State").Int());
+  }
+}
+
 TEST_F(InProcBackend, StatusOfAnUnknownTokenIsEmpty) {
   Reply reply = Method(proxy_.Get(), L"GetStatus", {L"feedfacefeedfacefeedfacefeedface"});
   EXPECT_EQ(S_OK, reply.hr);
