@@ -74,11 +74,20 @@ std::wstring FromUtf8(const std::string& text) {
 
 std::wstring ErrorSuffix(DWORD error) { return L" (error " + std::to_wstring(error) + L")"; }
 
+// User names and addresses come from the network: a line break in one must
+// not start a forged line of its own.
+std::wstring OneLine(std::wstring line) {
+  for (auto& c : line) {
+    if (c < 0x20 || c == 0x7F || c == 0x2028 || c == 0x2029) c = L'?';
+  }
+  return line;
+}
+
 void AppendLine(const std::wstring& path, const std::wstring& line) {
   talverin::UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) throw BackendError{L"cannot open '" + path + L"'" + ErrorSuffix(GetLastError())};
-  const std::string bytes = Utf8(line + L"\r\n");
+  const std::string bytes = Utf8(OneLine(line) + L"\r\n");
   DWORD written = 0;
   if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
       written != bytes.size()) {
@@ -229,7 +238,7 @@ void Backend::Audit(const std::wstring& line) {
 }
 
 void Backend::Outbox(const std::wstring& line) {
-  const std::wstring stamped = UtcStamp() + L" " + line;
+  const std::wstring stamped = OneLine(UtcStamp() + L" " + line);
   AppendLine(options_.dataDir + L"outbox.txt", stamped);
   ConsoleLine(stamped);
 }

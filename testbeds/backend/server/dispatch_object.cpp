@@ -260,7 +260,7 @@ HRESULT DispatchObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPAR
   if (!params) return E_INVALIDARG;
   if (result) VariantInit(result);
   try {
-    return Call(members_[id - 1], flags, params, result, excepInfo, argErr);
+    return Call(members_[id - 1], flags, params, result, excepInfo);
   } catch (const ArgumentError& e) {
     if (argErr) *argErr = e.index;
     return e.hr;
@@ -278,7 +278,7 @@ HRESULT DispatchObject::Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPAR
 }
 
 HRESULT DispatchObject::Call(const Member& member, WORD flags, DISPPARAMS* params, VARIANT* result,
-                             EXCEPINFO* excepInfo, UINT* argErr) {
+                             EXCEPINFO* excepInfo) {
   const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
   const bool method = !put && (flags & DISPATCH_METHOD) && (member.access & kMethod);
   const bool get = !put && !method && (flags & DISPATCH_PROPERTYGET) && (member.access & kGet);
@@ -328,7 +328,6 @@ HRESULT DispatchObject::Call(const Member& member, WORD flags, DISPPARAMS* param
     *result = *answer.Get();
     V_VT(answer.Get()) = VT_EMPTY;  // ownership moved to the caller
   }
-  (void)argErr;
   return S_OK;
 }
 

@@ -83,8 +83,7 @@ class DispatchObject : public IDispatch {
   void AddMember(Member member) { members_.push_back(std::move(member)); }
 
  private:
-  HRESULT Call(const Member& member, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
-               UINT* argErr);
+  HRESULT Call(const Member& member, WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo);
 
   std::atomic<ULONG> refs_{1};
   const wchar_t* objectName_;

@@ -117,6 +117,23 @@ TEST_F(InProcBackend, BadUsersFileLineIsReportedWithFileAndLine) {
   EXPECT_THAT(Narrow(reply.description), HasSubstr("(1): user name 'alice' needs a domain"));
 }
 
+TEST_F(InProcBackend, MissingUsersFileIsReportedWithItsPath) {
+  const std::string missing = session_.UsersPath() + ".gone";
+  session_.SetOption(L"UsersFile", Widen(missing));
+  Reply reply = Method(proxy_.Get(), L"CheckAuthenticationAllowed", {L"CONTOSO\\alice", L"192.0.2.7"});
+  EXPECT_EQ(DISP_E_EXCEPTION, reply.hr);
+  EXPECT_THAT(Narrow(reply.description), HasSubstr(missing));
+}
+
+TEST_F(InProcBackend, NamesFromTheNetworkCannotForgeAuditLines) {
+  Method(proxy_.Get(), L"CheckAuthenticationAllowed", {L"x\r\n2026-01-01T00:00:00Z forged", L"192.0.2.7\n"});
+  Method(proxy_.Get(), L"ReportPasswordAuthenticationStatus", {L"y\rforged", Arg::Bool(true)});
+  const std::string audit = session_.Audit();
+  EXPECT_THAT(audit, HasSubstr("user=x??2026-01-01T00:00:00Z forged client=192.0.2.7? result=1"));
+  EXPECT_THAT(audit, HasSubstr("user=y?forged"));
+  EXPECT_THAT(audit, Not(HasSubstr("\n2026-01-01")));
+}
+
 TEST_F(InProcBackend, ChangedUsersFileIsReadAgain) {
   EXPECT_EQ(5, Method(proxy_.Get(), L"CheckAuthenticationAllowed", {L"CONTOSO\\alice", L"x"}).Int());
   talverin::test::WriteFileText(session_.UsersPath(), "CONTOSO\\alice | +49 1 | a | locked  \n");
