@@ -55,7 +55,8 @@ const wchar_t kLogonPageTail[] = LR"PAGE(  <form method="post" action="/talverin
       if (colon > 0) fields[part.substring(0, colon)] = part.substring(colon + 1);
     });
     var state = fields.Status || "";
-    var line = state ? "Text message: " + state : text;
+    if (!state) return;  // nothing known yet: keep the waiting line
+    var line = "Text message: " + state;
     if (state === "Queued" && fields.QueuePosition) line += " (position " + fields.QueuePosition + ")";
     if (fields.Expires) line += " \u2014 passcode valid for " + fields.Expires + " s";
     statusBox.textContent = line;
@@ -137,17 +138,32 @@ const wchar_t kTalverinCss[] = LR"PAGE(/* The passcode dialog. */
 }  // namespace
 
 std::wstring HtmlEscape(const std::wstring& text) {
+  // Everything outside printable ASCII becomes a character reference: the
+  // client turns the page into its ANSI code page, which may not hold it.
   std::wstring out;
   out.reserve(text.size());
-  for (wchar_t c : text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
     switch (c) {
-      case L'&': out += L"&amp;"; break;
-      case L'<': out += L"&lt;"; break;
-      case L'>': out += L"&gt;"; break;
-      case L'"': out += L"&quot;"; break;
-      case L'\'': out += L"&#39;"; break;
-      default: out.push_back(c);
+      case L'&': out += L"&amp;"; continue;
+      case L'<': out += L"&lt;"; continue;
+      case L'>': out += L"&gt;"; continue;
+      case L'"': out += L"&quot;"; continue;
+      case L'\'': out += L"&#39;"; continue;
+      default: break;
     }
+    if (c >= 0x20 && c < 0x7F) {
+      out.push_back(c);
+      continue;
+    }
+    unsigned long code = c;
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      code = 0x10000 + ((static_cast<unsigned long>(c) - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (c < 0x20 || (c >= 0xD800 && c < 0xE000)) {
+      code = 0xFFFD;  // control characters and lone surrogates have no place in the page
+    }
+    out += L"&#" + std::to_wstring(code) + L";";
   }
   return out;
 }

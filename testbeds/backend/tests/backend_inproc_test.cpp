@@ -447,6 +447,16 @@ TEST_F(InProcBackend, LogonPageCarriesTheFormTheFilterExpects) {
   EXPECT_THAT(page, Not(HasSubstr("<2>")));
 }
 
+TEST_F(InProcBackend, LogonPageStaysAsciiWhateverTheAddress) {
+  Reply reply = Method(server_.Get(), L"RenderHtmlPage", {L"TalvLogon.html", L"/caf\u00E9/\U0001F600\t\"x\""});
+  ASSERT_EQ(S_OK, reply.hr);
+  const std::wstring page = reply.Text();
+  EXPECT_EQ(std::wstring::npos, page.find_first_not_of(
+                                    L"\r\n\t !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
+                                    L"abcdefghijklmnopqrstuvwxyz{|}~"));
+  EXPECT_THAT(Narrow(page), HasSubstr("/caf&#233;/&#128512;&#65533;&quot;x&quot;"));
+}
+
 TEST_F(InProcBackend, StyleSheetsAreRenderedByName) {
   for (const wchar_t* name : {L"common.css", L"TALVERIN.CSS"}) {
     Reply reply = Method(server_.Get(), L"RenderHtmlPage", {name, L""});
