@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -372,6 +373,8 @@ struct FaultRow {
   std::function<std::string(Stub::BackendConnection&, Stub::Session&)> call;
   const char* expected;
 };
+
+void PrintTo(const FaultRow& row, std::ostream* os) { *os << row.name; }
 
 class FaultTest : public BackendTest {
  protected:

@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
+#include <ostream>
 #include <future>
 #include <memory>
 #include <string>
@@ -268,6 +270,8 @@ struct EmptyRow {
       read;
   const char* expected;  // nullptr: raises "COM method returned VT_EMPTY"
 };
+
+void PrintTo(const EmptyRow& row, std::ostream* os) { *os << row.member; }
 
 class EmptyAnswerTest : public ProxyTest, public testing::WithParamInterface<EmptyRow> {};
 
@@ -607,6 +611,8 @@ struct PictureShape {
   Answer answer;
 };
 
+void PrintTo(const PictureShape& shape, std::ostream* os) { *os << shape.name; }
+
 class MisshapenPictureTest : public ProxyTest, public testing::WithParamInterface<PictureShape> {};
 
 TEST_P(MisshapenPictureTest, RaisesInvalidArgumentAndAppendsNothing) {
@@ -638,6 +644,8 @@ struct StatusRow {
   const char* text;
 };
 
+void PrintTo(const StatusRow& row, std::ostream* os) { *os << row.text; }
+
 class StatusTextTest : public ProxyTest, public testing::WithParamInterface<StatusRow> {};
 
 TEST_P(StatusTextTest, NamesTheStatusAndGivesTicksThenQueuePosition) {
@@ -666,7 +674,10 @@ INSTANTIATE_TEST_SUITE_P(
                     StatusRow{5, 10, 0, "Status:Skipped;Expires:10;QueuePosition:0"},
                     StatusRow{6, -1, 2, "Status:Unknown;Expires:-1;QueuePosition:2"},
                     StatusRow{7, 120, 0, "Status:;Expires:120;QueuePosition:0"},
-                    StatusRow{-1, 5, 1, "Status:;Expires:5;QueuePosition:1"}));
+                    StatusRow{-1, 5, 1, "Status:;Expires:5;QueuePosition:1"}),
+    [](const testing::TestParamInfo<StatusRow>& info) {
+      return "Status" + std::string(info.param.status < 0 ? "Minus" : "") + std::to_string(std::abs(info.param.status));
+    });
 
 // ---------------------------------------------------------------------------
 // Error texts
