@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <functional>
 #include <ostream>
@@ -667,17 +668,21 @@ TEST_P(StatusTextTest, NamesTheStatusAndGivesTicksThenQueuePosition) {
 INSTANTIATE_TEST_SUITE_P(
     Values, StatusTextTest,
     testing::Values(StatusRow{3, 120, 0, "Status:Sent;Expires:120;QueuePosition:0"},
-                    StatusRow{0, 0, 0, "Status:None;Expires:0;QueuePosition:0"},
                     StatusRow{1, 300, 4, "Status:Queued;Expires:300;QueuePosition:4"},
-                    StatusRow{2, 299, 0, "Status:Sending;Expires:299;QueuePosition:0"},
-                    StatusRow{4, 10, 0, "Status:Failure;Expires:10;QueuePosition:0"},
-                    StatusRow{5, 10, 0, "Status:Skipped;Expires:10;QueuePosition:0"},
                     StatusRow{6, -1, 2, "Status:Unknown;Expires:-1;QueuePosition:2"},
                     StatusRow{7, 120, 0, "Status:;Expires:120;QueuePosition:0"},
                     StatusRow{-1, 5, 1, "Status:;Expires:5;QueuePosition:1"}),
     [](const testing::TestParamInfo<StatusRow>& info) {
       return "Status" + std::string(info.param.status < 0 ? "Minus" : "") + std::to_string(std::abs(info.param.status));
     });
+
+TEST(PasscodeStatusNameTest, EveryValueHasItsNameAndOthersNone) {
+  const char* const names[] = {"None", "Queued", "Sending", "Sent", "Failure", "Skipped", "Unknown"};
+  for (int value = 0; value < 7; ++value) EXPECT_STREQ(Stub::PasscodeStatusName(value), names[value]) << value;
+  EXPECT_STREQ(Stub::PasscodeStatusName(7), "");
+  EXPECT_STREQ(Stub::PasscodeStatusName(-1), "");
+  EXPECT_STREQ(Stub::PasscodeStatusName(INT_MIN), "");
+}
 
 // ---------------------------------------------------------------------------
 // Error texts
