@@ -16,11 +16,13 @@ std::string ErrorText(HRESULT hr) {
                                 reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
   talverin::UniqueLocalMem owner(buffer);
   if (length != 0 && buffer != nullptr) {
+    // Trimmed from the end first, then from the start; a text of blanks alone
+    // is still the system's answer and stays (empty).
     std::string text(buffer, length);
     const char* blanks = " \t\r\n\v\f";
     text.erase(text.find_last_not_of(blanks) + 1);
     text.erase(0, text.find_first_not_of(blanks));
-    if (!text.empty()) return text;
+    return text;
   }
   char unknown[32];
   std::snprintf(unknown, sizeof unknown, "Unknown error 0x%08lX", static_cast<unsigned long>(hr));

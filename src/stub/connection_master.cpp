@@ -1,0 +1,56 @@
+#include "stub/connection_master.h"
+
+namespace Stub {
+
+const wchar_t kConnectionMasterProgId[] = L"TALVERIN.ISA.Service.Object.ConnectionMaster";
+
+namespace {
+
+// In-process server and handler, local and remote server.
+constexpr DWORD kAnyServerContext = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER |
+                                    CLSCTX_REMOTE_SERVER;
+static_assert(kAnyServerContext == 23, "CLSCTX_ALL");
+
+constexpr Member kGetServer = PropertyGet(L"Server");
+constexpr Member kGetStore = PropertyGet(L"Store");
+constexpr Member kGetProxy = PropertyGet(L"Proxy");
+constexpr Member kProbe = MethodCall(L"Server");
+
+}  // namespace
+
+HRESULT ConnectionMaster::CreateInstance() {
+  talverin::CsLock guard(Lock());
+  CLSID clsid = {};
+  HRESULT hr = CLSIDFromProgID(kConnectionMasterProgId, &clsid);
+  if (FAILED(hr)) return hr;
+  // A root object left from a connect whose later steps failed is released
+  // here rather than leaked.
+  return CoCreateInstance(clsid, nullptr, kAnyServerContext, IID_IDispatch, HeldDispatch().PutVoid());
+}
+
+std::shared_ptr<HtmlServer> ConnectionMaster::GetServer() { return Call(kGetServer, ProxyResult<HtmlServer>{false}); }
+
+std::shared_ptr<SessionStore> ConnectionMaster::GetStore() {
+  return Call(kGetStore, ProxyResult<SessionStore>{false});
+}
+
+std::shared_ptr<AuthenticationProxy> ConnectionMaster::GetProxy() {
+  return Call(kGetProxy, ProxyResult<AuthenticationProxy>{false});
+}
+
+bool ConnectionMaster::IsAlive() {
+  talverin::CsLock guard(Lock());
+  RaiseIfExpired();
+  Variant result;
+  const HRESULT hr = Invoke(kProbe, result.Get());
+  return hr == S_OK && result->boolVal != 0;
+}
+
+void ConnectionMaster::Close() {
+  talverin::CsLock guard(Lock());
+  // The field is null before the object hears of it.
+  talverin::ComPtr<IDispatch> old = std::move(HeldDispatch());
+  old.Reset();
+}
+
+}  // namespace Stub

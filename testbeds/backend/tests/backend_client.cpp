@@ -1,0 +1,185 @@
+#include "backend_client.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <utility>
+
+namespace backend_test {
+
+const wchar_t kFilterProgId[] = L"TALVERIN.ISA.Service.Object.ConnectionMaster";
+const wchar_t kInProcProgId[] = L"TALVERIN.TestBackend.InProc";
+const wchar_t kLocalProgId[] = L"TALVERIN.TestBackend.Local";
+
+const char kUsersFile[] =
+    "# test users\r\n"
+    "CONTOSO\\alice       | +49 170 1234567 | Secret1 | valid\r\n"
+    "bob@contoso.example  | +44 7700 900123 | pa|ss   | bypass\r\n"
+    "\r\n"
+    "CONTOSO\\carol       | +1 555 0101     | x       | locked\r\n"
+    "CONTOSO\\dave        | +1 555 0102     | y       | denied\r\n"
+    "CONTOSO\\erin        |                 | z       | 5\r\n"
+    "contoso\\\xC3\x89mile     | +33 6 12 34 56 78 | w     | valid\r\n";
+
+void PointFilterProgIdAt(BackendHost host) {
+  const wchar_t* clsid = host == BackendHost::InProc ? L"{D6644A5B-B472-4C9C-AF9B-F4A992509EA6}"
+                                                     : L"{C2F29DC9-1957-4830-9CE6-3DAC754B1AD4}";
+  talverin::UniqueHkey key;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE,
+                                           L"Software\\Classes\\TALVERIN.ISA.Service.Object.ConnectionMaster\\CLSID",
+                                           0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr));
+  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(clsid),
+                                          static_cast<DWORD>((wcslen(clsid) + 1) * sizeof(wchar_t))));
+}
+
+Arg::Arg() { VariantInit(&v_); }
+Arg::Arg(const wchar_t* text) : Arg() {
+  V_VT(&v_) = VT_BSTR;
+  V_BSTR(&v_) = SysAllocString(text);
+}
+Arg::Arg(const std::wstring& text) : Arg() {
+  V_VT(&v_) = VT_BSTR;
+  V_BSTR(&v_) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+}
+Arg::Arg(long value) : Arg() {
+  V_VT(&v_) = VT_I4;
+  V_I4(&v_) = value;
+}
+Arg Arg::Bool(bool value) {
+  Arg a;
+  V_VT(&a.v_) = VT_BOOL;
+  V_BOOL(&a.v_) = value ? VARIANT_TRUE : VARIANT_FALSE;
+  return a;
+}
+Arg Arg::I2(short value) {
+  Arg a;
+  V_VT(&a.v_) = VT_I2;
+  V_I2(&a.v_) = value;
+  return a;
+}
+Arg Arg::Double(double value) {
+  Arg a;
+  V_VT(&a.v_) = VT_R8;
+  V_R8(&a.v_) = value;
+  return a;
+}
+Arg::Arg(const Arg& other) : Arg() { VariantCopy(&v_, const_cast<VARIANT*>(&other.v_)); }
+Arg::~Arg() { VariantClear(&v_); }
+
+Reply::Reply(Reply&& other) noexcept
+    : hr(other.hr), value(other.value), description(std::move(other.description)), argErr(other.argErr) {
+  V_VT(&other.value) = VT_EMPTY;
+}
+
+Reply& Reply::operator=(Reply&& other) noexcept {
+  if (this != &other) {
+    VariantClear(&value);
+    hr = other.hr;
+    value = other.value;
+    V_VT(&other.value) = VT_EMPTY;
+    description = std::move(other.description);
+    argErr = other.argErr;
+  }
+  return *this;
+}
+
+std::wstring Reply::Text() const {
+  if (V_VT(&value) != VT_BSTR || !V_BSTR(&value)) return {};
+  return std::wstring(V_BSTR(&value), SysStringLen(V_BSTR(&value)));
+}
+
+ComPtr<IDispatch> Reply::Object() const {
+  if (V_VT(&value) != VT_DISPATCH) return nullptr;
+  return ComPtr<IDispatch>::Copy(V_DISPATCH(&value));
+}
+
+std::vector<unsigned char> Reply::Bytes() const {
+  std::vector<unsigned char> bytes;
+  if (V_VT(&value) != (VT_ARRAY | VT_UI1) || !V_ARRAY(&value)) return bytes;
+  SAFEARRAY* array = V_ARRAY(&value);
+  LONG lb = 0, ub = -1;
+  SafeArrayGetLBound(array, 1, &lb);
+  SafeArrayGetUBound(array, 1, &ub);
+  void* data = nullptr;
+  SafeArrayAccessData(array, &data);
+  const auto* begin = static_cast<const unsigned char*>(data);
+  bytes.assign(begin, begin + (ub - lb + 1));
+  SafeArrayUnaccessData(array);
+  return bytes;
+}
+
+Reply Invoke(IDispatch* object, const wchar_t* name, WORD flags, const std::vector<Arg>& args) {
+  Reply reply;
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  reply.hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(reply.hr)) return reply;
+  // COM wants the arguments last to first.
+  std::vector<VARIANT> reversed(args.size());
+  for (size_t i = 0; i < args.size(); ++i) reversed[args.size() - 1 - i] = args[i].Get();
+  DISPID putId = DISPID_PROPERTYPUT;
+  DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+  if (flags & DISPATCH_PROPERTYPUT) {
+    params.rgdispidNamedArgs = &putId;
+    params.cNamedArgs = 1;
+  }
+  EXCEPINFO info{};
+  reply.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                            (flags & DISPATCH_PROPERTYPUT) ? nullptr : &reply.value, &info, &reply.argErr);
+  if (info.bstrDescription) reply.description.assign(info.bstrDescription, SysStringLen(info.bstrDescription));
+  SysFreeString(info.bstrDescription);
+  SysFreeString(info.bstrSource);
+  SysFreeString(info.bstrHelpFile);
+  return reply;
+}
+
+Reply Method(IDispatch* object, const wchar_t* name, const std::vector<Arg>& args) {
+  return Invoke(object, name, DISPATCH_METHOD, args);
+}
+Reply Get(IDispatch* object, const wchar_t* name) { return Invoke(object, name, DISPATCH_PROPERTYGET, {}); }
+Reply Put(IDispatch* object, const wchar_t* name, const Arg& value) {
+  return Invoke(object, name, DISPATCH_PROPERTYPUT, {value});
+}
+
+ComPtr<IDispatch> Create(const wchar_t* progId, HRESULT* hr) {
+  CLSID clsid;
+  ComPtr<IDispatch> object;
+  HRESULT result = CLSIDFromProgID(progId, &clsid);
+  if (SUCCEEDED(result)) {
+    result = CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDispatch, object.PutVoid());
+  }
+  if (hr) *hr = result;
+  return object;
+}
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) out.push_back(static_cast<char>(c));
+  return out;
+}
+
+std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& token) {
+  std::smatch match;
+  const std::regex line("passcode=([0-9]{6}) token=" + Narrow(token));
+  if (std::regex_search(outbox, match, line)) return match[1].str();
+  return {};
+}
+
+BackendSession::BackendSession(const wchar_t* progId) {
+  HRESULT hr = E_FAIL;
+  master_ = Create(progId, &hr);
+  EXPECT_EQ(S_OK, hr) << "creating " << Narrow(progId);
+  if (!master_) return;
+  talverin::test::WriteFileText(UsersPath(), kUsersFile);
+  SetOption(L"UsersFile", Widen(UsersPath()));
+  SetOption(L"DataDir", Widen(dir_.path()));
+}
+
+void BackendSession::SetOption(const wchar_t* name, const std::wstring& value) const {
+  Reply reply = Method(master_.Get(), L"SetOption", {name, value});
+  EXPECT_EQ(S_OK, reply.hr) << Narrow(reply.description);
+}
+
+}  // namespace backend_test

@@ -1,0 +1,100 @@
+#pragma once
+// A raw IDispatch client for the test back end: members are looked up by
+// name and invoked with hand-built DISPPARAMS, as the filter's own client does.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <string>
+#include <vector>
+
+#include "base/win.h"
+#include "support/test_files.h"
+
+namespace backend_test {
+
+using talverin::ComPtr;
+
+extern const wchar_t kFilterProgId[];
+extern const wchar_t kInProcProgId[];
+extern const wchar_t kLocalProgId[];
+
+enum class BackendHost { InProc, Local };
+
+// Points the filter's ProgID at one of the two hosts.
+void PointFilterProgIdAt(BackendHost host);
+
+// One argument VARIANT, owned.
+class Arg {
+ public:
+  Arg(const wchar_t* text);
+  Arg(const std::wstring& text);
+  Arg(long value);
+  Arg(int value) : Arg(static_cast<long>(value)) {}
+  static Arg Bool(bool value);
+  static Arg I2(short value);
+  static Arg Double(double value);
+  Arg(const Arg& other);
+  Arg& operator=(const Arg&) = delete;
+  ~Arg();
+  const VARIANT& Get() const { return v_; }
+
+ private:
+  Arg();
+  VARIANT v_;
+};
+
+// The outcome of one Invoke.
+struct Reply {
+  HRESULT hr = E_FAIL;
+  VARIANT value;
+  std::wstring description;  // of DISP_E_EXCEPTION
+  UINT argErr = 0xFFFFFFFFu;
+
+  Reply() { VariantInit(&value); }
+  Reply(Reply&& other) noexcept;
+  Reply(const Reply&) = delete;
+  Reply& operator=(const Reply&) = delete;
+  Reply& operator=(Reply&& other) noexcept;
+  ~Reply() { VariantClear(&value); }
+
+  VARTYPE type() const { return V_VT(&value); }
+  std::wstring Text() const;
+  long Int() const { return V_I4(&value); }
+  short BoolValue() const { return V_BOOL(&value); }
+  ComPtr<IDispatch> Object() const;
+  // The bytes of a VT_ARRAY | VT_UI1 answer.
+  std::vector<unsigned char> Bytes() const;
+};
+
+Reply Invoke(IDispatch* object, const wchar_t* name, WORD flags, const std::vector<Arg>& args);
+Reply Method(IDispatch* object, const wchar_t* name, const std::vector<Arg>& args = {});
+Reply Get(IDispatch* object, const wchar_t* name);
+Reply Put(IDispatch* object, const wchar_t* name, const Arg& value);
+
+ComPtr<IDispatch> Create(const wchar_t* progId, HRESULT* hr = nullptr);
+
+std::wstring Widen(const std::string& text);
+std::string Narrow(const std::wstring& text);
+
+// The passcode texted for this token, from the outbox; empty when none.
+std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& token);
+
+extern const char kUsersFile[];
+
+// A root object of one host, with its own users file, outbox and audit file.
+class BackendSession {
+ public:
+  explicit BackendSession(const wchar_t* progId);
+  IDispatch* master() const { return master_.Get(); }
+  ComPtr<IDispatch> Child(const wchar_t* name) const { return Get(master_.Get(), name).Object(); }
+  std::string Outbox() const { return talverin::test::ReadFileText(dir_.Sub("outbox.txt")); }
+  std::string Audit() const { return talverin::test::ReadFileText(dir_.Sub("audit.txt")); }
+  std::string UsersPath() const { return dir_.Sub("users.txt"); }
+  void SetOption(const wchar_t* name, const std::wstring& value) const;
+
+ private:
+  talverin::test::ScratchDir dir_;
+  ComPtr<IDispatch> master_;
+};
+
+}  // namespace backend_test
