@@ -15,6 +15,5 @@ HRESULT IFilterImplementation::Init() {
 
 DWORD IFilterImplementation::Deinit() { return 0; }
 
-// No back end is reached yet: every notification finds a connection.
-bool IFilterImplementation::Connect() { return true; }
-bool IFilterImplementation::Reset(bool, HRESULT) { return true; }
+bool IFilterImplementation::Connect() { return connection_.Connect(); }
+bool IFilterImplementation::Reset(bool force, HRESULT code) { return connection_.Reset(force, code); }

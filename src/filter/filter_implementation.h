@@ -3,6 +3,10 @@
 #include <windows.h>
 #include <httpfilt.h>
 
+#include <memory>
+
+#include "stub/backend_connection.h"
+
 class ConnectionContext;  // per-request record, auth/connection_context.h
 
 class IFilterImplementation {
@@ -31,4 +35,13 @@ class IFilterImplementation {
   // the dispatcher can stand in for the back end.
   virtual bool Connect();
   virtual bool Reset(bool force, HRESULT code);
+
+  // The back end's objects as of now; null while not connected. Each call
+  // hands out a reference of the caller's own, safe against a concurrent reset.
+  std::shared_ptr<Stub::SessionStore> SessionStore() { return connection_.GetSessionStore(); }
+  std::shared_ptr<Stub::HtmlServer> HtmlServer() { return connection_.GetHtmlServer(); }
+  std::shared_ptr<Stub::AuthenticationProxy> AuthenticationProxy() { return connection_.GetAuthenticationProxy(); }
+
+ private:
+  Stub::BackendConnection connection_;
 };

@@ -194,7 +194,13 @@ TEST_F(FilterDllTest, UnregisteredNotificationAnswersZero) {
   HTTP_FILTER_VERSION version{};
   ASSERT_TRUE(getFilterVersion_(&version));
   EXPECT_EQ(Notify(SF_NOTIFY_LOG), 0u);
-  EXPECT_EQ(Messages().back(), "Notification Type: 0x00000200");
+  std::vector<std::string> messages = Messages();
+  std::size_t type = test::IndexOf(messages, "Notification Type: 0x00000200");
+  ASSERT_LT(type, messages.size());
+  // Checked and connected, but no banner and no handler: nothing after the
+  // back end's connection line.
+  for (std::size_t i = type + 1; i < messages.size(); ++i)
+    EXPECT_EQ(messages[i], "Connection to service has been established successfully.");
 }
 
 TEST_F(FilterDllTest, NotificationBeforeStartUpIsRefused) {
