@@ -4,6 +4,8 @@
 // published site reached the browser. Exit code: 0 when the road could be
 // walked (whatever the filter decided), 1 when the filter broke the host's
 // rules, 2 on bad usage, unreadable files or a filter that does not start.
+#include <objbase.h>
+
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -49,6 +51,9 @@ void Print(const char* method, const Reply& reply) {
 }  // namespace
 
 int main(int argc, char** argv) try {
+  // ISA/TMG runs its filters on threads that have COM initialized; the
+  // filter relies on it (it never initializes COM itself).
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   Arguments args;
   if (!Parse(argc, argv, &args)) {

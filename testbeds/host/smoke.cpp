@@ -2,6 +2,8 @@
 // through it on one connection and shows every call and what the client
 // received. Exit code: 0 when every call answered as a working filter does,
 // 1 when one did not, 2 when the DLL could not be loaded or on bad usage.
+#include <objbase.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -67,6 +69,9 @@ void PrintBytes(const std::string& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // ISA/TMG runs its filters on threads that have COM initialized; the
+  // filter relies on it (it never initializes COM itself).
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   if (argc < 2 || argc > 3) {
     std::printf("usage: talverin_host_smoke FILTER.dll [LISTENER_GUID]\n");
