@@ -51,7 +51,7 @@ class FlowTest : public ::testing::Test {
     info.Name = "Mail";
     info.FBACookieName = kCookie;
     info.Enabled = true;
-    info.FBACookieDomains = {".mail.example"};
+    info.FBACookieDomains = {"mail.example"};
     info.CustomExclusionList = {"/public/"};
     talverin::FilterSettings::Instance().SaveWebListeners({{kListener, info}});
     ASSERT_TRUE(filter_.Connect());
