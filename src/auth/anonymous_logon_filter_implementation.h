@@ -1,12 +1,35 @@
 #pragma once
 // The two-factor handler set: ISA/TMG checks the password, this
 // implementation holds the session on its own login page until the passcode
-// has been accepted.
+// has been accepted. Each stage of the logon road lives in the file named
+// after it; this header is their one declaration.
+#include <memory>
+#include <string>
+
 #include "base/win.h"
 #include "filter/filter_implementation.h"
+#include "http/http_message.h"
+
+namespace Stub {
+class Session;
+}
+
+// The back-end session's State.
+enum class SessionState : int { Initial = 0, AwaitingPasscode = 1, Valid = 2, Expired = 3 };
+
+// What the key extraction found in a cookie text for the request's listener.
+struct KeyExtraction {
+  std::string key;
+  bool cookieFound = false;  // the listener's cookie is named in the text
+  bool ambiguous = false;    // named, but not as exactly one cookie: refuse
+};
 
 class CAnonymousLogonFilterImplementation : public IFilterImplementation {
  public:
+  // Responses held back longer than this are not waited for.
+  static constexpr std::size_t kMaxResponseHeaderBlock = 64 * 1024;
+  static constexpr std::size_t kMaxLogonPostAnswer = 1024 * 1024;
+
   CAnonymousLogonFilterImplementation() = default;
   ~CAnonymousLogonFilterImplementation() override = default;
 
@@ -18,6 +41,66 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
   DWORD OnReadRawData(HTTP_FILTER_CONTEXT* pfc, void* notification, ConnectionContext* context) override;
   DWORD OnSendRawData(HTTP_FILTER_CONTEXT* pfc, void* notification, ConnectionContext* context) override;
   DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, void* notification, ConnectionContext* context) override;
+
+  // Session binding and renewal.
+  std::shared_ptr<Stub::Session> FindSession(const std::string& key);
+  std::shared_ptr<Stub::Session> CreateSessionForKey(const std::string& key);
+  void ExpireSessionForKey(const std::string& key);
+  void UpdateSessionBoundToIsaTmg(ConnectionContext* context, const std::string& newKey);
+
+  // Password authentication status report.
+  void ReportPasswordAuthenticationStatus(ConnectionContext& context, bool value);
+
+ private:
+  // Key and user name extraction.
+  KeyExtraction ExtractKey(HTTP_FILTER_CONTEXT* pfc, const std::string& cookieText);
+  static std::string ExtractUserName(const HttpMessage& request, const std::string& formUserName);
+
+  // Request body stage and user check.
+  bool RecognizeLoginForm(HTTP_FILTER_CONTEXT* pfc, const HttpMessage& request, ConnectionContext& context);
+  // False when the request must end (the credentials could not be emptied).
+  bool RunUserCheck(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record, const HttpMessage& request,
+                    ConnectionContext& context);
+  bool CheckUser(ConnectionContext& context);
+  static bool EmptyCredentials(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record, const HttpMessage& request);
+
+  // Session state dispatch.
+  DWORD DispatchOnSessionState(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
+  DWORD CheckBypass(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
+  DWORD TakePasscode(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
+  DWORD PassThrough(ConnectionContext& context);
+  DWORD HandleExpired(ConnectionContext& context);
+
+  // Session renewal under the renewal lock.
+  void RenewExistingSession(ConnectionContext& context, const std::string& newKey);
+
+  // Response stage.
+  DWORD AccumulateResponse(HTTP_FILTER_RAW_DATA* record, ConnectionContext& context);
+  bool MayPassResponseOn(ConnectionContext& context, const HttpMessage& response, bool outcomeHandled);
+
+  // Authentication outcome.
+  DWORD CheckIsaTmgAuthenticationStatus(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record,
+                                        ConnectionContext& context, const HttpMessage& response,
+                                        const std::string& setCookie, bool& continueFlag);
+  void SaveRedirectLocation(ConnectionContext& context, const HttpMessage& response);
+  DWORD ReplaceResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record, ConnectionContext& context,
+                        const std::string& location, const std::string& cookieText);
+
+ public:
+  static void GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc, std::string& name, std::string& domain);
+
+  // Redirects to the login pages.
+  DWORD IFilterRedirect(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context, const std::string& url,
+                        const std::string& cookieToRemove, const std::string& cookieDomain);
+  DWORD RedirectToIsaTmgLoginPage(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
+  DWORD RedirectToOwnLoginPage(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
+
+  // The filter's own pages.
+  bool ShowLoginPage(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
+  bool ServeStaticResource(HTTP_FILTER_CONTEXT* pfc, const ConnectionContext& context);
+  bool AnswerStatusPoll(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
+  DWORD SendStyleSheet(HTTP_FILTER_CONTEXT* pfc, const std::string& name);
+  DWORD SendPicture(HTTP_FILTER_CONTEXT* pfc, const std::string& name);
 
  private:
   // Serializes the renewal of sessions bound to ISA/TMG's cookie.

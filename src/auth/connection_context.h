@@ -51,6 +51,15 @@ class ConnectionContext {
   bool requestHeadersRead = false;
   bool authorizationHeaderPresent = false;
   std::int32_t checkAuthenticationAllowedResult = 0;
+  // Canonical form of url (config/url_canonical.h); empty when the URL cannot
+  // be canonicalized, which no URL test then matches.
+  std::string urlCanonical;
+  bool urlCanonicalValid = false;
+  // The request named ISA/TMG's cookie (possibly with an empty value).
+  bool authCookiePresent = false;
+  // The filter has written its own answer into the response: every later
+  // chunk of it goes out as nothing.
+  bool responseReplaced = false;
 
   // True when a session reference is held, whatever its state; logged.
   bool HasValidSession() const;

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "config/url_canonical.h"
+
 namespace talverin {
 
 const char kSettingsKey[] = "SOFTWARE\\TALVERIN\\ISA";
@@ -152,12 +154,21 @@ bool FilterSettings::IsInCustomExclusionList(const std::string& listener, const 
     if (!info || info->CustomExclusionList.empty()) return false;
     entries = info->CustomExclusionList;
   }
-  // Entries are compared as stored: one with an upper-case letter never matches.
-  std::string lowered = LowerCaseMultibyte(url);
-  for (const std::string& entry : entries) {
-    if (lowered.compare(0, entry.size(), entry) == 0) return true;
-  }
-  return false;
+  const std::optional<std::string> canonical = CanonicalizeUrl(url);
+  return canonical && IsInExclusionList(*canonical, entries);
+}
+
+ListenerExclusionSettings FilterSettings::ListenerExclusion(const std::string& listener) {
+  ListenerExclusionSettings result;
+  CsLock guard(lock_);
+  const WebListenerInfo* info = Find(listener);
+  if (!info) return result;
+  result.enabled = info->Enabled;
+  result.rpcOverHttpAllowed = info->RpcOverHttpAllowed;
+  result.activeSyncAllowed = info->ActiveSyncAllowed;
+  result.autoDiscoverAllowed = info->AutoDiscoverAllowed;
+  result.customExclusionList = info->CustomExclusionList;
+  return result;
 }
 
 std::string FilterSettings::FBACookieName(const std::string& listener) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/win.h"
+#include "config/url_exclusion.h"
 #include "config/web_listener_info.h"
 
 namespace talverin {
@@ -42,8 +43,12 @@ class FilterSettings {
   bool RpcOverHttpAllowed(const std::string& listener);
   bool ActiveSyncAllowed(const std::string& listener);
   bool AutoDiscoverAllowed(const std::string& listener);
-  // True when the lower-cased URL begins with one of the listener's entries.
+  // The custom-list rule of the exclusion decision: true when the URL's
+  // canonical form begins with one of the listener's entries.
   bool IsInCustomExclusionList(const std::string& listener, const std::string& url);
+  // Everything the exclusion rules need of one listener, copied under one
+  // lock so that a reload cannot mix two configurations.
+  ListenerExclusionSettings ListenerExclusion(const std::string& listener);
   std::string FBACookieName(const std::string& listener);
   // The first of the listener's cookie domains that occurs in text, or empty.
   std::string MatchFBACookieDomain(const std::string& listener, const std::string& text);

@@ -1,0 +1,143 @@
+// What ISA/TMG's answer says about the password it has just judged, and the
+// filter's next step: request the passcode, let ISA/TMG's own redirect
+// through, or refuse.
+#include <cstdio>
+
+#include "auth/anonymous_logon_filter_implementation.h"
+#include "auth/connection_context.h"
+#include "auth/flow_text.h"
+#include "config/filter_settings.h"
+#include "diag/trace_log.h"
+#include "http/host_access.h"
+#include "http/percent_coding.h"
+#include "http/responses.h"
+#include "stub/authentication_proxy.h"
+#include "stub/errors.h"
+#include "stub/session_store.h"
+
+namespace {
+
+constexpr HRESULT kCorException = static_cast<HRESULT>(0x80131500);
+constexpr HRESULT kDispException = static_cast<HRESULT>(0x80020009);
+
+std::string Format(const char* format, const std::string& a, const std::string& b = std::string()) {
+  const int size = std::snprintf(nullptr, 0, format, a.c_str(), b.c_str());
+  std::string text(static_cast<std::size_t>(size) + 1, '\0');
+  std::snprintf(&text[0], text.size(), format, a.c_str(), b.c_str());
+  text.resize(static_cast<std::size_t>(size));
+  return text;
+}
+
+}  // namespace
+
+void CAnonymousLogonFilterImplementation::GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc, std::string& name,
+                                                                       std::string& domain) {
+  const std::string listener = GetServerVariableText(pfc, "LISTENER_GUID");
+  const std::string host = GetServerVariableText(pfc, "HTTP_HOST");
+  talverin::FilterSettings& settings = talverin::FilterSettings::Instance();
+  name = settings.FBACookieName(listener);
+  domain = settings.MatchFBACookieDomain(listener, host);
+}
+
+DWORD CAnonymousLogonFilterImplementation::ReplaceResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record,
+                                                           ConnectionContext& context, const std::string& location,
+                                                           const std::string& cookieText) {
+  const DWORD status = RawRedirect(pfc, record, location, cookieText);
+  // ISA/TMG's answer is gone for good: nothing of its later chunks may follow
+  // the filter's own.
+  context.responseReplaced = true;
+  context.ClearResponseData();
+  return status;
+}
+
+DWORD CAnonymousLogonFilterImplementation::CheckIsaTmgAuthenticationStatus(
+    HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record, ConnectionContext& context, const HttpMessage& response,
+    const std::string& setCookie, bool& continueFlag) {
+  continueFlag = false;
+  const std::optional<std::string> canonical =
+      context.urlCanonicalValid ? std::optional<std::string>(context.urlCanonical) : std::nullopt;
+
+  const std::string location = response.GetHeaderValue("Location").str();
+  TLOGF(1, "Checking ISA/TMG authentication status: Redirection URL: '%s'.", location.c_str());
+  const std::string locationLower = talverin::LowerCaseMultibyte(location);
+  const int code = response.GetStatusCode();
+  TLOGF(1, "Checking ISA/TMG authentication status: Response code: %d.", code);
+
+  bool passwordChange = false;
+  if (code == 200 && talverin::IsIsaTmgLogonPost(canonical)) {
+    TLOG(1, "Password change has been detected");
+    passwordChange = true;
+  }
+
+  bool other = code == 500;
+  if (!other && !location.empty() && locationLower.find("cookieauth.dll") != std::string::npos && !passwordChange) {
+    if (code != 302) {
+      other = true;
+    } else {
+      TLOG(1, "ISA/TMG authentication failed! Bypassing the redirect...");
+      continueFlag = true;
+      ReportPasswordAuthenticationStatus(context, false);
+      return SF_STATUS_REQ_NEXT_NOTIFICATION;
+    }
+  }
+  if (!other && context.HasValidSession()) {
+    TLOG(1, "ISA/TMG has authenticated the user successfully!");
+    const std::string user = context.username.empty() ? context.session->GetUsername() : context.username.str();
+    ReportPasswordAuthenticationStatus(context, true);
+    const std::shared_ptr<Stub::AuthenticationProxy> proxy = AuthenticationProxy();
+    if (!proxy) {
+      TLOG(0, "ERROR proxy is null");
+      return SF_STATUS_REQ_FINISHED;
+    }
+    TLOGF(1, "Requesting passcode in TALVERIN. Username: \"%s\".", user.c_str());
+    try {
+      const std::string token = proxy->RequestPasscode(user);
+      context.session->PutState(static_cast<int>(SessionState::AwaitingPasscode));
+      TLOGF(1, "Requesting token in TALVERIN. Token: \"%s\".", token.c_str());
+      context.session->PutToken(token);
+      context.session->PutPassword(context.referer);
+      return ReplaceResponse(pfc, record, context, "/talverinauth.dll?logon",
+                             passwordChange ? setCookie : std::string());
+    } catch (const HRXEx& e) {
+      if (e.hr != kCorException && e.hr != kDispException) throw;
+      TLOG(1, "Recoverable exception while requesting a passcode. Redirect back to login page.");
+      context.session->PutState(static_cast<int>(SessionState::Expired));
+      std::string name;
+      std::string domain;
+      GetIsaTmgCookieNameAndDomain(pfc, name, domain);
+      const std::string target = Format("/CookieAuth.dll?GetLogon?curl=%s&reason=2&formdir=1",
+                                        PercentEncode(context.session->GetUrl()).str());
+      const std::string cookie =
+          domain.empty() ? Format("%s=; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", name)
+                         : Format("%s=; Domain=%s; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", name, domain);
+      return ReplaceResponse(pfc, record, context, target, cookie);
+    }
+  }
+
+  TLOGF(1, "Referrer URL: '%s'.", context.referer.c_str());
+  // Back to the page the browser came from, but only when that page is on
+  // this site: a Referer is the browser's word and may name any site.
+  if (code == 500 && !context.referer.empty() &&
+      talverin::IsSameSiteUrl(context.referer, GetServerVariableText(pfc, "HTTP_HOST"))) {
+    TLOG(1, "ISA/TMG response code is weird! Redirecting ourselves...");
+    const std::string target = talverin::ReplaceAll(context.referer, "reason=0", "reason=4");
+    ReportPasswordAuthenticationStatus(context, false);
+    return ReplaceResponse(pfc, record, context, target, std::string());
+  }
+  TLOG(1, "Got wrong state! Rejecting the connection...");
+  return SF_STATUS_REQ_FINISHED;
+}
+
+void CAnonymousLogonFilterImplementation::SaveRedirectLocation(ConnectionContext& context,
+                                                               const HttpMessage& response) {
+  if (!context.HasValidSession()) return;
+  const std::string location = response.GetHeaderValue("Location").str();
+  if (!location.empty()) {
+    const std::string stripped = talverin::StripLocation(location);
+    context.session->PutUrl(stripped);
+    TLOGF(1, "Location: '%s'. Strip location: '%s'.", location.c_str(), stripped.c_str());
+  } else if (response.GetStatusCode() == 200) {
+    TLOG(1, "Url is not saved due to password change. Reply content will be saved.");
+    context.session->PutFbaCookieDomain(response.GetRaw().str());
+  }
+}

@@ -1,0 +1,63 @@
+// The two ways back: to ISA/TMG's logon page (start over with the password,
+// without ISA/TMG's cookie) and to the filter's own login page.
+#include "auth/anonymous_logon_filter_implementation.h"
+#include "auth/connection_context.h"
+#include "auth/flow_text.h"
+#include "config/filter_settings.h"
+#include "diag/trace_log.h"
+#include "http/host_access.h"
+#include "http/responses.h"
+#include "stub/session_store.h"
+
+namespace {
+
+constexpr DWORD kResponseNotifications = SF_NOTIFY_SEND_RAW_DATA | SF_NOTIFY_SEND_RESPONSE;
+
+}  // namespace
+
+DWORD CAnonymousLogonFilterImplementation::IFilterRedirect(HTTP_FILTER_CONTEXT* pfc, ConnectionContext&,
+                                                           const std::string& url, const std::string& cookieToRemove,
+                                                           const std::string& cookieDomain) {
+  TLOGF(1, "IFilter Redirect. URL: %s. Cookie to remove: %s. Cookie to remove domain: %s", url.c_str(),
+        cookieToRemove.c_str(), cookieDomain.c_str());
+  pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, kResponseNotifications, 0);
+  IsapiRedirect(pfc, url, cookieToRemove, std::string(), true, cookieDomain);
+  return SF_STATUS_REQ_FINISHED;
+}
+
+DWORD CAnonymousLogonFilterImplementation::RedirectToIsaTmgLoginPage(HTTP_FILTER_CONTEXT* pfc,
+                                                                     ConnectionContext& context) {
+  TLOG(1, "Trying to redirect to ISA/TMG login page...");
+  std::string stored;
+  if (context.HasValidSession()) {
+    TLOG(1, "Session state set to \"Expired\"");
+    context.session->PutState(static_cast<int>(SessionState::Expired));
+    stored = context.session->GetPassword();
+  }
+  const std::string lowered = talverin::LowerCaseMultibyte(stored);
+  TLOGF(1, "Session stored redirect URL: %s", lowered.c_str());
+
+  std::string cookieName;
+  std::string cookieDomain;
+  GetIsaTmgCookieNameAndDomain(pfc, cookieName, cookieDomain);
+
+  // Only a way back on this site is followed: a stored Referer must not
+  // become an open redirect.
+  if (!stored.empty() && !talverin::IsSameSiteUrl(stored, GetServerVariableText(pfc, "HTTP_HOST"))) {
+    TLOG(1, "Stored redirect URL is not on this site and is not followed.");
+    stored.clear();
+  }
+  const std::size_t at = talverin::LowerCaseMultibyte(stored).find("cookieauth.dll");
+  if (at != std::string::npos && at > 0) {
+    return IFilterRedirect(pfc, context, talverin::ReplaceAll(stored, "reason=0", "reason=4"), cookieName,
+                           cookieDomain);
+  }
+  if (!stored.empty()) return SF_STATUS_REQ_FINISHED;
+  if (!context.url.empty()) return IFilterRedirect(pfc, context, context.url, cookieName, cookieDomain);
+  return SF_STATUS_REQ_FINISHED;
+}
+
+DWORD CAnonymousLogonFilterImplementation::RedirectToOwnLoginPage(HTTP_FILTER_CONTEXT* pfc,
+                                                                  ConnectionContext& context) {
+  return IFilterRedirect(pfc, context, "/talverinauth.dll?logon", std::string(), std::string());
+}

@@ -1,0 +1,43 @@
+// Tells the back end whether ISA/TMG accepted a password, for the users whose
+// check asked for it.
+#include "auth/anonymous_logon_filter_implementation.h"
+#include "auth/connection_context.h"
+#include "diag/trace_log.h"
+#include "stub/authentication_proxy.h"
+#include "stub/errors.h"
+#include "stub/session_store.h"
+
+void CAnonymousLogonFilterImplementation::ReportPasswordAuthenticationStatus(ConnectionContext& context, bool value) {
+  TLOG(1, "Entered report password authentication status...");
+  try {
+    const std::shared_ptr<Stub::Session> session = context.session ? context.session : FindSession(context.key);
+    if (!session) return;
+    const int state = session->GetState();
+    const bool bypass = session->GetBypassTalverinAuthentication();
+    if (!(state == static_cast<int>(SessionState::Initial) ||
+          (state == static_cast<int>(SessionState::Valid) && bypass))) {
+      return;
+    }
+    const std::string user = context.username.empty() ? session->GetUsername() : context.username.str();
+    TLOG(1, "About to get check authentication allowed result...");
+    const int result = session->GetCheckAuthenticationAllowedResult();
+    TLOGF(1, "CheckAuthenticationAllowedResult stored: %d", result);
+    const std::shared_ptr<Stub::AuthenticationProxy> proxy = AuthenticationProxy();
+    if (proxy && !user.empty() && (result == 4 || result == 5)) {
+      TLOG(1, "About to report password authentication status...");
+      proxy->ReportPasswordAuthenticationStatus(user, value);
+      TLOGF(1,
+            "Password authentication status has been reported. Username: %s, Value: %d, "
+            "CheckAuthenticationAllowed: %d",
+            user.c_str(), value ? 1 : 0, result);
+    } else {
+      TLOGF(1,
+            "Password authentication status has NOT been reported. Username: %s, Value: %d, "
+            "CheckAuthenticationAllowed: %d",
+            user.c_str(), value ? 1 : 0, result);
+    }
+  } catch (const HRXEx& e) {
+    TLOGF(1, "COM error occurred while reporting the password authentication status. Error: 0x%X. Ignored.",
+          static_cast<unsigned>(e.hr));
+  }
+}

@@ -1,0 +1,86 @@
+// Pre-processing of the request headers: gathers what the request carries,
+// refuses an FBA fallback, sends a stale cookie back to ISA/TMG's logon page,
+// serves the filter's own pages and hands the rest to the state dispatch.
+#include "auth/anonymous_logon_filter_implementation.h"
+#include "auth/connection_context.h"
+#include "config/filter_settings.h"
+#include "config/url_canonical.h"
+#include "diag/trace_log.h"
+#include "http/host_access.h"
+#include "http/percent_coding.h"
+#include "stub/session_store.h"
+
+namespace {
+
+// Whether the request carries a non-empty Authorization header. A header the
+// host cannot hand over in full counts as present: a long Negotiate token
+// must not slip past the fallback refusal.
+bool AuthorizationHeaderPresent(HTTP_FILTER_PREPROC_HEADERS* headers, HTTP_FILTER_CONTEXT* pfc) {
+  char name[] = "Authorization:";
+  talverin::SecureString buffer(1024, '\0');
+  DWORD size = static_cast<DWORD>(buffer.size());
+  if (headers->GetHeader(pfc, name, &buffer[0], &size)) return buffer[0] != '\0';
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;  // absent
+  if (size == 0 || size >= MAXDWORD) return true;
+  buffer = talverin::SecureString(static_cast<std::size_t>(size) + 1, '\0');
+  size = static_cast<DWORD>(buffer.size());
+  if (headers->GetHeader(pfc, name, &buffer[0], &size)) return buffer[0] != '\0';
+  return true;
+}
+
+}  // namespace
+
+DWORD CAnonymousLogonFilterImplementation::OnPreprocHeaders(HTTP_FILTER_CONTEXT* pfc, void* notification,
+                                                            ConnectionContext* context) {
+  auto* headers = static_cast<HTTP_FILTER_PREPROC_HEADERS*>(notification);
+  ConnectionContext& ctx = *context;
+
+  const std::string url = GetServerVariableText(pfc, "URL");
+  const std::string cookies = GetServerVariableText(pfc, "HTTP_COOKIE");
+  const KeyExtraction extraction = ExtractKey(pfc, cookies);
+  TLOGF(1, "URL: '%s'", PercentDecode(url).str().c_str());
+  TLOGF(1, "Cookies: '%s'", cookies.c_str());
+  TLOGF(1, "Key parsed: '%s'", extraction.key.c_str());
+  if (extraction.ambiguous) return SF_STATUS_REQ_FINISHED;
+
+  ctx.url = url;
+  ctx.urlLower = talverin::LowerCaseMultibyte(url);
+  const std::optional<std::string> canonical = talverin::CanonicalizeUrl(url);
+  ctx.urlCanonicalValid = canonical.has_value();
+  ctx.urlCanonical = canonical.value_or(std::string());
+  ctx.key = extraction.key;
+  ctx.authCookiePresent = extraction.cookieFound;
+  if (!ctx.key.empty()) ctx.session = FindSession(ctx.key);
+
+  const bool hasSession = ctx.HasValidSession();
+  if (hasSession) {
+    const std::string protectedUrl = ctx.session->GetUrl();
+    ctx.urlIsProtected = talverin::LowerCaseMultibyte(url) == talverin::LowerCaseMultibyte(protectedUrl);
+    TLOGF(1, "Is URL protected: %d\r\nCurrent url..: '%s';\r\nProtected url: '%s'.", ctx.urlIsProtected ? 1 : 0,
+          ctx.url.c_str(), protectedUrl.c_str());
+  }
+  ctx.referer = GetRequestHeaderText(headers, pfc, "Referer:");
+  ctx.authorizationHeaderPresent = AuthorizationHeaderPresent(headers, pfc);
+  if (ctx.authorizationHeaderPresent) TLOG(1, "Authorization header present");
+
+  TLOG(1, "Check authorization header presense is forbidden...");
+  const bool secondFactorPassed = hasSession && ctx.session->GetState() == static_cast<int>(SessionState::Valid);
+  if (!secondFactorPassed && ctx.authorizationHeaderPresent &&
+      talverin::FilterSettings::Instance().FallbackFromFBAForbidden()) {
+    TLOG(0, "Authorization header detected which could mean fall back from FBA to IWA/Basic which is not supported!");
+    return SF_STATUS_REQ_FINISHED;
+  }
+  TLOG(1, "Authorization header has not been detected or it is not forbidden to fallback");
+
+  if (!hasSession) {
+    if (ctx.key.empty()) return SF_STATUS_REQ_NEXT_NOTIFICATION;
+    TLOG(1, "Key is present but session is missing - removing authentication cookie!");
+    TLOG(1, "Performing forwarding to ISA/TMG login page with-out authentication cookie...");
+    return RedirectToIsaTmgLoginPage(pfc, ctx);
+  }
+
+  if (ShowLoginPage(pfc, ctx) || ServeStaticResource(pfc, ctx) || AnswerStatusPoll(pfc, ctx)) {
+    return SF_STATUS_REQ_FINISHED;
+  }
+  return DispatchOnSessionState(pfc, ctx);
+}

@@ -1,0 +1,118 @@
+// What a request may do, decided from its session's state: this is where the
+// second factor is enforced.
+#include "auth/anonymous_logon_filter_implementation.h"
+#include "auth/connection_context.h"
+#include "auth/flow_text.h"
+#include "diag/trace_log.h"
+#include "http/http_message.h"
+#include "http/responses.h"
+#include "stub/authentication_proxy.h"
+#include "stub/session_store.h"
+
+namespace {
+
+// Every notification of the request after the stored answer has been sent.
+constexpr DWORD kAllRequestNotifications = 0x0400EC40;
+
+std::optional<std::string> CanonicalOf(const ConnectionContext& context) {
+  if (!context.urlCanonicalValid) return std::nullopt;
+  return context.urlCanonical;
+}
+
+bool IsIsaTmgWebSite(const ConnectionContext& context) {
+  if (!talverin::IsIsaTmgPage(CanonicalOf(context))) return false;
+  TLOGF(1, "Url '%s' is a part of the ISA/TMG web site", context.urlCanonical.c_str());
+  return true;
+}
+
+}  // namespace
+
+DWORD CAnonymousLogonFilterImplementation::DispatchOnSessionState(HTTP_FILTER_CONTEXT* pfc,
+                                                                  ConnectionContext& context) {
+  switch (context.session->GetState()) {
+    case static_cast<int>(SessionState::Initial):
+      return CheckBypass(pfc, context);
+    case static_cast<int>(SessionState::AwaitingPasscode):
+      return TakePasscode(pfc, context);
+    case static_cast<int>(SessionState::Valid):
+      return PassThrough(context);
+    case static_cast<int>(SessionState::Expired):
+      return HandleExpired(context);
+    default:
+      TLOG(1, "Session has invalid state!");
+      return SF_STATUS_REQ_FINISHED;
+  }
+}
+
+DWORD CAnonymousLogonFilterImplementation::CheckBypass(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context) {
+  const std::string protectedUrl = context.session->GetUrl();
+  if (!protectedUrl.empty() && !context.urlIsProtected && !IsIsaTmgWebSite(context)) {
+    TLOG(1, "Bypassing detected!");
+    return RedirectToIsaTmgLoginPage(pfc, context);
+  }
+  return SF_STATUS_REQ_NEXT_NOTIFICATION;
+}
+
+DWORD CAnonymousLogonFilterImplementation::TakePasscode(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context) {
+  switch (context.formAction) {
+    case FormAction::Login: {
+      TLOG(1, "About to perform TALVERIN authentication...");
+      const std::shared_ptr<Stub::AuthenticationProxy> proxy = AuthenticationProxy();
+      if (!proxy) {
+        TLOG(1, "TALVERIN authentication has failed. proxy null.");
+        return RedirectToIsaTmgLoginPage(pfc, context);
+      }
+      if (!proxy->Authenticate(context.session->GetToken(), context.passcode.str())) {
+        TLOG(1, "TALVERIN authentication has failed. Incorrect passcode was provided.");
+        return RedirectToIsaTmgLoginPage(pfc, context);
+      }
+      TLOG(1, "TALVERIN authentication has succeeded.");
+      context.session->PutState(static_cast<int>(SessionState::Valid));
+
+      const talverin::SecureString stored(context.session->GetFbaCookieDomain());
+      if (!stored.empty()) {
+        const HttpMessage page(std::string_view(stored.data(), stored.size()));
+        pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, kAllRequestNotifications, 0);
+        const talverin::SecureString headers = page.GetHeaders();
+        const talverin::SecureString body = page.GetBody();
+        SendStoredResponse(pfc, std::string_view(headers.data(), headers.size()),
+                           std::string_view(body.data(), body.size()));
+        TLOG(1, "Password change page has been sent to the user");
+      } else {
+        IsapiRedirect(pfc, context.session->GetUrl(), std::string(), std::string(), false, std::string());
+        TLOG(1, "The user has been redirected to the requested page");
+      }
+      return SF_STATUS_REQ_FINISHED;
+    }
+    case FormAction::Cancel:
+      TLOG(1, "TALVERIN authentication has failed. User has canceled TALVERIN authentication.");
+      return RedirectToIsaTmgLoginPage(pfc, context);
+    default:
+      TLOG(1, "Incorrect URL has been detected. Redirecting back to the TALVERIN login page");
+      return RedirectToOwnLoginPage(pfc, context);
+  }
+}
+
+DWORD CAnonymousLogonFilterImplementation::PassThrough(ConnectionContext& context) {
+  TLOGF(1, "Session(%s) has valid state and the request will be allowed", context.key.c_str());
+  if (context.session->GetBypassTalverinAuthentication()) {
+    context.bypassAllowed = false;
+    ReportPasswordAuthenticationStatus(context, true);
+    context.session->PutBypassTalverinAuthentication(false);
+  }
+  return SF_STATUS_REQ_NEXT_NOTIFICATION;
+}
+
+DWORD CAnonymousLogonFilterImplementation::HandleExpired(ConnectionContext& context) {
+  TLOGF(1, "State is 'Expired'. Url: '%s'", context.urlLower.c_str());
+  if (talverin::IsIsaTmgGetLogon(CanonicalOf(context))) {
+    TLOG(1, "ISA/TMG logon page detected. Dropping state from 'Expired' to 'Initial'.");
+    context.session->PutState(static_cast<int>(SessionState::Initial));
+  }
+  if (IsIsaTmgWebSite(context)) {
+    TLOGF(1, "The url '%s' has been allowed!", context.url.c_str());
+  } else {
+    TLOG(1, "Wrong url has been detected but request allowed to go further through the chain!");
+  }
+  return SF_STATUS_REQ_NEXT_NOTIFICATION;
+}

@@ -1,0 +1,108 @@
+// The text decisions of the logon flow: cookies, user names, locations and
+// which URLs belong to ISA/TMG or to the filter.
+#include <gtest/gtest.h>
+
+#include "auth/flow_text.h"
+#include "config/url_canonical.h"
+
+namespace talverin {
+namespace {
+
+struct CookieCase {
+  const char* text;
+  CookieMatch match;
+  const char* value;
+};
+
+class FindCookieTest : public ::testing::TestWithParam<CookieCase> {};
+
+TEST_P(FindCookieTest, ReadsTheListenersCookieExactlyOnce) {
+  const CookieLookup lookup = FindCookie(GetParam().text, "cookieauth");
+  EXPECT_EQ(GetParam().match, lookup.match) << GetParam().text;
+  EXPECT_EQ(GetParam().value, lookup.value) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cookies, FindCookieTest,
+    ::testing::Values(CookieCase{"", CookieMatch::Absent, ""},
+                      CookieCase{"other=1; lgn=x", CookieMatch::Absent, ""},
+                      CookieCase{"cookieauth=\"abc\"; other=2", CookieMatch::Found, "abc"},
+                      CookieCase{"a=1; cookieauth=last", CookieMatch::Found, "last"},
+                      CookieCase{"  cookieauth=k1  ", CookieMatch::Found, "k1"},
+                      CookieCase{"cookieauth=; path=/", CookieMatch::Found, ""},
+                      // Look-alikes: only inside another name, or twice.
+                      CookieCase{"xcookieauth=forged", CookieMatch::Ambiguous, ""},
+                      CookieCase{"xcookieauth=forged; cookieauth=real", CookieMatch::Found, "real"},
+                      CookieCase{"cookieauth=a; cookieauth=b", CookieMatch::Ambiguous, ""},
+                      CookieCase{"other=cookieauth=v", CookieMatch::Ambiguous, ""}));
+
+TEST(FindCookie, AnEmptyCookieNameMatchesNothing) {
+  EXPECT_EQ(CookieMatch::Absent, FindCookie("a=b", "").match);
+}
+
+TEST(UserNameFromLgnCookie, TakesTheLowerCasedNameUpToTheSemicolon) {
+  EXPECT_EQ("alice", UserNameFromLgnCookie("x=1; LgN=Alice ; y=2"));
+  EXPECT_EQ("bob", UserNameFromLgnCookie("lgn=BOB"));
+  EXPECT_EQ("", UserNameFromLgnCookie("lgn=;x"));
+  EXPECT_EQ("", UserNameFromLgnCookie("x=1"));
+}
+
+TEST(CompleteWithDefaultDomain, AddsTheDomainOnlyToBareNames) {
+  EXPECT_EQ("CONTOSO\\alice", CompleteWithDefaultDomain("alice", "CONTOSO"));
+  EXPECT_EQ("alice@contoso", CompleteWithDefaultDomain("alice@contoso", "CONTOSO"));
+  EXPECT_EQ("X\\alice", CompleteWithDefaultDomain("X\\alice", "CONTOSO"));
+  EXPECT_EQ("alice", CompleteWithDefaultDomain("alice", ""));
+  EXPECT_EQ("CONTOSO\\", CompleteWithDefaultDomain("", "CONTOSO"));
+}
+
+TEST(StripLocation, KeepsPathAndQueryOfAbsoluteUrlsOnly) {
+  EXPECT_EQ("/owa/?a=1", StripLocation("https://mail.example/owa/?a=1 "));
+  EXPECT_EQ("", StripLocation("/owa/"));
+  EXPECT_EQ("", StripLocation("https://mail.example"));
+}
+
+TEST(EmptyFormFields, EmptiesEveryOccurrenceAsAFormParserNamesIt) {
+  EXPECT_EQ("curl=Z&user%6Eame=&flags=0&PASSWORD=&username=",
+            EmptyFormFields("curl=Z&user%6Eame=alice&flags=0&PASSWORD=pw&username=bob", {"username", "password"}));
+  EXPECT_EQ("a=1&password=", EmptyFormFields("a=1&password", {"password"}));
+}
+
+TEST(IsaTmgUrls, AreJudgedOnTheCanonicalForm) {
+  EXPECT_TRUE(IsIsaTmgPage(CanonicalizeUrl("/CookieAuth.dll?GetLogon?curl=Z2F")));
+  EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/cookieauth.dll/../owa/")));
+  EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/cookieauth.dll%2f..%2fowa/")));
+  EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/cookieauth.dllx")));
+  EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/x/cookieauth.dll")));
+  EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("/CookieAuth.dll?Logon")));
+  EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("//cookieauth%2Edll?logon")));
+  EXPECT_FALSE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll?logon&x")));
+  EXPECT_TRUE(IsIsaTmgGetLogon(CanonicalizeUrl("/CookieAuth.dll?GetLogon?reason=0")));
+  EXPECT_FALSE(IsIsaTmgPage(std::nullopt));
+}
+
+TEST(CanonicalLocation, TakesThePathOfAbsoluteLocations) {
+  EXPECT_TRUE(IsIsaTmgPage(CanonicalLocation("https://mail.example/CookieAuth.dll?GetLogon?reason=0")));
+  EXPECT_TRUE(IsIsaTmgPage(CanonicalLocation("/CookieAuth.dll?GetLogon")));
+  EXPECT_FALSE(IsIsaTmgPage(CanonicalLocation("https://evil.example/?cookieauth.dll")));
+  EXPECT_FALSE(IsIsaTmgPage(CanonicalLocation("cookieauth.dll")));
+}
+
+TEST(IsSameSiteUrl, FollowsOnlyPathsAndUrlsOfTheRequestsHost) {
+  EXPECT_TRUE(IsSameSiteUrl("/CookieAuth.dll?GetLogon?reason=0", "mail.example"));
+  EXPECT_TRUE(IsSameSiteUrl("https://Mail.Example/CookieAuth.dll", "mail.example"));
+  EXPECT_TRUE(IsSameSiteUrl("http://mail.example:8080/x", "mail.example:8080"));
+  EXPECT_FALSE(IsSameSiteUrl("//evil.example/cookieauth.dll", "mail.example"));
+  EXPECT_FALSE(IsSameSiteUrl("/\\evil.example/cookieauth.dll", "mail.example"));
+  EXPECT_FALSE(IsSameSiteUrl("https://evil.example/cookieauth.dll", "mail.example"));
+  EXPECT_FALSE(IsSameSiteUrl("https://mail.example@evil.example/", "mail.example"));
+  EXPECT_FALSE(IsSameSiteUrl("https://mail.example.evil.example/", "mail.example"));
+  EXPECT_FALSE(IsSameSiteUrl("javascript:alert(1)", "mail.example"));
+  EXPECT_FALSE(IsSameSiteUrl("https://mail.example/", ""));
+}
+
+TEST(ReplaceAll, ReplacesEveryOccurrence) {
+  EXPECT_EQ("a?reason=4&b=reason=4", ReplaceAll("a?reason=0&b=reason=0", "reason=0", "reason=4"));
+}
+
+}  // namespace
+}  // namespace talverin
