@@ -137,9 +137,10 @@ Reply RoadTest::LogOnFully(Browser& browser, const RoadUser& user, const std::st
   EXPECT_EQ(Lower(page.url), kOwnLogin) << page.raw;
   const std::string passcode = LastPasscode(user);
   EXPECT_EQ(passcode.size(), 6u) << Outbox();
-  Reply reached = browser.FollowAll(PostPasscode(browser, passcode));
+  Reply accepted = PostPasscode(browser, passcode);
+  EXPECT_EQ(accepted.status, 302) << accepted.raw;
   MarkValid(browser);
-  return reached;
+  return browser.FollowAll(accepted);
 }
 
 bool RoadTest::FlowPresent() {
