@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     backend_test::PointFilterProgIdAt(backend_test::BackendHost::InProc);
     talverin::ComPtr<IDispatch> master = backend_test::Create(backend_test::kInProcProgId);
     if (!install.ok() || !master) {
-      std::printf("set-up failed: install %d, back end %d\n", install.ok(), master != nullptr);
+      std::printf("set-up failed: install %d, back end %d\n", install.ok(), static_cast<bool>(master));
     } else {
       backend_test::Method(master.Get(), L"SetOption", {L"UsersFile", backend_test::Widen(data.Sub("users.txt"))});
       backend_test::Method(master.Get(), L"SetOption", {L"DataDir", backend_test::Widen(data.path() + "\\")});
