@@ -258,6 +258,49 @@ TEST_F(RoadTest, CookieRotationKeepsTheSessionValidAndLogoffExpiresIt) {
   EXPECT_FALSE(Leaks(browser.Get("/owa/")));
 }
 
+// Two connections of one user present the proxy's new cookie at once: the
+// session of the new key is made once and both are bound to it. The back end
+// counts no CreateSession calls; the filter's trace tells them.
+TEST_F(RoadTest, TwoConnectionsRenewingToOneNewKeyMakeOneSession) {
+  RoadConfig config;
+  config.emulation =
+      "[listener {AAAAAAAA-0000-0000-0000-000000000001}]\nrotate-after = 4\ngrace = 3\nrepeat-successor = yes\n";
+  ASSERT_NO_FATAL_FAILURE(Start(config));
+  SKIP_UNLESS_FLOW();
+  Browser& browser = MakeBrowser("one");
+  ASSERT_TRUE(host::CarriesSitePage(LogOnFully(browser, kAlice).raw, "/owa/"));
+  const std::string old = browser.Cookie(kCookie).value_or("");
+  // One request short of the rotation.
+  while (Server().Sessions().Find(old) && Server().Sessions().Find(old)->requests < 3) browser.Get("/owa/");
+  Browser& second = MakeBrowser("two");
+  second.SetCookie(kCookie, old);
+  MarkValid(second);
+
+  Reply a, b;
+  std::thread other([&] { b = second.Get("/owa/settings.html"); });
+  a = browser.Get("/owa/settings.html");
+  other.join();
+  EXPECT_TRUE(host::CarriesSitePage(a.raw, "/owa/settings.html"));
+  EXPECT_TRUE(host::CarriesSitePage(b.raw, "/owa/settings.html"));
+  const std::string renewed = browser.Cookie(kCookie).value_or("");
+  ASSERT_NE(renewed, old);
+  ASSERT_EQ(second.Cookie(kCookie).value_or(""), renewed) << "both connections were given the new key";
+  EXPECT_EQ(SessionState(renewed), kValid);
+
+  const std::vector<std::string> messages = LogMessages();
+  EXPECT_EQ(test::CountOf(messages, "RenewExistingSession: Session(" + renewed +
+                                        ") has NOT already been created. Creating and moving the state now..."),
+            1u);
+  EXPECT_EQ(test::CountOf(messages, "Session(" + renewed + ") has been created"), 1u);
+  EXPECT_EQ(test::CountOf(messages, "Session(" + renewed +
+                                        ") has already been created. Updating connection context and leaving the "
+                                        "locked code now"),
+            1u);
+  for (Browser* twin : {&browser, &second}) {
+    EXPECT_TRUE(host::CarriesSitePage(twin->Get("/owa/inbox.html").raw, "/owa/inbox.html")) << twin->Name();
+  }
+}
+
 TEST_F(RoadTest, ExcludedUrlsPassOnlyWhereTheListenerAllowsThem) {
   RoadConfig config;
   config.ownSet =
