@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "http/fake_filter_context.h"
+#include "support/fake_filter_context.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "http/fake_filter_context.h"
+#include "support/fake_filter_context.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "http/fake_filter_context.h"
+#include "support/fake_filter_context.h"
 #include "http/raw_data.h"
 
 namespace {

@@ -23,6 +23,7 @@ class FakeFilterContext {
     std::string status;
     std::string headers;
     ULONG_PTR ul2;
+    ULONG_PTR flags;  // ul1 of the requests that pass a number there
   };
   struct Lookup {
     std::string name;
@@ -112,8 +113,11 @@ class FakeFilterContext {
   static BOOL WINAPI ServerSupportFunction(HTTP_FILTER_CONTEXT* pfc, SF_REQ_TYPE request, PVOID data, ULONG_PTR ul1,
                                            ULONG_PTR ul2) {
     FakeFilterContext& self = Of(pfc);
+    // Only the response header request passes a text in ul1; the others pass
+    // a number (the notification mask).
+    const bool textInUl1 = request == SF_REQ_SEND_RESPONSE_HEADER && ul1 != 0;
     self.supportCalls.push_back({request, data ? static_cast<const char*>(data) : "",
-                                 ul1 ? reinterpret_cast<const char*>(ul1) : "", ul2});
+                                 textInUl1 ? reinterpret_cast<const char*>(ul1) : "", ul2, ul1});
     self.order.push_back("support");
     return TRUE;
   }

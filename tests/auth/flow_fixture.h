@@ -1,0 +1,131 @@
+#pragma once
+// Drives the logon filter's stages the way the host does: a fake host filter
+// context, the settings of one protected listener, and the real in-process
+// test back end behind the filter's back-end connection.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "auth/anonymous_logon_filter_implementation.h"
+#include "auth/connection_context.h"
+#include "backend_client.h"
+#include "config/filter_settings.h"
+#include "config/settings_registry.h"
+#include "support/fake_filter_context.h"
+#include "stub/authentication_proxy.h"
+#include "stub/session_store.h"
+
+namespace flowtest {
+
+constexpr char kListener[] = "{6F1B7C55-0B7D-4E1A-9A53-5C0B3A2F1E01}";
+constexpr char kCookie[] = "cookieauth";
+constexpr char kHost[] = "mail.example";
+
+// One raw-data notification: the record and the bytes it presents.
+struct RawChunk {
+  explicit RawChunk(const std::string& text) : bytes(text) {
+    record.pvInData = bytes.empty() ? nullptr : &bytes[0];
+    record.cbInData = static_cast<DWORD>(bytes.size());
+    record.cbInBuffer = static_cast<DWORD>(bytes.size());
+  }
+  // What the record presents after the filter has seen it.
+  std::string Presented() const {
+    if (!record.pvInData || record.cbInData == 0) return std::string();
+    return std::string(static_cast<const char*>(record.pvInData), record.cbInData);
+  }
+  std::string bytes;
+  HTTP_FILTER_RAW_DATA record{};
+};
+
+class FlowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    backend_test::PointFilterProgIdAt(backend_test::BackendHost::InProc);
+    backend_ = std::make_unique<backend_test::BackendSession>(backend_test::kInProcProgId);
+    SetFallbackForbidden(true);
+    talverin::WebListenerInfo info;
+    info.Name = "Mail";
+    info.FBACookieName = kCookie;
+    info.Enabled = true;
+    info.FBACookieDomains = {"mail.example"};
+    info.CustomExclusionList = {"/public/"};
+    talverin::FilterSettings::Instance().SaveWebListeners({{kListener, info}});
+    ASSERT_TRUE(filter_.Connect());
+    host_.serverVariables["LISTENER_GUID"] = kListener;
+    host_.serverVariables["HTTP_HOST"] = kHost;
+    host_.serverVariables["REMOTE_ADDR"] = "192.0.2.7";
+  }
+
+  void SetFallbackForbidden(bool forbidden, const std::string& defaultDomain = "CONTOSO") {
+    registry_.SetDword("FallbackFromFBAForbidden", forbidden ? 1 : 0);
+    registry_.SetText("DefaultDomain", defaultDomain);
+    talverin::FilterSettings::Instance().Load();
+  }
+
+  // A key no other test uses.
+  static std::string NewKey() {
+    static int counter = 0;
+    return "K" + std::to_string(GetCurrentProcessId()) + "x" + std::to_string(++counter) + "x" +
+           std::to_string(GetTickCount());
+  }
+
+  std::shared_ptr<Stub::Session> MakeSession(const std::string& key, SessionState state,
+                                             const std::string& url = "/owa/") {
+    std::shared_ptr<Stub::Session> session = filter_.SessionStore()->CreateSession(key);
+    session->PutState(static_cast<int>(state));
+    session->PutUrl(url);
+    return session;
+  }
+  std::shared_ptr<Stub::Session> Find(const std::string& key) { return filter_.SessionStore()->GetSession(key); }
+  int StateOf(const std::string& key) { return Find(key)->GetState(); }
+
+  // The request-headers notification for url with the given Cookie header.
+  DWORD Headers(ConnectionContext& context, const std::string& url, const std::string& cookie = std::string()) {
+    host_.serverVariables["URL"] = url;
+    if (cookie.empty()) {
+      host_.serverVariables.erase("HTTP_COOKIE");
+    } else {
+      host_.serverVariables["HTTP_COOKIE"] = cookie;
+    }
+    return filter_.OnPreprocHeaders(host_.pfc(), host_.headerRecord(), &context);
+  }
+  std::string CookieFor(const std::string& key) { return std::string(kCookie) + "=" + key; }
+
+  DWORD ReadRaw(ConnectionContext& context, RawChunk& chunk) {
+    return filter_.OnReadRawData(host_.pfc(), &chunk.record, &context);
+  }
+  DWORD SendRaw(ConnectionContext& context, RawChunk& chunk) {
+    return filter_.OnSendRawData(host_.pfc(), &chunk.record, &context);
+  }
+
+  static std::string LogonPost(const std::string& body, const std::string& url = "/CookieAuth.dll?Logon") {
+    return "POST " + url + " HTTP/1.1\r\nHost: mail.example\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+  }
+
+  // The one redirect written through the host, or empty.
+  std::string WrittenRedirect() const {
+    for (const auto& call : host_.supportCalls) {
+      if (call.request == SF_REQ_SEND_RESPONSE_HEADER) return call.status + "|" + call.headers;
+    }
+    return std::string();
+  }
+  bool NotificationsDisabled(DWORD mask) const {
+    for (const auto& call : host_.supportCalls) {
+      if (call.request == SF_REQ_DISABLE_NOTIFICATIONS && call.flags == mask) return true;
+    }
+    return false;
+  }
+
+  talverin::test::LogCapture log_;
+  talverin::test::SettingsKey registry_;
+  std::unique_ptr<backend_test::BackendSession> backend_;
+  talverin::test::FakeFilterContext host_;
+  CAnonymousLogonFilterImplementation filter_;
+};
+
+}  // namespace flowtest
