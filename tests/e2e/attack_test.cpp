@@ -177,7 +177,9 @@ TEST_F(AttackTest, ExpiredSessionsCookieKeptAndRotatedStaysOut) {
   const std::string key = browser.Cookie(kCookie).value_or("");
   Reply refused = PostPasscode(browser, "not-it");
   ASSERT_EQ(SessionState(key), kExpired) << refused.raw;
-  // The browser dropped the cookie as told; an attacker keeps it.
+  // The browser dropped the cookie as told; an attacker keeps it. The proxy
+  // was never told that the session ended and still honours the key, so the
+  // filter alone stands between an Expired session and the site.
   browser.SetCookie(kCookie, key);
   for (int i = 0; i < 6; ++i) {
     for (const char* url : {"/owa/inbox.html", "/owa/"}) {
