@@ -141,8 +141,12 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
     return SF_STATUS_REQ_FINISHED;
   }
 
+  // A 200 to the logon post is a password change page only when ISA/TMG
+  // logs the user on with it; its logon form shown again is no such answer.
+  const bool passwordChangePage = talverin::IsIsaTmgLogonPost(CanonicalOf(ctx)) && code == 200 &&
+                                  extraction.cookieFound && !extraction.key.empty();
   if (ctx.HasValidSession() && StateOf(ctx) == static_cast<int>(SessionState::Initial) &&
-      (ctx.urlIsProtected || (talverin::IsIsaTmgLogonPost(CanonicalOf(ctx)) && code == 200))) {
+      (ctx.urlIsProtected || passwordChangePage)) {
     bool continueFlag = false;
     const DWORD outcome = CheckIsaTmgAuthenticationStatus(pfc, record, ctx, response, setCookie, continueFlag);
     if (!continueFlag) return outcome;

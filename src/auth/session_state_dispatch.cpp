@@ -3,6 +3,7 @@
 #include "auth/anonymous_logon_filter_implementation.h"
 #include "auth/connection_context.h"
 #include "auth/flow_text.h"
+#include "base/secure.h"
 #include "diag/trace_log.h"
 #include "http/http_message.h"
 #include "http/responses.h"
@@ -62,7 +63,10 @@ DWORD CAnonymousLogonFilterImplementation::TakePasscode(HTTP_FILTER_CONTEXT* pfc
         TLOG(1, "TALVERIN authentication has failed. proxy null.");
         return RedirectToIsaTmgLoginPage(pfc, context);
       }
-      if (!proxy->Authenticate(context.session->GetToken(), context.passcode.str())) {
+      std::string passcode = context.passcode.str();
+      const bool accepted = proxy->Authenticate(context.session->GetToken(), passcode);
+      talverin::SecureZero(&passcode[0], passcode.size());
+      if (!accepted) {
         TLOG(1, "TALVERIN authentication has failed. Incorrect passcode was provided.");
         return RedirectToIsaTmgLoginPage(pfc, context);
       }

@@ -47,6 +47,14 @@ TEST_F(RequestBodyStageTest, RefusedUserReachesIsaTmgWithEmptyCredentials) {
   EXPECT_EQ(LogonPost("curl=Z2Fowa&username=&password=&flags=0"), chunk.Presented());
 }
 
+TEST_F(RequestBodyStageTest, RefusedUserWhoseCredentialsCannotBeEmptiedEndsTheRequest) {
+  host_.allocFails = true;
+  ConnectionContext context;
+  RawChunk chunk(LogonPost("username=carol&password=x"));
+  EXPECT_EQ(SF_STATUS_REQ_FINISHED, ReadRaw(context, chunk));
+  EXPECT_THAT(log_.Text(), HasSubstr("Unable to write the emptied logon post."));
+}
+
 TEST_F(RequestBodyStageTest, BypassUserIsMarkedAndForwardedUnchanged) {
   ConnectionContext context;
   const std::string post = LogonPost("username=bob@contoso.example&password=x");

@@ -172,6 +172,19 @@ TEST_F(ResponseStageTest, PasswordChangePageIsStoredAndTheRedirectKeepsTheCookie
   EXPECT_EQ(static_cast<int>(SessionState::AwaitingPasscode), session->GetState());
 }
 
+TEST_F(ResponseStageTest, LogonFormShownAgainRequestsNoPasscode) {
+  const std::string key = NewKey();
+  LoggedOnSession(key, SessionState::Initial);
+  ConnectionContext context;
+  Requested(context, "/cookieauth.dll?logon", key);
+  const std::string answer = Answer("200 OK", "", "<form>logon again</form>");
+  RawChunk chunk(answer);
+  EXPECT_EQ(SF_STATUS_REQ_READ_NEXT, SendRaw(context, chunk));
+  EXPECT_EQ(answer, chunk.Presented());
+  EXPECT_EQ(static_cast<int>(SessionState::Initial), StateOf(key));
+  EXPECT_TRUE(Find(key)->GetToken().empty());
+}
+
 TEST_F(ResponseStageTest, RedirectBackToIsaTmgGoesThroughAndReportsFailure) {
   const std::string key = NewKey();
   LoggedOnSession(key, SessionState::Initial);

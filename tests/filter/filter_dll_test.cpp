@@ -176,7 +176,8 @@ TEST_P(FilterDllTraceLevelTest, RegistryLevelDecidesTheNotificationLines) {
   Load();
   HTTP_FILTER_VERSION version{};
   ASSERT_TRUE(getFilterVersion_(&version));
-  EXPECT_EQ(Notify(SF_NOTIFY_READ_RAW_DATA), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+  // An empty raw-data record holds no complete header block: the filter waits for more.
+  EXPECT_EQ(Notify(SF_NOTIFY_READ_RAW_DATA), static_cast<DWORD>(SF_STATUS_REQ_READ_NEXT));
   std::vector<std::string> messages = Messages();
   EXPECT_EQ(Contains(messages, "Notification Type: 0x00008000"), GetParam().notificationLines);
   EXPECT_EQ(Contains(messages, Banner("OnReadRawData")), GetParam().notificationLines);
