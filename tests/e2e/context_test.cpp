@@ -26,9 +26,9 @@ std::string Trim(std::string address) {
   return address;
 }
 
-class ConnectionContextTest : public RoadTest {};
+class ContextThroughTheProxyTest : public RoadTest {};
 
-TEST_F(ConnectionContextTest, ContextLivesForOneRequestAndKeptAliveConnectionsGetAFreshOne) {
+TEST_F(ContextThroughTheProxyTest, ContextLivesForOneRequestAndKeptAliveConnectionsGetAFreshOne) {
   ASSERT_NO_FATAL_FAILURE(Start());
   Browser& browser = MakeBrowser("reader", {}, /*keepAlive=*/true);
   ASSERT_EQ(browser.Get("/public/info.html").status, 200);
@@ -66,7 +66,7 @@ TEST_F(ConnectionContextTest, ContextLivesForOneRequestAndKeptAliveConnectionsGe
   EXPECT_FALSE(test::Contains(messages, "WARNING: Attempt to destroy non-existing context!"));
 }
 
-TEST_F(ConnectionContextTest, RequestStartingWithTheHeadersNotificationIsFinished) {
+TEST_F(ContextThroughTheProxyTest, RequestStartingWithTheHeadersNotificationIsFinished) {
   ASSERT_NO_FATAL_FAILURE(Start());
   host::Connection connection(Module());
   connection.SetServerVariable("LISTENER_GUID", kOwaListener);
@@ -87,7 +87,7 @@ TEST_F(ConnectionContextTest, RequestStartingWithTheHeadersNotificationIsFinishe
   EXPECT_TRUE(Addresses(messages, "Connection context has been created: ").empty());
 }
 
-TEST_F(ConnectionContextTest, RequestSplitOverChunksKeepsOneContext) {
+TEST_F(ContextThroughTheProxyTest, RequestSplitOverChunksKeepsOneContext) {
   RoadConfig config;
   config.emulation = "[proxy]\nrequest-chunk = 16\n";
   ASSERT_NO_FATAL_FAILURE(Start(config));
