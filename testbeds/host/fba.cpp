@@ -75,6 +75,7 @@ std::optional<std::string> FbaSessions::RotateIfDue(const std::string& key, int 
   FbaSession old = it->second;
   std::string successor = Issue(old.user, old.listener, old.passwordChangePending);
   sessions_[key].graceLeft = grace;
+  sessions_[key].successor = successor;
   return successor;
 }
 

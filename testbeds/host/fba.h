@@ -16,8 +16,10 @@ struct FbaSession {
   std::string listener;  // persistent name of the listener that issued it
   int requests = 0;      // requests made with the key
   bool passwordChangePending = false;
-  // Once the key has been replaced: how many more requests it is honoured for.
+  // Once the key has been replaced: how many more requests it is honoured for,
+  // and the key that replaced it.
   std::optional<int> graceLeft;
+  std::string successor;
 };
 
 class FbaSessions {

@@ -233,6 +233,8 @@ void ApplyEmulationSettings(std::string_view text, std::vector<ListenerConfig>& 
           listener->graceRequests = ParseCount(value, where);
         } else if (key == "quoted-keys") {
           listener->quotedKeys = ParseYesNo(value, where);
+        } else if (key == "repeat-successor") {
+          listener->repeatSuccessor = ParseYesNo(value, where);
         } else {
           known = false;
         }

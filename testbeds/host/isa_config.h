@@ -44,6 +44,9 @@ struct ListenerConfig {
   int graceRequests = 2;
   // Cookie values wrapped in double quotes, as some ISA/TMG versions send them.
   bool quotedKeys = false;
+  // Answers to a replaced key within its grace carry the new key's cookie
+  // again, so that connections still using the old key all learn the new one.
+  bool repeatSuccessor = false;
 
   // The domain for the cookie of a request to this host name: the first
   // configured domain the host name ends with ("mail.d1.example" and

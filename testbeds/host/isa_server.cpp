@@ -248,9 +248,12 @@ IsaServer::Answer IsaServer::Decide(IsaConnection& connection, const Request& re
         return answer;
       }
       std::string user = session->user;
+      const std::string replacedBy = session->successor;
       Answer answer = Published(connection, request, user, key);
       if (auto successor = sessions_.RotateIfDue(key, listener.rotateAfterRequests, listener.graceRequests)) {
         answer.headers.emplace_back("Set-Cookie", SetCookieLine(listener, request, *successor));
+      } else if (listener.repeatSuccessor && !replacedBy.empty()) {
+        answer.headers.emplace_back("Set-Cookie", SetCookieLine(listener, request, replacedBy));
       }
       return answer;
     }

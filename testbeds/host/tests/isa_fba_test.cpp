@@ -211,6 +211,23 @@ TEST_F(IsaTest, CookieRotatesAfterTheConfiguredRequestsAndTheOldKeyLastsItsGrace
   EXPECT_EQ(stale.Get("/owa/").status, 302) << "grace used up";
 }
 
+TEST_F(IsaTest, ReplacedKeyCanAnnounceItsSuccessorDuringTheGrace) {
+  server_->FirstListener().rotateAfterRequests = 2;
+  server_->FirstListener().graceRequests = 2;
+  server_->FirstListener().repeatSuccessor = true;
+  Browser browser = MakeBrowser("rotating");
+  LogOn(browser, "/owa/", "CONTOSO\\alice", "Secret1");
+  std::string oldKey = *browser.Cookie("cadata");
+  Browser twin = MakeBrowser("twin");
+  twin.SetCookie("cadata", oldKey);
+  ASSERT_THAT(browser.Get("/owa/inbox.html").SetCookies(), SizeIs(1));
+  std::string newKey = *browser.Cookie("cadata");
+  Reply late = twin.Get("/owa/");
+  EXPECT_TRUE(CarriesSitePage(late.body, "/owa/"));
+  EXPECT_THAT(late.SetCookies(), ElementsAre("cadata=" + newKey + "; path=/"));
+  EXPECT_THAT(browser.Get("/owa/").SetCookies(), IsEmpty()) << "the new key's own answers carry nothing";
+}
+
 TEST_F(IsaTest, QuotedKeysAreSetAndReadWithTheirQuotes) {
   server_->FirstListener().quotedKeys = true;
   Browser browser = MakeBrowser("quoted");

@@ -1,0 +1,157 @@
+// Requests per second of a session that has passed the second factor,
+// through the proxy emulation with the installed filter loaded and without
+// any filter, against the in-process test back end. Prints its measurements.
+//
+//   road_bench [requests] [trace level]     (defaults 2000 and 0)
+//
+// Needs the test back end and the configuration-store test bed registered in
+// the prefix (the build registers the store; testbeds/backend/register.sh the
+// back end).
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "backend_client.h"
+#include "host/browser.h"
+#include "host/isa_server.h"
+#include "support/filter_install.h"
+#include "support/test_files.h"
+
+namespace {
+
+using namespace talverin::host;
+
+constexpr char kSettingsKey[] = "SOFTWARE\\TALVERIN\\ISA";
+constexpr char kStore[] =
+    "[listener]\nname = Exchange OWA\npersistent-name = {AAAAAAAA-0000-0000-0000-000000000001}\n"
+    "cookie-name = cadata\ncookie-domains-in-use = no\n\n"
+    "[set {347A24CF-D801-4b9a-8F0F-74902FA92D76}]\nEnabled = i4:1\n";
+constexpr char kUsers[] = "CONTOSO\\alice | +49 170 1234567 | Secret1 | valid\r\n";
+
+double Now() {
+  static LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f;
+  }();
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+void SetDword(const char* name, DWORD value) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == 0) {
+    RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    RegCloseKey(key);
+  }
+}
+
+// Makes the browser's session Valid in the back end, whatever road the filter
+// took to get there (the measurement is of the Valid path only).
+bool MakeValid(IDispatch* master, const std::string& key) {
+  talverin::ComPtr<IDispatch> store = backend_test::Get(master, L"Store").Object();
+  if (!store) return false;
+  backend_test::Reply found = backend_test::Method(store.Get(), L"GetSession", {backend_test::Widen(key)});
+  talverin::ComPtr<IDispatch> session;
+  if (found.type() == VT_DISPATCH) {
+    session = found.Object();
+  } else {
+    session = backend_test::Method(store.Get(), L"CreateSession", {backend_test::Widen(key)}).Object();
+  }
+  if (!session) return false;
+  backend_test::Put(session.Get(), L"Url", backend_test::Arg(L"/owa/"));
+  return backend_test::Put(session.Get(), L"State", backend_test::Arg(2L)).hr == S_OK;
+}
+
+struct Result {
+  double keptAlive = 0, newConnections = 0;
+  bool valid = false;
+};
+
+Result Measure(const std::string& dllPath, IDispatch* master, int requests) {
+  FilterModule module(dllPath);
+  if (module.IsLoaded() && !module.Start().Succeeded()) {
+    std::printf("the filter did not start\n");
+    return {};
+  }
+  PublishedSite site;
+  IsaServer server(module, ParseListeners(kStore), ParseUsers(kUsers), site);
+  Result result;
+  for (const bool keepAlive : {true, false}) {
+    BrowserOptions options;
+    options.client.name = keepAlive ? "kept" : "fresh";
+    options.keepAlive = keepAlive;
+    Browser browser(server, options);
+    browser.Visit("/owa/");
+    browser.FollowAll(browser.PostForm("/CookieAuth.dll?Logon",
+                                       {{"curl", "/owa/"}, {"username", "CONTOSO\\alice"}, {"password", "Secret1"}}));
+    const std::string key = browser.Cookie("cadata").value_or("");
+    if (key.empty() || !MakeValid(master, key)) return result;
+    for (int i = 0; i < 50; ++i) browser.Get("/owa/inbox.html");
+    const size_t before = site.Received().size();
+    // A kept-alive connection carries kPerConnection requests: the host keeps
+    // every AllocMem block until its connection ends, and its bookkeeping of
+    // them would otherwise grow into the measurement.
+    constexpr int kPerConnection = 100;
+    const double start = Now();
+    for (int done = 0; done < requests;) {
+      Browser connection(server, options);
+      connection.SetCookie("cadata", key);
+      for (int i = 0; i < kPerConnection && done < requests; ++i, ++done) connection.Get("/owa/inbox.html");
+    }
+    const double perSecond = requests / (Now() - start);
+    result.valid = site.Received().size() - before == static_cast<size_t>(requests);
+    (keepAlive ? result.keptAlive : result.newConnections) = perSecond;
+  }
+  module.Terminate();
+  module.Unload();
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  const int requests = argc > 1 ? std::atoi(argv[1]) : 2000;
+  const DWORD traceLevel = argc > 2 ? static_cast<DWORD>(std::atoi(argv[2])) : 0;
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  int rc = 1;
+  {
+    talverin::test::FilterInstall install;
+    talverin::test::ScratchDir data;
+    talverin::test::WriteFileText(data.Sub("fpc_store.conf"), kStore);
+    talverin::test::WriteFileText(data.Sub("users.txt"), kUsers);
+    SetEnvironmentVariableA("TALVERIN_STORE_CONFIG", data.Sub("fpc_store.conf").c_str());
+    SetDword("TraceLevel", traceLevel);
+    backend_test::PointFilterProgIdAt(backend_test::BackendHost::InProc);
+    talverin::ComPtr<IDispatch> master = backend_test::Create(backend_test::kInProcProgId);
+    if (!install.ok() || !master) {
+      std::printf("set-up failed: install %d, back end %d\n", install.ok(), static_cast<bool>(master));
+    } else {
+      backend_test::Method(master.Get(), L"SetOption", {L"UsersFile", backend_test::Widen(data.Sub("users.txt"))});
+      backend_test::Method(master.Get(), L"SetOption", {L"DataDir", backend_test::Widen(data.path() + "\\")});
+      std::printf("%d requests for /owa/inbox.html of a Valid session, trace level %lu\n", requests, traceLevel);
+      Result without = Measure(data.Sub("no-filter.dll"), master.Get(), requests);
+      Result with = Measure(install.dllPath(), master.Get(), requests);
+      std::printf("%-16s %14s %18s\n", "", "kept alive/s", "new connection/s");
+      std::printf("%-16s %14.0f %18.0f\n", "without filter", without.keptAlive, without.newConnections);
+      std::printf("%-16s %14.0f %18.0f%s\n", "with filter", with.keptAlive, with.newConnections,
+                  with.valid ? "" : "  (not every request reached the site)");
+      if (with.keptAlive > 0) {
+        std::printf("cost of the filter per request: %.1f us kept alive, %.1f us on new connections\n",
+                    1e6 / with.keptAlive - 1e6 / without.keptAlive,
+                    1e6 / with.newConnections - 1e6 / without.newConnections);
+      }
+      rc = 0;
+    }
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, KEY_WOW64_64KEY, 0);
+    SetEnvironmentVariableA("TALVERIN_STORE_CONFIG", nullptr);
+  }
+  CoUninitialize();
+  return rc;
+}
