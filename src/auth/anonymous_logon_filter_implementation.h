@@ -69,7 +69,7 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
   DWORD CheckBypass(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
   DWORD TakePasscode(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
   DWORD PassThrough(ConnectionContext& context);
-  DWORD HandleExpired(ConnectionContext& context);
+  DWORD HandleExpired(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
 
   // Session renewal under the renewal lock.
   void RenewExistingSession(ConnectionContext& context, const std::string& newKey);

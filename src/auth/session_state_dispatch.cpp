@@ -38,7 +38,7 @@ DWORD CAnonymousLogonFilterImplementation::DispatchOnSessionState(HTTP_FILTER_CO
     case static_cast<int>(SessionState::Valid):
       return PassThrough(context);
     case static_cast<int>(SessionState::Expired):
-      return HandleExpired(context);
+      return HandleExpired(pfc, context);
     default:
       TLOG(1, "Session has invalid state!");
       return SF_STATUS_REQ_FINISHED;
@@ -107,7 +107,7 @@ DWORD CAnonymousLogonFilterImplementation::PassThrough(ConnectionContext& contex
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
 
-DWORD CAnonymousLogonFilterImplementation::HandleExpired(ConnectionContext& context) {
+DWORD CAnonymousLogonFilterImplementation::HandleExpired(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context) {
   TLOGF(1, "State is 'Expired'. Url: '%s'", context.urlLower.c_str());
   if (talverin::IsIsaTmgGetLogon(CanonicalOf(context))) {
     TLOG(1, "ISA/TMG logon page detected. Dropping state from 'Expired' to 'Initial'.");
@@ -115,8 +115,11 @@ DWORD CAnonymousLogonFilterImplementation::HandleExpired(ConnectionContext& cont
   }
   if (IsIsaTmgWebSite(context)) {
     TLOGF(1, "The url '%s' has been allowed!", context.url.c_str());
-  } else {
-    TLOG(1, "Wrong url has been detected but request allowed to go further through the chain!");
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
-  return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  // ISA/TMG still honours the cookie of a session whose second factor failed,
+  // was cancelled or ended: anything but its own pages would carry that kept
+  // cookie to the published site. Start over at the password instead.
+  TLOG(0, "Wrong url has been detected in state 'Expired'. Redirecting to the ISA/TMG login page.");
+  return RedirectToIsaTmgLoginPage(pfc, context);
 }

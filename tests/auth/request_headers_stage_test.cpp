@@ -213,6 +213,25 @@ TEST_F(RequestHeadersStageTest, ExpiredSessionLetsTheLogonPostGoOnUnchanged) {
   EXPECT_THAT(log_.Text(), HasSubstr("The url '/cookieauth.dll?logon' has been allowed!"));
 }
 
+TEST_F(RequestHeadersStageTest, ExpiredSessionKeepsAKeptCookieAwayFromThePublishedSite) {
+  const std::string key = NewKey();
+  MakeSession(key, SessionState::Expired);
+  ConnectionContext context;
+  EXPECT_EQ(SF_STATUS_REQ_FINISHED, Headers(context, "/owa/", CookieFor(key)));
+  std::string redirect = WrittenRedirect();
+  EXPECT_THAT(redirect, HasSubstr("Location: /owa/\r\n"));
+  EXPECT_THAT(redirect, HasSubstr("Set-Cookie: cookieauth=; Domain=mail.example; path=/; expires="));
+  EXPECT_EQ(static_cast<int>(SessionState::Expired), StateOf(key));
+}
+
+TEST_F(RequestHeadersStageTest, ExpiredSessionTreatsTraversalOutOfCookieauthAsThePublishedSite) {
+  const std::string key = NewKey();
+  MakeSession(key, SessionState::Expired);
+  ConnectionContext context;
+  EXPECT_EQ(SF_STATUS_REQ_FINISHED, Headers(context, "/cookieauth.dll/../owa/", CookieFor(key)));
+  EXPECT_THAT(WrittenRedirect(), HasSubstr("Set-Cookie: cookieauth=;"));
+}
+
 TEST_F(RequestHeadersStageTest, ValidBypassSessionReportsOnceAndClearsTheFlag) {
   const std::string key = NewKey();
   std::shared_ptr<Stub::Session> session = MakeSession(key, SessionState::Valid);
