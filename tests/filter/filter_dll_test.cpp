@@ -39,6 +39,13 @@ DWORD MajorVersion() {
   return GetVersionExA(&info) ? info.dwMajorVersion : 0;
 }
 
+BOOL WINAPI NoServerVariable(HTTP_FILTER_CONTEXT*, LPSTR, LPVOID, LPDWORD) {
+  SetLastError(ERROR_INVALID_INDEX);
+  return FALSE;
+}
+
+BOOL WINAPI AcceptSupportRequest(HTTP_FILTER_CONTEXT*, enum SF_REQ_TYPE, PVOID, ULONG_PTR, ULONG_PTR) { return TRUE; }
+
 class FilterDllTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -67,12 +74,17 @@ class FilterDllTest : public testing::Test {
 
   // One notification on a fresh connection; a context the filter left in the
   // slot is ended the way the host ends every request.
+  // The host's callbacks answer like a host that knows no server variable.
   DWORD Notify(DWORD type) {
     HTTP_FILTER_CONTEXT pfc{};
     pfc.cbSize = sizeof pfc;
+    pfc.GetServerVariable = &NoServerVariable;
+    pfc.ServerSupportFunction = &AcceptSupportRequest;
     HTTP_FILTER_RAW_DATA raw{};
     DWORD status = httpFilterProc_(&pfc, type, &raw);
-    if (pfc.pFilterContext != nullptr) httpFilterProc_(&pfc, SF_NOTIFY_END_OF_REQUEST, nullptr);
+    if (pfc.pFilterContext != nullptr) {
+      EXPECT_EQ(httpFilterProc_(&pfc, SF_NOTIFY_END_OF_REQUEST, nullptr), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+    }
     return status;
   }
 
