@@ -29,6 +29,24 @@ void ReportFailure(const char* debugFormat, const char* traceFormat, HRESULT hr)
   TLOGF(0, traceFormat, Code(hr));
 }
 
+// True, after telling it, when a step failed.
+bool StepFailed(HRESULT hr, const char* debugFormat, const char* traceFormat) {
+  if (SUCCEEDED(hr)) return false;
+  ReportFailure(debugFormat, traceFormat, hr);
+  return true;
+}
+
+// Puts one text property of the new web filter; E_OUTOFMEMORY, untold, when
+// the text cannot be made a BSTR.
+template <class Put>
+HRESULT PutText(const char* text, Put put, const char* debugFormat, const char* traceFormat) {
+  UniqueBstr value = NarrowToBstr(text);
+  if (!value) return E_OUTOFMEMORY;
+  HRESULT hr = put(value.Get());
+  StepFailed(hr, debugFormat, traceFormat);
+  return hr;
+}
+
 // COM for the duration of one registration call; a thread that already has
 // it (S_FALSE) gets its balancing uninitialize as well.
 class ComApartment {
@@ -51,34 +69,26 @@ HRESULT GetWebFilters(ComPtr<fpc::IFpcWebFilters>& webFilters) {
   ComPtr<fpc::IFpcRoot> root;
   HRESULT hr = CoCreateInstance(fpc::kClsidRoot, nullptr, kStoreClassContext, fpc::kIidRoot, root.PutVoid());
   if (SUCCEEDED(hr) && !root) hr = E_POINTER;
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed retrieving interface. Error code is %lx\n",
-                  "GetWebFilters: Failed retrieving interface. Error code is %lx\n", hr);
+  if (StepFailed(hr, "ORVANT: Failed retrieving interface. Error code is %lx\n",
+                 "GetWebFilters: Failed retrieving interface. Error code is %lx\n"))
     return hr;
-  }
   ComPtr<fpc::IFpcArray> array;
   hr = root->GetContainingArray(array.Put());
   if (SUCCEEDED(hr) && !array) hr = E_POINTER;
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed to query for current array. Error code is %lx\n",
-                  "GetWebFilters: Failed to query for current array. Error code is %lx\n", hr);
+  if (StepFailed(hr, "ORVANT: Failed to query for current array. Error code is %lx\n",
+                 "GetWebFilters: Failed to query for current array. Error code is %lx\n"))
     return hr;
-  }
   ComPtr<fpc::IFpcExtensions> extensions;
   hr = array->get_Extensions(extensions.Put());
   if (SUCCEEDED(hr) && !extensions) hr = E_POINTER;
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed to query for array extentions. Error code is %lx\n",
-                  "GetWebFilters: Failed to query for array extentions. Error code is %lx\n", hr);
+  if (StepFailed(hr, "ORVANT: Failed to query for array extentions. Error code is %lx\n",
+                 "GetWebFilters: Failed to query for array extentions. Error code is %lx\n"))
     return hr;
-  }
   hr = extensions->get_WebFilters(webFilters.Put());
   if (SUCCEEDED(hr) && !webFilters) hr = E_POINTER;
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed to query for Web filters. Error code is %lx\n",
-                  "GetWebFilters: Failed to query for Web filters. Error code is %lx\n", hr);
+  if (StepFailed(hr, "ORVANT: Failed to query for Web filters. Error code is %lx\n",
+                 "GetWebFilters: Failed to query for Web filters. Error code is %lx\n"))
     return hr;
-  }
   return hr;
 }
 
@@ -92,42 +102,27 @@ HRESULT AddWebFilter(fpc::IFpcWebFilters* webFilters) {
   HRESULT hr = webFilters->Add(guid.Get(), name.Get(), dllPath.Get(), 2, 2, webFilter.Put());
   if (hr == kAlreadyRegistered) return S_OK;  // left untouched
   if (SUCCEEDED(hr) && !webFilter) hr = E_POINTER;
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed to add the Web filter. Error code is %lx\n",
-                  "AddWebFilter: Failed to add the Web filter. Error code is%lx\n", hr);
+  if (StepFailed(hr, "ORVANT: Failed to add the Web filter. Error code is %lx\n",
+                 "AddWebFilter: Failed to add the Web filter. Error code is%lx\n"))
     return hr;
-  }
 
-  UniqueBstr description = NarrowToBstr(kWebFilterDescription);
-  if (!description) return E_OUTOFMEMORY;
-  hr = webFilter->put_Description(description.Get());
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed to set the filter's description. Error code is %lx\n",
-                  "AddWebFilter: Failed to set the filter's description. Error code is %lx\n", hr);
-    return hr;
-  }
-  UniqueBstr vendor = NarrowToBstr(kWebFilterVendor);
-  if (!vendor) return E_OUTOFMEMORY;
-  hr = webFilter->put_Vendor(vendor.Get());
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed to set the filter's vendor. Error code is %lx\n",
-                  "AddWebFilter: Failed to set the filter's vendor. Error code is %lx\n", hr);
-    return hr;
-  }
-  UniqueBstr version = NarrowToBstr(kWebFilterVersion);
-  if (!version) return E_OUTOFMEMORY;
-  hr = webFilter->put_Version(version.Get());
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed to set the filter's version. Error code is %lx\n",
-                  "AddWebFilter: Failed to set the filter's version. Error code is %lx\n", hr);
-    return hr;
-  }
+  fpc::IFpcWebFilter* filter = webFilter.Get();
+  hr = PutText(kWebFilterDescription, [filter](BSTR b) { return filter->put_Description(b); },
+               "ORVANT: Failed to set the filter's description. Error code is %lx\n",
+               "AddWebFilter: Failed to set the filter's description. Error code is %lx\n");
+  if (FAILED(hr)) return hr;
+  hr = PutText(kWebFilterVendor, [filter](BSTR b) { return filter->put_Vendor(b); },
+               "ORVANT: Failed to set the filter's vendor. Error code is %lx\n",
+               "AddWebFilter: Failed to set the filter's vendor. Error code is %lx\n");
+  if (FAILED(hr)) return hr;
+  hr = PutText(kWebFilterVersion, [filter](BSTR b) { return filter->put_Version(b); },
+               "ORVANT: Failed to set the filter's version. Error code is %lx\n",
+               "AddWebFilter: Failed to set the filter's version. Error code is %lx\n");
+  if (FAILED(hr)) return hr;
   hr = webFilter->put_Enabled(VARIANT_TRUE);
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed to Enable the filter. Error code is %lx\n",
-                  "AddWebFilter: Failed to Enable the filter. Error code is %lx\n", hr);
+  if (StepFailed(hr, "ORVANT: Failed to Enable the filter. Error code is %lx\n",
+                 "AddWebFilter: Failed to Enable the filter. Error code is %lx\n"))
     return hr;
-  }
   hr = webFilters->Save(VARIANT_FALSE, VARIANT_TRUE);
   if (FAILED(hr)) {
     ReportFailure("ORVANT: Failed to save the filter. Error code is %lx\n",
@@ -144,11 +139,9 @@ HRESULT RemoveWebFilter(fpc::IFpcWebFilters* webFilters) {
 
   HRESULT hr = webFilters->Remove(*guid.Get());
   if (hr == kNotRegistered) return S_OK;  // nothing to remove, nothing saved
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed to remove the Web filter. Error code is %lx\n",
-                  "RemoveWebFilter: Failed to remove the Web filter. Error code is %lx\n", hr);
+  if (StepFailed(hr, "ORVANT: Failed to remove the Web filter. Error code is %lx\n",
+                 "RemoveWebFilter: Failed to remove the Web filter. Error code is %lx\n"))
     return hr;
-  }
   hr = webFilters->Save(VARIANT_FALSE, VARIANT_TRUE);
   if (FAILED(hr)) {
     ReportFailure("ORVANT: Failed to save. Error code is %lx\n", "RemoveWebFilter: Failed to save. Error code is %lx\n",
@@ -166,11 +159,9 @@ HRESULT RegisterFilter() {
   }
   ComPtr<fpc::IFpcWebFilters> webFilters;
   HRESULT hr = GetWebFilters(webFilters);
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Get the web filters object failed. Error code is %lx\n",
-                  "Get the web filters object failed. Error code is %lx\n", hr);
+  if (StepFailed(hr, "ORVANT: Get the web filters object failed. Error code is %lx\n",
+                 "Get the web filters object failed. Error code is %lx\n"))
     return hr;
-  }
   hr = AddWebFilter(webFilters.Get());
   if (FAILED(hr)) {
     ReportFailure("ORVANT: Failed to register the web filter. Error code is %lx\n",
@@ -188,11 +179,9 @@ HRESULT UnregisterFilter() {
   }
   ComPtr<fpc::IFpcWebFilters> webFilters;
   HRESULT hr = GetWebFilters(webFilters);
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Get the web filters object failed. Error code is %lx\n",
-                  "Get the web filters object failed. Error code is %lx\n", hr);
+  if (StepFailed(hr, "ORVANT: Get the web filters object failed. Error code is %lx\n",
+                 "Get the web filters object failed. Error code is %lx\n"))
     return hr;
-  }
   hr = RemoveWebFilter(webFilters.Get());
   if (FAILED(hr)) {
     ReportFailure("ORVANT: Remove web filter failed. Error code is %lx\n", "Remove web filter failed. Error code is %lx\n",
