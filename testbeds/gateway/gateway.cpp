@@ -254,6 +254,7 @@ void Gateway::Dispatch() {
         client.remoteAddress = IpOf(link->peer);
         client.secure = config_.secure;
         client.localAddress = config_.listen.host + ":" + std::to_string(port_);
+        client.serverVariables = options_.serverVariables;
         link->isa = server_->Connect(client);
         link->lastActive = GetTickCount64();
         Enqueue(std::move(link));

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -40,6 +41,9 @@ struct GatewayOptions {
   bool keepRecords = false;
   // How long a graceful stop waits for running requests.
   int stopWaitSeconds = 15;
+  // Further server variables for every connection (a scripted filter in a
+  // test reads its script from them).
+  std::map<std::string, std::string> serverVariables;
   // One line per request ("<client> "<METHOD> <URL>" -> <status or end>")
   // when the configuration asks for an access log.
   std::function<void(const std::string&)> accessLog;

@@ -64,6 +64,26 @@ std::optional<Response> HttpClient::Exchange(const std::string& request, const s
   return Read(method);
 }
 
+bool HttpClient::WaitForBytes(size_t count, int milliseconds) {
+  ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
+  char piece[4096];
+  while (buffer_.size() < count && !closed_) {
+    ULONGLONG now = GetTickCount64();
+    if (now >= deadline ||
+        gateway::WaitReadable(socket_.Get(), static_cast<int>(deadline - now)) != gateway::WaitResult::Readable) {
+      return false;
+    }
+    int got = recv(socket_.Get(), piece, sizeof piece, 0);
+    if (got <= 0) {
+      closed_ = true;
+      break;
+    }
+    buffer_.append(piece, static_cast<size_t>(got));
+    received_.append(piece, static_cast<size_t>(got));
+  }
+  return buffer_.size() >= count;
+}
+
 bool HttpClient::ServerCloses(int milliseconds) {
   if (closed_) return true;
   ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
@@ -89,6 +109,51 @@ std::string CookieSetBy(const Response& response, const std::string& name) {
     return value.substr(name.size() + 1, value.find(';') - name.size() - 1);
   }
   return {};
+}
+
+std::optional<Response> SocketBrowser::Get(const std::string& url) { return Exchange("GET", url, {}); }
+
+std::optional<Response> SocketBrowser::Post(const std::string& url, const std::string& formBody) {
+  return Exchange("POST", url, formBody);
+}
+
+std::string SocketBrowser::Cookie(const std::string& name) const {
+  auto it = cookies_.find(name);
+  return it == cookies_.end() ? std::string() : it->second;
+}
+
+std::optional<Response> SocketBrowser::Exchange(const std::string& method, const std::string& url,
+                                                const std::string& body) {
+  Fields fields;
+  std::string cookies;
+  for (const auto& [name, value] : cookies_) cookies += (cookies.empty() ? "" : "; ") + name + "=" + value;
+  if (!cookies.empty()) fields.emplace_back("Cookie", cookies);
+  if (method == "POST") fields.emplace_back("Content-Type", "application/x-www-form-urlencoded");
+  const std::string request = Request(method, url, port_, fields, body);
+  // A kept connection the server has closed meanwhile is opened anew.
+  std::optional<Response> response;
+  for (int attempt = 0; attempt < 2 && !response; ++attempt) {
+    bool fresh = !client_;
+    if (fresh) client_ = std::make_unique<HttpClient>(port_);
+    size_t before = client_->Received().size();
+    response = client_->Exchange(request, method);
+    transcript_ += client_->Received().substr(before);
+    if (!response) client_.reset();
+    if (fresh) break;
+  }
+  if (!response) return response;
+  for (const auto& [field, value] : response->headers.Fields()) {
+    if (!host::EqualsIgnoringCase(field, "Set-Cookie")) continue;
+    size_t equals = value.find('='), end = value.find(';');
+    std::string name = value.substr(0, equals), content = value.substr(equals + 1, end - equals - 1);
+    if (content.empty() || value.find("1970") != std::string::npos) {
+      cookies_.erase(name);
+    } else {
+      cookies_[name] = content;
+    }
+  }
+  if (host::EqualsIgnoringCase(response->Header("Connection"), "close")) client_.reset();
+  return response;
 }
 
 }  // namespace talverin::gateway_test

@@ -2,6 +2,8 @@
 // A plain HTTP client for the gateway's tests: one socket, bytes sent exactly
 // as the test writes them, responses framed as they come.
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +42,9 @@ class HttpClient {
   std::optional<Response> Read(const std::string& method = "GET", int milliseconds = 20000);
   // Send, then Read.
   std::optional<Response> Exchange(const std::string& request, const std::string& method = "GET");
+  // Whether at least this many bytes of the next response are here within
+  // the time.
+  bool WaitForBytes(size_t count, int milliseconds);
   // Whether the server ends the connection within the time (no more bytes).
   bool ServerCloses(int milliseconds);
   // Everything received so far.
@@ -54,5 +59,25 @@ class HttpClient {
 
 // The value of a cookie that a response sets ("cadata=XYZ; path=/").
 std::string CookieSetBy(const Response& response, const std::string& name);
+
+// A browser over sockets: keeps cookies, reuses its connection until the
+// server closes it, and keeps every byte it received.
+class SocketBrowser {
+ public:
+  explicit SocketBrowser(uint16_t port) : port_(port) {}
+  // nullopt when no whole response came.
+  std::optional<Response> Get(const std::string& url);
+  std::optional<Response> Post(const std::string& url, const std::string& formBody);
+  std::string Cookie(const std::string& name) const;
+  const std::string& Transcript() const { return transcript_; }
+
+ private:
+  std::optional<Response> Exchange(const std::string& method, const std::string& url, const std::string& body);
+
+  uint16_t port_;
+  std::unique_ptr<HttpClient> client_;
+  std::map<std::string, std::string> cookies_;
+  std::string transcript_;
+};
 
 }  // namespace talverin::gateway_test
