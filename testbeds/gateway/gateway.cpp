@@ -28,19 +28,6 @@ class ComApartment {
   HRESULT hr_;
 };
 
-bool HasToken(const std::string& list, std::string_view token) {
-  size_t at = 0;
-  while (at <= list.size()) {
-    size_t comma = list.find(',', at);
-    if (comma == std::string::npos) comma = list.size();
-    std::string item = list.substr(at, comma - at);
-    size_t first = item.find_first_not_of(" \t"), last = item.find_last_not_of(" \t");
-    if (first != std::string::npos && host::EqualsIgnoringCase(item.substr(first, last - first + 1), token)) return true;
-    at = comma + 1;
-  }
-  return false;
-}
-
 // The status code of the first response the client got, else how the
 // request ended.
 std::string OutcomeOf(const host::Exchange& exchange) {
@@ -73,6 +60,7 @@ struct Gateway::Link {
   std::string buffer;         // received and not yet handled
   std::deque<size_t> pieces;  // the sizes of the reads still in `buffer`, in order
   ULONGLONG lastActive = 0;
+  bool continued = false;  // "100 Continue" went out for the request being read
 };
 
 Gateway::Gateway(GatewayConfig config, GatewayOptions options)
@@ -144,8 +132,22 @@ void Gateway::Start() {
     int size = sizeof address;
     getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&address), &size);
     port_ = ntohs(address.sin_port);
+
+    wake_.Reset(socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    sockaddr_in self{};
+    self.sin_family = AF_INET;
+    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    size = sizeof self;
+    u_long nonBlocking = 1;
+    if (!wake_ || bind(wake_.Get(), reinterpret_cast<sockaddr*>(&self), size) != 0 ||
+        getsockname(wake_.Get(), reinterpret_cast<sockaddr*>(&self), &size) != 0 ||
+        connect(wake_.Get(), reinterpret_cast<sockaddr*>(&self), size) != 0 ||
+        ioctlsocket(wake_.Get(), FIONBIO, &nonBlocking) != 0) {
+      throw GatewayError("no wake-up socket: " + SocketErrorText(WSAGetLastError()));
+    }
   } catch (...) {
     listener_.Reset();
+    wake_.Reset();
     server_.reset();
     site_.reset();
     builtin_ = nullptr;
@@ -168,6 +170,7 @@ void Gateway::Stop() {
   queueReady_.notify_all();
   if (dispatcher_.joinable()) dispatcher_.join();
   listener_.Reset();
+  wake_.Reset();
 
   bool finished;
   {
@@ -226,17 +229,22 @@ void Gateway::Dispatch() {
   while (!stopping_) {
     polls.clear();
     polls.push_back(WSAPOLLFD{listener_.Get(), POLLRDNORM, 0});
+    polls.push_back(WSAPOLLFD{wake_.Get(), POLLRDNORM, 0});
     size_t watched;
     {
       std::lock_guard<std::mutex> lock(queueLock_);
       watched = idle_.size();
       for (const auto& link : idle_) polls.push_back(WSAPOLLFD{link->socket.Get(), POLLRDNORM, 0});
     }
-    // Connections handed back while this waits are seen on the next round.
-    int ready = WSAPoll(polls.data(), static_cast<ULONG>(polls.size()), 50);
+    int ready = WSAPoll(polls.data(), static_cast<ULONG>(polls.size()), 100);
     if (ready < 0) {
       Sleep(10);
       continue;
+    }
+    if (polls[1].revents != 0) {
+      char drain[64];
+      while (recv(wake_.Get(), drain, sizeof drain, 0) > 0) {
+      }
     }
     if (ready > 0 && polls[0].revents != 0) {
       sockaddr_in peer{};
@@ -265,7 +273,7 @@ void Gateway::Dispatch() {
       std::lock_guard<std::mutex> lock(queueLock_);
       const ULONGLONG now = GetTickCount64();
       for (size_t i = watched; i-- > 0;) {
-        if (polls[i + 1].revents != 0) {
+        if (polls[i + 2].revents != 0) {
           ready_.push_back(std::move(idle_[i]));
           ++waiting_;
           queueReady_.notify_one();
@@ -301,8 +309,7 @@ void Gateway::Work() {
       --waiting_;
     }
     if (Serve(*link) == Outcome::Idle && !stopping_) {
-      std::lock_guard<std::mutex> lock(queueLock_);
-      idle_.push_back(std::move(link));
+      HandBack(std::move(link));
     } else {
       Close(std::move(link));
     }
@@ -321,6 +328,14 @@ void Gateway::Enqueue(std::unique_ptr<Link> link) {
     ++waiting_;
   }
   queueReady_.notify_one();
+}
+
+void Gateway::HandBack(std::unique_ptr<Link> link) {
+  {
+    std::lock_guard<std::mutex> lock(queueLock_);
+    idle_.push_back(std::move(link));
+  }
+  send(wake_.Get(), "w", 1, 0);
 }
 
 void Gateway::Close(std::unique_ptr<Link> link) {
@@ -347,6 +362,16 @@ Gateway::Outcome Gateway::Serve(Link& link) {
       if (frame.status == host::FrameStatus::TooLarge) {
         Refuse(link, 413, "Request Entity Too Large", frame.problem);
         return Outcome::Closed;
+      }
+      // A client that waits for leave to send the body gets it: the proxy
+      // reads requests whole.
+      if (frame.headerBytes > 0 && !link.continued) {
+        link.continued = true;
+        host::HeaderBlock head = host::HeaderBlock::Parse(std::string_view(link.buffer).substr(0, frame.headerBytes));
+        if (head.Version() == "HTTP/1.1" && host::HasToken(head.Get("Expect").value_or(""), "100-continue") &&
+            !SendAll(link.socket.Get(), "HTTP/1.1 100 Continue\r\n\r\n")) {
+          return Outcome::Closed;
+        }
       }
     }
     if (stopping_) return Outcome::Closed;
@@ -387,12 +412,11 @@ bool Gateway::HandleOne(Link& link, size_t length) {
   const host::HeaderBlock head = host::HeaderBlock::Parse(std::string_view(link.buffer).substr(0, length));
   host::Exchange exchange = server_->Handle(*link.isa, chunks);
   link.buffer.erase(0, length);
+  link.continued = false;
   const bool sent = SendAll(link.socket.Get(), exchange.sent);
   Log(link, head.Method() + " " + head.Url(), OutcomeOf(exchange));
   link.lastActive = GetTickCount64();
-  if (!sent || exchange.connectionClosed || exchange.end == host::RequestEnd::Stalled) return false;
-  // HTTP/1.0 keeps a connection only when the client asks for it.
-  return head.Version() != "HTTP/1.0" || HasToken(head.Get("Connection").value_or(""), "keep-alive");
+  return sent && !exchange.connectionClosed;
 }
 
 void Gateway::Refuse(Link& link, int status, const char* reason, const std::string& problem) {

@@ -86,6 +86,7 @@ class Gateway {
   void Refuse(Link& link, int status, const char* reason, const std::string& problem);
   void Log(const Link& link, const std::string& requestLine, const std::string& outcome);
   void Enqueue(std::unique_ptr<Link> link);
+  void HandBack(std::unique_ptr<Link> link);
   void Close(std::unique_ptr<Link> link);
 
   GatewayConfig config_;
@@ -108,6 +109,9 @@ class Gateway {
   std::deque<std::unique_ptr<Link>> ready_;  // waiting for a worker
   std::atomic<size_t> waiting_{0};
   std::vector<std::unique_ptr<Link>> idle_;  // watched by the dispatcher
+  // A datagram to itself wakes the dispatcher when a connection is handed
+  // back, so that it watches that one at once.
+  UniqueSocket wake_;
   int running_ = 0;                          // workers still running
   std::condition_variable workersDone_;
 

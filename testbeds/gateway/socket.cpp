@@ -1,8 +1,17 @@
 #include "gateway/socket.h"
 
 #include <climits>
+#include <memory>
 
 namespace talverin::gateway {
+namespace {
+
+struct AddressListFree {
+  void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+using AddressList = std::unique_ptr<addrinfo, AddressListFree>;
+
+}  // namespace
 
 WinsockSession::WinsockSession() {
   WSADATA data;
@@ -70,15 +79,16 @@ UniqueSocket ConnectTo(const std::string& host, uint16_t port, std::string* erro
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
-  addrinfo* found = nullptr;
-  int failure = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  addrinfo* list = nullptr;
+  int failure = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+  AddressList found(list);
   if (failure != 0 || !found) {
     *error = host + ": " + SocketErrorText(failure ? failure : WSAHOST_NOT_FOUND);
     return {};
   }
   UniqueSocket socket;
   int last = 0;
-  for (addrinfo* at = found; at; at = at->ai_next) {
+  for (addrinfo* at = found.get(); at; at = at->ai_next) {
     socket.Reset(::socket(at->ai_family, at->ai_socktype, at->ai_protocol));
     if (!socket) {
       last = WSAGetLastError();
@@ -88,7 +98,6 @@ UniqueSocket ConnectTo(const std::string& host, uint16_t port, std::string* erro
     last = WSAGetLastError();
     socket.Reset();
   }
-  freeaddrinfo(found);
   if (!socket) *error = host + ":" + std::to_string(port) + ": " + SocketErrorText(last);
   return socket;
 }

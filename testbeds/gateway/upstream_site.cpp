@@ -1,5 +1,6 @@
 #include "gateway/upstream_site.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <utility>
 
@@ -22,19 +23,6 @@ host::SiteResponse Failure(int status, const char* reason, const std::string& te
   return response;
 }
 
-bool NamedIn(const std::string& name, const std::string& list) {
-  size_t at = 0;
-  while (at <= list.size()) {
-    size_t comma = list.find(',', at);
-    if (comma == std::string::npos) comma = list.size();
-    std::string token = list.substr(at, comma - at);
-    size_t first = token.find_first_not_of(" \t"), last = token.find_last_not_of(" \t");
-    if (first != std::string::npos && EqualsIgnoringCase(token.substr(first, last - first + 1), name)) return true;
-    at = comma + 1;
-  }
-  return false;
-}
-
 std::string ValueOf(const std::vector<std::pair<std::string, std::string>>& fields, const char* name) {
   for (const auto& [field, value] : fields) {
     if (EqualsIgnoringCase(field, name)) return value;
@@ -49,7 +37,7 @@ bool IsHopByHop(const std::string& name, const std::string& connectionField) {
                           "TE", "Trailer", "Transfer-Encoding", "Upgrade"}) {
     if (EqualsIgnoringCase(name, hop)) return true;
   }
-  return NamedIn(name, connectionField);
+  return host::HasToken(connectionField, name);
 }
 
 UpstreamSite::UpstreamSite(std::string host, uint16_t port, size_t pieceBytes, int timeoutSeconds)

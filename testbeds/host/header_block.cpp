@@ -32,6 +32,15 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
          std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
 }
 
+bool HasToken(std::string_view list, std::string_view token) {
+  while (true) {
+    size_t comma = list.find(',');
+    if (EqualsIgnoringCase(Trim(list.substr(0, comma)), token)) return true;
+    if (comma == std::string_view::npos) return false;
+    list.remove_prefix(comma + 1);
+  }
+}
+
 HeaderBlock HeaderBlock::Parse(std::string_view text) {
   HeaderBlock block;
   bool first = true;

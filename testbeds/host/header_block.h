@@ -51,5 +51,8 @@ class HeaderBlock {
 };
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+// Whether a comma-separated field value ("keep-alive, Upgrade") holds this
+// token, without regard to case.
+bool HasToken(std::string_view list, std::string_view token);
 
 }  // namespace talverin::host

@@ -43,6 +43,14 @@ std::pair<std::string, std::string> SplitCommand(std::string_view query) {
   return {command, rest};
 }
 
+// HTTP/1.1 keeps the connection unless the client says "close"; HTTP/1.0
+// keeps it only when the client asks for it.
+bool ClientKeepsConnection(const HeaderBlock& headers) {
+  const std::string connection = headers.Get("Connection").value_or("");
+  if (HasToken(connection, "close")) return false;
+  return headers.Version() != "HTTP/1.0" || HasToken(connection, "keep-alive");
+}
+
 std::string QueryOf(const std::string& url) {
   size_t question = url.find('?');
   return question == std::string::npos ? std::string() : url.substr(question + 1);
@@ -125,7 +133,7 @@ Exchange IsaServer::Handle(IsaConnection& connection, const std::vector<std::str
       head.append(chunk);
       if (head.find("\r\n\r\n") != std::string::npos) break;
     }
-    bool clientCloses = EqualsIgnoringCase(HeaderBlock::Parse(head).Get("Connection").value_or(""), "close");
+    bool clientCloses = !ClientKeepsConnection(HeaderBlock::Parse(head));
     filter.EndOfRequest();
     if (clientCloses) filter.Close();
   }
@@ -222,6 +230,10 @@ void IsaServer::RunRequest(IsaConnection& connection, const std::vector<std::str
   std::string block = "HTTP/1.1 " + std::to_string(answer.status) + " " + answer.reason + "\r\n";
   for (const auto& [name, value] : answer.headers) block += name + ": " + value + "\r\n";
   block += "Content-Length: " + std::to_string(answer.body.size()) + "\r\n";
+  // An HTTP/1.0 client learns that its connection is kept.
+  if (request.headers.Version() == "HTTP/1.0" && ClientKeepsConnection(request.headers)) {
+    block += "Connection: Keep-Alive\r\n";
+  }
   // Headers the filter asked for with AddResponseHeaders during this request.
   const auto& added = filter.AddedResponseHeaders();
   for (size_t i = firstAdded; i < added.size(); ++i) block += added[i];

@@ -86,6 +86,21 @@ TEST_F(GatewayTest, ChunkedLogonPostSentInSeveralPiecesLogsOn) {
   EXPECT_THAT(page->body, HasSubstr("Inbox of CONTOSO\\alice"));
 }
 
+TEST_F(GatewayTest, ClientThatExpectsContinueIsToldToSendItsBody) {
+  Start();
+  const std::string post = LogonPost();
+  const size_t split = post.find("\r\n\r\n") + 4;
+  std::string head = post.substr(0, split - 2) + "Expect: 100-continue\r\n\r\n";
+  HttpClient client(Port());
+  std::optional<Response> interim = client.Exchange(head);
+  ASSERT_TRUE(interim);
+  EXPECT_EQ(interim->status, 100);
+  std::optional<Response> logon = client.Exchange(post.substr(split));
+  ASSERT_TRUE(logon);
+  EXPECT_EQ(logon->status, 302);
+  EXPECT_EQ(CookieSetBy(*logon, "cadata").size(), 32u);
+}
+
 TEST_F(GatewayTest, PipelinedRequestsAreAnsweredInOrder) {
   Start();
   HttpClient client(Port());
@@ -114,7 +129,9 @@ TEST_F(GatewayTest, ConnectionCloseAndHttp10EndTheConnectionAfterTheAnswer) {
   EXPECT_TRUE(old.ServerCloses(5000));
 
   HttpClient kept(Port());
-  ASSERT_TRUE(kept.Exchange("GET /public/ HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n"));
+  std::optional<Response> first = kept.Exchange("GET /public/ HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->Header("Connection"), "Keep-Alive");
   std::optional<Response> again = kept.Exchange("GET /public/info.html HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
   ASSERT_TRUE(again);
   EXPECT_EQ(again->status, 200);

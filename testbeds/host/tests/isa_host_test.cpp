@@ -384,6 +384,19 @@ TEST_F(IsaHostTest, ChunkedLogonPostIsReadByItsContent) {
   EXPECT_EQ(server_->Handle(*broken, head + "10\r\nshort\r\n0\r\n\r\n").proxyStatus, 400);
 }
 
+TEST_F(IsaHostTest, Http10ConnectionIsKeptOnlyWhenTheClientAsks) {
+  auto kept = Connect("kept");
+  Exchange first = server_->Handle(*kept, "GET /public/ HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+  EXPECT_FALSE(first.connectionClosed);
+  EXPECT_THAT(first.sent, HasSubstr("\r\nConnection: Keep-Alive\r\n"));
+  auto plain = Connect("plain");
+  Exchange once = server_->Handle(*plain, "GET /public/ HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(once.connectionClosed);
+  EXPECT_THAT(once.sent, Not(HasSubstr("Keep-Alive")));
+  auto closing = Connect("closing");
+  EXPECT_TRUE(server_->Handle(*closing, "GET /public/ HTTP/1.1\r\nConnection: TE, Close\r\n\r\n").connectionClosed);
+}
+
 TEST_F(IsaHostTest, RedirectsOnAPlainConnectionUseHttpAndTheHostSent) {
   ClientSettings client;
   client.secure = false;
