@@ -61,6 +61,7 @@ struct Gateway::Link {
   std::deque<size_t> pieces;  // the sizes of the reads still in `buffer`, in order
   ULONGLONG lastActive = 0;
   bool continued = false;  // "100 Continue" went out for the request being read
+  size_t violations = 0;   // the filter's breaches of the host's rules reported so far
 };
 
 Gateway::Gateway(GatewayConfig config, GatewayOptions options)
@@ -413,6 +414,13 @@ bool Gateway::HandleOne(Link& link, size_t length) {
   host::Exchange exchange = server_->Handle(*link.isa, chunks);
   link.buffer.erase(0, length);
   link.continued = false;
+  // What a real proxy would not put up with is worth a line of its own.
+  const std::vector<std::string> violations = link.isa->Filter().Violations();
+  for (; link.violations < violations.size(); ++link.violations) {
+    std::lock_guard<std::mutex> lock(logLock_);
+    std::fprintf(stderr, "Gateway: %s: filter violation: %s\n", link.peer.c_str(), violations[link.violations].c_str());
+    std::fflush(stderr);
+  }
   const bool sent = SendAll(link.socket.Get(), exchange.sent);
   Log(link, head.Method() + " " + head.Url(), OutcomeOf(exchange));
   link.lastActive = GetTickCount64();
