@@ -19,7 +19,8 @@ followers=()
 # Shows a process's console output, each line marked, until the process ends.
 follow() {
   local name=$1 file=$2 pid=$3
-  ( tail -n +1 -s 0.2 --pid="$pid" -F "$file" 2>/dev/null | sed -u -e 's/\r$//' -e "s/^/[$name] /" ) &
+  # Deaf to the terminal's Ctrl-C: the last lines come after it.
+  ( trap '' INT; tail -n +1 -s 0.2 --pid="$pid" -F "$file" 2>/dev/null | sed -u -e 's/\r$//' -e "s/^/[$name] /" ) &
   followers+=($!)
 }
 
@@ -27,7 +28,10 @@ stopped=
 stop() {
   [ -z "$stopped" ] || return 0
   stopped=1
-  trap '' INT TERM HUP
+  # Whatever the terminal does now (a second Ctrl-C, a reader of our output
+  # gone), the stop goes on to the end.
+  trap '' INT TERM HUP PIPE
+  set +e
   echo
   echo "== Stopping the gateway, the back end and the Wine server of $WINEPREFIX"
   local status=0
