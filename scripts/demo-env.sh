@@ -91,9 +91,13 @@ demo_install() {
 
   # The derived files (the store's listeners, the back end's users) come
   # from the gateway; a bad configuration stops here with its line.
+  local status=0
   wine "$demo_win64/testbeds/gateway/talverin_gateway.exe" "$(demo_winpath "$demo_dir/gateway.conf")" --check \
-    </dev/null | tr -d '\r'
-  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "demo: the gateway's configuration is not valid" >&2; return 1; }
+    </dev/null 2>&1 | tr -d '\r' >&2 || status=$?
+  if [ $status -ne 0 ]; then
+    echo "demo: $config is not a valid configuration (the line above names its copy)" >&2
+    return 1
+  fi
 
   # Registration again only when something it depends on changed.
   local stamp=$WINEPREFIX/.talverin-demo-registered key

@@ -90,14 +90,31 @@ cat <<EOF
 
  Passcodes: the back end's console lines below ("[back end] ... passcode=")
             and $demo_outbox
- Also:      ${demo_gateway_url}public/ (excluded, no logon),
-            ${demo_gateway_url}Microsoft-Server-ActiveSync (allowed through)
+ Also:      ${demo_gateway_url}public/ (excluded: neither password nor passcode)
+            ${demo_gateway_url}Microsoft-Server-ActiveSync (ActiveSync allowed:
+            the password alone, no passcode)
  Trace log: $demo_dir/filter/Logs/TALVERIN.ISA.Filter.log
- Ctrl-C stops everything.
+ Type "reload" to have the filter read its settings again.
+ Ctrl-C (or "quit") stops everything.
 ============================================================================
 
 EOF
 
+# Lines typed here go to the gateway's console ("reload"); "quit" stops all.
+input=1
+while kill -0 "$demo_gateway_pid" 2>/dev/null; do
+  if [ -z "$input" ]; then sleep 1; continue; fi
+  line=
+  if IFS= read -r -t 1 line; then
+    case $line in
+      quit) exit 0 ;;
+      '') ;;
+      *) echo "$line" >&"$demo_gateway_fd" ;;
+    esac
+  elif [ $? -le 128 ]; then
+    input=  # end of input: run on until Ctrl-C
+  fi
+done
 status=0
 wait "$demo_gateway_pid" || status=$?
 echo "demo: the gateway ended by itself (exit code $status)" >&2
