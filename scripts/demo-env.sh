@@ -85,8 +85,12 @@ demo_install() {
   # Relative paths of the configuration are relative to its folder: the
   # instance's copy finds the installed filter beside it.
   demo_copy_if_changed "$config" "$demo_dir/gateway.conf"
-  demo_data=$demo_dir/$(demo_config_value "$demo_dir/gateway.conf" data)
-  [ "$demo_data" != "$demo_dir/" ] || demo_data=$demo_dir/gateway-data
+  local data
+  data=$(demo_config_value "$demo_dir/gateway.conf" data)
+  case ${data:=gateway-data} in
+    /*) demo_data=$data ;;
+    *) demo_data=$demo_dir/$data ;;
+  esac
   demo_session_start
 
   # The derived files (the store's listeners, the back end's users) come
@@ -117,7 +121,7 @@ demo_install() {
     TALVERIN_STORE_FILTERS=$(demo_winpath "$demo_dir/fpc_store_filters.txt") \
     wine regsvr32 /s "$(demo_winpath "$filter_dir/TALVERIN.ISA.Filter.dll")" </dev/null >/dev/null 2>&1 ) || {
     echo "demo: regsvr32 TALVERIN.ISA.Filter.dll failed" >&2
-    cat "$demo_dir"/*.log 2>/dev/null >&2
+    [ ! -f "$demo_dir/.log" ] || tr -d '\r' <"$demo_dir/.log" >&2
     return 1
   }
   grep -qi '6E394025-1BC0-4737-B999-31B84BAB6D4C' "$demo_dir/fpc_store_filters.txt" 2>/dev/null || {
