@@ -128,20 +128,32 @@ HeaderBlock& Connection::CurrentRequestHeaders() {
 
 // ---- Notifications -------------------------------------------------------
 
+SkipReason Connection::Skip(DWORD type) const {
+  bool endOfRequest = type == SF_NOTIFY_END_OF_REQUEST;
+  if (state_ == State::Released || (state_ == State::Closing && !(endOfRequest && options_.endOfRequestAfterFinished))) {
+    return SkipReason::ConnectionClosed;
+  }
+  if (requestFinished_ && !endOfRequest) return SkipReason::RequestFinished;
+  if (!module_.WantsNotification(type, options_.securePort)) return SkipReason::NotRegistered;
+  if (disabled_ & type) return SkipReason::Disabled;
+  return SkipReason::None;
+}
+
+NotificationResult Connection::Skipped(DWORD type, SkipReason reason) {
+  NotificationResult r;
+  r.type = type;
+  r.request = request_;
+  r.skipped = reason;
+  notifications_.push_back(r);
+  return r;
+}
+
 NotificationResult Connection::Deliver(DWORD type, void* record, HeaderBlock* headers) {
   NotificationResult r;
   r.type = type;
   r.request = request_;
-  bool endOfRequest = type == SF_NOTIFY_END_OF_REQUEST;
-  if (state_ == State::Released || (state_ == State::Closing && !(endOfRequest && options_.endOfRequestAfterFinished))) {
-    r.skipped = SkipReason::ConnectionClosed;
-  } else if (requestFinished_ && !endOfRequest) {
-    r.skipped = SkipReason::RequestFinished;
-  } else if (!module_.WantsNotification(type, options_.securePort)) {
-    r.skipped = SkipReason::NotRegistered;
-  } else if (disabled_ & type) {
-    r.skipped = SkipReason::Disabled;
-  } else {
+  r.skipped = Skip(type);
+  if (r.skipped == SkipReason::None) {
     currentHeaders_ = headers;
     notifyingThread_ = GetCurrentThreadId();
     inNotification_ = true;
@@ -186,6 +198,11 @@ NotificationResult Connection::SendRawRequestData(std::string_view bytes) {
 
 NotificationResult Connection::ReadRawData(std::string_view presented, std::string* left) {
   left->clear();
+  // Without a filter that takes the data, it passes as it is, uncopied.
+  if (SkipReason reason = Skip(SF_NOTIFY_READ_RAW_DATA); reason != SkipReason::None) {
+    if (reason == SkipReason::NotRegistered || reason == SkipReason::Disabled) left->assign(presented);
+    return Skipped(SF_NOTIFY_READ_RAW_DATA, reason);
+  }
   std::vector<char> buffer(presented.begin(), presented.end());
   buffer.reserve(1);
   HTTP_FILTER_RAW_DATA record{};
@@ -258,6 +275,12 @@ NotificationResult Connection::SendResponseNotification(std::string_view respons
 }
 
 NotificationResult Connection::SendRawResponseData(std::string_view bytes) {
+  if (SkipReason reason = Skip(SF_NOTIFY_SEND_RAW_DATA); reason != SkipReason::None) {
+    if (reason == SkipReason::NotRegistered || reason == SkipReason::Disabled) {
+      SendToClient(ClientBytesSource::RawSend, std::string(bytes));
+    }
+    return Skipped(SF_NOTIFY_SEND_RAW_DATA, reason);
+  }
   std::vector<char> buffer(bytes.begin(), bytes.end());
   buffer.reserve(1);
   HTTP_FILTER_RAW_DATA record{};
@@ -287,6 +310,13 @@ NotificationResult Connection::EndOfRequest() {
 }
 
 void Connection::Close() { Release(); }
+
+void Connection::ForgetRecords() {
+  notifications_.clear();
+  clientWrites_.clear();
+  responseHeaderCalls_.clear();
+  addedResponseHeaders_.clear();
+}
 
 void Connection::ResetRequest() {
   ++request_;

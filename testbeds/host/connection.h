@@ -130,6 +130,10 @@ class Connection {
   // Drops the connection without further notifications; AllocMem memory is
   // released. Also done by the destructor.
   void Close();
+  // Forgets what was recorded of the requests so far (notifications, client
+  // writes, response header calls, added response headers), so that a
+  // connection of a long-running server does not grow with each request.
+  void ForgetRecords();
 
   // State.
   bool IsClosed() const { return state_ != State::Open; }
@@ -185,6 +189,10 @@ class Connection {
 
   bool CallbackAllowed(const char* callback);
   void Violation(std::string text);
+  // Why a notification of this type would not reach the filter now; None
+  // when it would.
+  SkipReason Skip(DWORD type) const;
+  NotificationResult Skipped(DWORD type, SkipReason reason);
   NotificationResult Deliver(DWORD type, void* record, HeaderBlock* headers = nullptr);
   void ApplyStatus(const NotificationResult& result);
   // The bytes a raw-data record describes after the filter had it; checked

@@ -49,6 +49,8 @@ std::string StatusName(DWORD status) {
   }
 }
 
+FilterModule::FilterModule() : serverFilterVersion_(HTTP_FILTER_REVISION), loadError_(ERROR_MOD_NOT_FOUND) {}
+
 FilterModule::FilterModule(const std::string& path, DWORD serverFilterVersion)
     : path_(path), serverFilterVersion_(serverFilterVersion) {
   module_.Reset(LoadLibraryA(path.c_str()));

@@ -60,6 +60,10 @@ class FilterModule {
   // LoadError() set; the exports that cannot be found are listed by
   // MissingExports() and answer `called == false`.
   explicit FilterModule(const std::string& path, DWORD serverFilterVersion = HTTP_FILTER_REVISION);
+  // No filter at all: a proxy that publishes without one. Nothing is loaded,
+  // every notification is skipped as not registered, and the exports answer
+  // `called == false`.
+  FilterModule();
   ~FilterModule();
   FilterModule(const FilterModule&) = delete;
   FilterModule& operator=(const FilterModule&) = delete;

@@ -99,7 +99,7 @@ std::vector<ListenerConfig> ParseListeners(std::string_view text, const std::str
     if (!inListener) continue;
     size_t equals = line.find('=');
     if (equals == std::string::npos) {
-      throw IsaConfigError(source + ":" + std::to_string(number) + ": expected \"key = value\"");
+      throw IsaConfigError(source + "(" + std::to_string(number) + "): expected \"key = value\"");
     }
     std::string key = Trim(line.substr(0, equals));
     std::string value = StripComment(line.substr(equals + 1));
@@ -174,7 +174,7 @@ void ApplyEmulationSettings(std::string_view text, std::vector<ListenerConfig>& 
   int number = 0;
   for (const std::string& raw : Lines(text)) {
     ++number;
-    std::string where = source + ":" + std::to_string(number);
+    std::string where = source + "(" + std::to_string(number) + ")";
     std::string line = Trim(raw);
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '[') {

@@ -68,6 +68,12 @@ struct IsaOptions {
   // Whether end of request still reaches the filter after it finished a
   // request (see ConnectionOptions).
   bool endOfRequestAfterFinished = true;
+  // What the proxy remembers beyond the requests it serves: every client's
+  // transcript, and each connection's records of its requests (client
+  // writes, notifications, added response headers). A long-running server
+  // keeps neither, or it grows with every request.
+  bool keepTranscripts = true;
+  bool keepConnectionRecords = true;
 };
 
 // "[listener]" sections of the store file: name, persistent-name,

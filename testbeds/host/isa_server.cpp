@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "host/http_framing.h"
+
 namespace talverin::host {
 namespace {
 
@@ -71,7 +73,7 @@ IsaConnection::IsaConnection(FilterModule& module, ClientSettings client, const 
     : client_(std::move(client)), listener_(listener), connection_(std::make_unique<Connection>(module, options)) {}
 
 IsaServer::IsaServer(FilterModule& module, std::vector<ListenerConfig> listeners, std::vector<UserAccount> users,
-                     PublishedSite& site, IsaOptions options)
+                     SiteServer& site, IsaOptions options)
     : module_(module), listeners_(std::move(listeners)), users_(std::move(users)), site_(site), options_(options) {
   if (listeners_.empty()) throw IsaConfigError("the proxy needs at least one web listener");
 }
@@ -88,12 +90,21 @@ std::unique_ptr<IsaConnection> IsaServer::Connect(const ClientSettings& client) 
   filter.SetServerVariable("LISTENER_GUID", listener->persistentName);
   filter.SetServerVariable("SERVER_PORT_SECURE", client.secure ? "1" : "0");
   for (const auto& [name, value] : client.serverVariables) filter.SetServerVariable(name, value);
-  CsLock lock(lock_);
-  transcripts_[client.name];
+  if (options_.keepTranscripts) {
+    CsLock lock(lock_);
+    transcripts_[client.name];
+  }
   return connection;
 }
 
 Exchange IsaServer::Handle(IsaConnection& connection, std::string_view request) {
+  std::vector<std::string_view> chunks;
+  size_t chunk = std::max<size_t>(1, options_.requestChunkBytes);
+  for (size_t at = 0; at < request.size(); at += chunk) chunks.push_back(request.substr(at, chunk));
+  return Handle(connection, chunks);
+}
+
+Exchange IsaServer::Handle(IsaConnection& connection, const std::vector<std::string_view>& chunks) {
   Exchange exchange;
   Connection& filter = connection.Filter();
   if (filter.IsClosed()) {
@@ -102,28 +113,35 @@ Exchange IsaServer::Handle(IsaConnection& connection, std::string_view request) 
     return exchange;
   }
   size_t firstWrite = filter.ClientWrites().size();
-  RunRequest(connection, request, exchange);
+  RunRequest(connection, chunks, exchange);
   if (exchange.end == RequestEnd::Stalled) {
     // The client has nothing more to send: the proxy gives up on the
     // connection without a word.
     filter.Close();
   } else {
     // The client's own word counts, whatever the filter did to the request.
-    bool clientCloses = EqualsIgnoringCase(HeaderBlock::Parse(request).Get("Connection").value_or(""), "close");
+    std::string head;
+    for (std::string_view chunk : chunks) {
+      head.append(chunk);
+      if (head.find("\r\n\r\n") != std::string::npos) break;
+    }
+    bool clientCloses = EqualsIgnoringCase(HeaderBlock::Parse(head).Get("Connection").value_or(""), "close");
     filter.EndOfRequest();
     if (clientCloses) filter.Close();
   }
   const auto& writes = filter.ClientWrites();
   for (size_t i = firstWrite; i < writes.size(); ++i) exchange.sent += writes[i].bytes;
-  {
+  if (options_.keepTranscripts) {
     CsLock lock(lock_);
     transcripts_[connection.Client().name] += exchange.sent;
   }
   exchange.connectionClosed = filter.IsClosed();
+  if (!options_.keepConnectionRecords) filter.ForgetRecords();
   return exchange;
 }
 
-void IsaServer::RunRequest(IsaConnection& connection, std::string_view bytes, Exchange& exchange) {
+void IsaServer::RunRequest(IsaConnection& connection, const std::vector<std::string_view>& chunks,
+                           Exchange& exchange) {
   Connection& filter = connection.Filter();
   auto ended = [&] {
     if (!filter.RequestFinished() && !filter.IsClosed()) return false;
@@ -135,17 +153,19 @@ void IsaServer::RunRequest(IsaConnection& connection, std::string_view bytes, Ex
   // Raw request data.
   std::string acted, pending;
   size_t chunk = std::max<size_t>(1, options_.requestChunkBytes);
-  for (size_t at = 0; at < bytes.size(); at += chunk) {
-    pending.append(bytes.substr(at, chunk));
-    std::string left;
-    NotificationResult r = filter.ReadRawData(pending, &left);
-    if (ended()) return;
-    if (r.delivered && r.status == SF_STATUS_REQ_READ_NEXT) {
-      pending = std::move(left);
-      continue;
+  for (std::string_view bytes : chunks) {
+    for (size_t at = 0; at < bytes.size(); at += chunk) {
+      pending.append(bytes.substr(at, chunk));
+      std::string left;
+      NotificationResult r = filter.ReadRawData(pending, &left);
+      if (ended()) return;
+      if (r.delivered && r.status == SF_STATUS_REQ_READ_NEXT) {
+        pending = std::move(left);
+        continue;
+      }
+      acted += left;
+      pending.clear();
     }
-    acted += left;
-    pending.clear();
   }
   if (!pending.empty()) {
     exchange.end = RequestEnd::Stalled;
@@ -172,12 +192,20 @@ void IsaServer::RunRequest(IsaConnection& connection, std::string_view bytes, Ex
     if (ended()) return;
     request.headers = filter.RequestHeaders();
     wellFormed = !request.headers.Method().empty() && !request.headers.Url().empty();
+    if (wellFormed && EqualsIgnoringCase(request.headers.Get("Transfer-Encoding").value_or(""), "chunked")) {
+      // The proxy acts on the body's content, not on its transfer coding.
+      request.body = DecodeChunked(request.body, &wellFormed);
+    }
   }
   if (wellFormed) {
     std::string host = request.headers.Get("Host").value_or("");
+    if (host.empty()) host = connection.Client().localAddress;
     request.origin = std::string(connection.Client().secure ? "https://" : "http://") + host;
-    CsLock lock(lock_);
-    answer = Decide(connection, request, credentials);
+    {
+      CsLock lock(lock_);
+      answer = Decide(connection, request, credentials);
+    }
+    if (answer.forward) Serve(answer);
   } else {
     answer.status = 400;
     answer.reason = "Bad Request";
@@ -201,13 +229,40 @@ void IsaServer::RunRequest(IsaConnection& connection, std::string_view bytes, Ex
   filter.SendResponseNotification(block);
   if (ended()) return;
 
-  std::string response = filter.ResponseHeaders().Serialize() + answer.body;
   chunk = std::max<size_t>(1, options_.responseChunkBytes);
-  for (size_t at = 0; at < response.size(); at += chunk) {
-    filter.SendRawResponseData(std::string_view(response).substr(at, chunk));
-    if (ended()) return;
+  auto send = [&](std::string_view piece) {
+    for (size_t at = 0; at < piece.size(); at += chunk) {
+      filter.SendRawResponseData(piece.substr(at, chunk));
+      if (ended()) return false;
+    }
+    return true;
+  };
+  if (answer.bodyChunks.empty()) {
+    if (!send(filter.ResponseHeaders().Serialize() + answer.body)) return;
+  } else {
+    // As it came from the server behind the proxy: the header block first,
+    // then each piece of the body as it arrived.
+    if (!send(filter.ResponseHeaders().Serialize())) return;
+    size_t offset = 0;
+    for (size_t size : answer.bodyChunks) {
+      if (!send(std::string_view(answer.body).substr(offset, size))) return;
+      offset += size;
+    }
+    if (offset < answer.body.size() && !send(std::string_view(answer.body).substr(offset))) return;
   }
   exchange.end = RequestEnd::Answered;
+}
+
+void IsaServer::Serve(Answer& answer) {
+  SiteResponse response = site_.Serve(*answer.forward);
+  answer.forward.reset();
+  answer.status = response.status;
+  answer.reason = std::move(response.reason);
+  // The site's headers, then the cookies the proxy's decision added.
+  response.headers.insert(response.headers.end(), answer.headers.begin(), answer.headers.end());
+  answer.headers = std::move(response.headers);
+  answer.body = std::move(response.body);
+  answer.bodyChunks = std::move(response.bodyChunks);
 }
 
 void IsaServer::SetRequestVariables(Connection& connection, const HeaderBlock& headers) {
@@ -357,12 +412,10 @@ IsaServer::Answer IsaServer::Published(IsaConnection& connection, const Request&
   forwarded.sessionKey = key;
   forwarded.user = user;
   forwarded.body = request.body;
-  SiteResponse response = site_.Serve(forwarded);
+  forwarded.headers = request.headers.Fields();
+  forwarded.remoteAddress = connection.Client().remoteAddress;
   Answer answer;
-  answer.status = response.status;
-  answer.reason = response.reason;
-  answer.headers = response.headers;
-  answer.body = std::move(response.body);
+  answer.forward = std::move(forwarded);
   answer.user = user;
   return answer;
 }

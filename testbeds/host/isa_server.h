@@ -3,11 +3,13 @@
 // drives the loaded filter through every notification of that request in the
 // proxy's order, decides as forms-based publishing does (logon form, cookie,
 // 401 fallback, password change, cookie rotation, logoff), forwards what it
-// lets through to the published site, and sends the response back through
-// the filter in chunks. Nothing here opens a socket.
+// lets through to the published site (the built-in one or any SiteServer),
+// and sends the response back through the filter in chunks. Nothing here
+// opens a socket.
 //
 // Order of one request:
-//   raw request data, chunk by chunk: while the filter answers
+//   raw request data, chunk by chunk (as the client's bytes arrived, or cut
+//     into pieces of the configured size): while the filter answers
 //     SF_STATUS_REQ_READ_NEXT the next notification presents everything read
 //     since, the new chunk included; the bytes the filter leaves in the
 //     record are the request the proxy goes on with;
@@ -16,8 +18,9 @@
 //   authentication complete;
 //   the proxy's decision, and access denied before a 401;
 //   send response (over the response header block);
-//   raw send data, chunk by chunk: what the filter leaves in the record is
-//     sent;
+//   raw send data, chunk by chunk (the header block, then the body as it
+//     arrived from a server behind the proxy, or both cut into pieces of
+//     the configured size): what the filter leaves in the record is sent;
 //   end of request.
 // A filter answer that ends the request skips the rest up to the end of the
 // request; SF_STATUS_REQ_FINISHED and SF_STATUS_REQ_ERROR also close the
@@ -25,6 +28,7 @@
 // notification (the proxy reads a request whole before acting on it).
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +47,9 @@ struct ClientSettings {
   std::string remoteAddress = "192.0.2.10";
   std::string listener;  // persistent name; empty: the first listener
   bool secure = true;
+  // The proxy's own address ("127.0.0.1:8080"), for redirects of requests
+  // that name no Host.
+  std::string localAddress;
   // Further server variables for every request of the client's connections.
   std::map<std::string, std::string> serverVariables;
 };
@@ -81,19 +88,23 @@ struct Exchange {
 };
 
 // Different connections may be driven on different threads at once: the
-// filter's notifications run unlocked, the proxy's decisions, the site and
-// the transcripts under one lock. The accessors that hand out references
-// (sessions, site, listeners, users) are for a test's set-up and checks,
-// while no request runs.
+// filter's notifications and the site run unlocked (the site locks what it
+// keeps itself), the proxy's decisions and the transcripts under one lock.
+// The accessors that hand out references (sessions, site, listeners, users)
+// are for a test's set-up and checks, while no request runs.
 class IsaServer {
  public:
   // The module must have been started. Needs at least one listener.
   IsaServer(FilterModule& module, std::vector<ListenerConfig> listeners, std::vector<UserAccount> users,
-            PublishedSite& site, IsaOptions options = {});
+            SiteServer& site, IsaOptions options = {});
 
   std::unique_ptr<IsaConnection> Connect(const ClientSettings& client);
-  // One whole request on the connection.
+  // One whole request on the connection, cut into chunks of the configured
+  // size.
   Exchange Handle(IsaConnection& connection, std::string_view request);
+  // One whole request in the chunks in which it arrived (a chunk larger than
+  // the configured size is still cut).
+  Exchange Handle(IsaConnection& connection, const std::vector<std::string_view>& chunks);
 
   // Every byte sent to the client of that name, over all its connections.
   std::string Transcript(const std::string& client) const;
@@ -102,7 +113,7 @@ class IsaServer {
   ListenerConfig& FirstListener() { return listeners_.front(); }
   UserAccount* FindUser(const std::string& name);
   const FbaSessions& Sessions() const { return sessions_; }
-  PublishedSite& Site() { return site_; }
+  SiteServer& Site() { return site_; }
   IsaOptions& Options() { return options_; }
 
  private:
@@ -111,7 +122,11 @@ class IsaServer {
     std::string reason = "OK";
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    std::vector<size_t> bodyChunks;
     std::string user;
+    // A request for the site, served after the decision has left the lock;
+    // `headers` then holds what the proxy adds to the site's headers.
+    std::optional<SiteRequest> forward;
   };
   struct Request {
     HeaderBlock headers;
@@ -119,7 +134,8 @@ class IsaServer {
     std::string origin;  // "https://host"
   };
 
-  void RunRequest(IsaConnection& connection, std::string_view bytes, Exchange& exchange);
+  void RunRequest(IsaConnection& connection, const std::vector<std::string_view>& chunks, Exchange& exchange);
+  void Serve(Answer& answer);
   static void SetRequestVariables(Connection& connection, const HeaderBlock& headers);
   Answer Decide(IsaConnection& connection, const Request& request, const AuthenticationData& credentials);
   Answer OwnPage(IsaConnection& connection, const Request& request, const std::string& key);
@@ -132,7 +148,7 @@ class IsaServer {
   FilterModule& module_;
   std::vector<ListenerConfig> listeners_;
   std::vector<UserAccount> users_;
-  PublishedSite& site_;
+  SiteServer& site_;
   IsaOptions options_;
   mutable CriticalSection lock_;
   FbaSessions sessions_;

@@ -217,12 +217,16 @@ std::string CanonicalPath(std::string_view url) {
   return ToLowerAscii(canonical);
 }
 
-PublishedSite::PublishedSite(size_t downloadBytes) : downloadBytes_(downloadBytes) {}
+PublishedSite::PublishedSite(size_t downloadBytes)
+    : downloadBytes_(downloadBytes), download_(DownloadBody(downloadBytes)) {}
 
 bool PublishedSite::IsPublic(std::string_view canonicalPath) { return canonicalPath.substr(0, 8) == "/public/"; }
 
 SiteResponse PublishedSite::Serve(const SiteRequest& request) {
-  received_.push_back(request);
+  {
+    CsLock lock(lock_);
+    if (record_) received_.push_back(request);
+  }
   const std::string& path = request.canonicalPath;
   SiteResponse response;
   response.headers = {{"Content-Type", "text/html; charset=utf-8"}, {"Cache-Control", "no-cache"}};
@@ -248,12 +252,13 @@ SiteResponse PublishedSite::Serve(const SiteRequest& request) {
     response.body = PageBody(path, "Public information", 3);
   } else if (path == "/download/big.bin") {
     response.headers = {{"Content-Type", "application/octet-stream"}};
-    response.body = DownloadBody(downloadBytes_);
+    response.body = download_;
   } else {
     response.status = 404;
     response.reason = "Not Found";
     response.body = PageBody(path, "Not found", 1);
   }
+  CsLock lock(lock_);
   if (auto it = overrides_.find(path); it != overrides_.end()) {
     response.status = it->second.first;
     response.reason = it->second.second;
@@ -262,7 +267,14 @@ SiteResponse PublishedSite::Serve(const SiteRequest& request) {
 }
 
 void PublishedSite::AnswerWith(std::string canonicalPath, int status, std::string reason) {
+  CsLock lock(lock_);
   overrides_[std::move(canonicalPath)] = {status, std::move(reason)};
+}
+
+void PublishedSite::RecordRequests(bool record) {
+  CsLock lock(lock_);
+  record_ = record;
+  if (!record) received_.clear();
 }
 
 bool CarriesSiteContent(std::string_view transcript) { return transcript.find(kSiteMarker) != std::string_view::npos; }

@@ -96,6 +96,26 @@ TEST(IsaConfigTest, EmulationSettingsApplyToTheNamedListenersUsersAndProxy) {
   }
 }
 
+TEST(IsaConfigTest, ErrorsNameTheSourceAndLine) {
+  auto error = [](auto parse) -> std::string {
+    try {
+      parse();
+    } catch (const IsaConfigError& e) {
+      return e.what();
+    }
+    return "no error";
+  };
+  std::vector<ListenerConfig> listeners = ParseListeners("[listener]\npersistent-name = {A}\n");
+  std::vector<UserAccount> users;
+  IsaOptions options;
+  EXPECT_EQ(error([] { ParseListeners("\n[listener]\nno equals sign\n", "gw.conf"); }),
+            "gw.conf(3): expected \"key = value\"");
+  EXPECT_EQ(error([] { ParseUsers("# users\nalice | phone | valid\n", "gw.conf"); }),
+            "gw.conf(2): expected four fields separated by '|'");
+  EXPECT_EQ(error([&] { ApplyEmulationSettings("\n\n[listener {A}]\nrotate = 1\n", listeners, users, options, "gw.conf"); }),
+            "gw.conf(4): unknown key \"rotate\"");
+}
+
 struct PathCase {
   const char* url;
   const char* canonical;

@@ -1,11 +1,17 @@
 // How the emulated proxy drives the filter: chunks of raw data, what the
 // filter leaves in the records, ending answers, disabled notifications, and
 // what reaches the site and the client.
+#include <chrono>
+#include <functional>
+#include <future>
+#include <thread>
+
 #include "isa_fixture.h"
 
 namespace talverin::host {
 namespace {
 
+using test::DataPath;
 using test::IsaTest;
 using test::Writes;
 using testing::AllOf;
@@ -13,6 +19,7 @@ using testing::Each;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::IsEmpty;
+using testing::Not;
 using testing::SizeIs;
 
 class IsaHostTest : public IsaTest {
@@ -252,6 +259,140 @@ TEST_F(IsaHostTest, TranscriptKeepsEveryByteSentToEachClientAcrossConnections) {
   EXPECT_EQ(two.Transcript(), c.raw);
   EXPECT_TRUE(CarriesSitePage(one.Transcript(), "/public/"));
   EXPECT_FALSE(CarriesSitePage(one.Transcript(), "/public/info.html"));
+}
+
+TEST_F(IsaHostTest, RequestChunksArePresentedAsTheyArrivedAndCutOnlyWhenTooLarge) {
+  server_->Options().requestChunkBytes = 16;
+  auto connection = Connect("pieces", {{"PROBE_READ_RAW_DATA", "rawsize"}});
+  std::vector<std::string_view> pieces = {"GET /public/ HTTP/1.1\r\n", "Host: h\r\n", "\r\n"};
+  Exchange exchange = server_->Handle(*connection, pieces);
+  EXPECT_TRUE(CarriesSitePage(exchange.sent, "/public/"));
+  EXPECT_THAT(RawSizes(connection->Filter()), ElementsAre(16, 7, 9, 2));
+}
+
+// A server behind the proxy that answers every request with one body, in the
+// pieces it names, and can do something while it serves.
+class ScriptedSite : public SiteServer {
+ public:
+  SiteResponse Serve(const SiteRequest& request) override {
+    if (whileServing && request.canonicalPath == "/owa/") whileServing();
+    SiteResponse response;
+    response.headers = {{"Content-Type", "text/plain"}};
+    response.body = body;
+    response.bodyChunks = chunks;
+    return response;
+  }
+  std::string body = std::string(kSiteMarker) + " page=/scripted\n" + std::string(100, 'x');
+  std::vector<size_t> chunks = {5, 100, 18};
+  std::function<void()> whileServing;
+};
+
+TEST_F(IsaHostTest, ResponseBodyIsPresentedInThePiecesInWhichItArrived) {
+  ScriptedSite site;
+  IsaOptions options;
+  options.responseChunkBytes = 64;
+  IsaServer server(module_, LoadListeners(DataPath("fpc_store.conf")), {}, site, options);
+  ClientSettings client;
+  client.serverVariables = {{"PROBE_SEND_RAW_DATA", "rawsize"}};
+  auto connection = server.Connect(client);
+  Exchange exchange = server.Handle(*connection, Get("/public/"));
+  // The header block: 66 bytes, in pieces of the proxy's size; then the body
+  // as it came, a piece larger than the proxy's size cut.
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 123\r\n\r\n";
+  ASSERT_EQ(head.size(), 66u);
+  EXPECT_THAT(exchange.sent, HasSubstr(head.substr(0, 64)));
+  EXPECT_THAT(RawSizes(connection->Filter()), ElementsAre(64, 2, 5, 64, 36, 18));
+  EXPECT_THAT(exchange.sent, HasSubstr("Content-Length: 123\r\n"));
+}
+
+TEST_F(IsaHostTest, SiteIsServedOutsideTheProxysLock) {
+  ScriptedSite site;
+  IsaServer server(module_, LoadListeners(DataPath("fpc_store.conf")), {}, site);
+  auto outer = server.Connect({});
+  auto inner = server.Connect({});
+  // While /owa/ is being served, another connection's request must get
+  // through the proxy's decision.
+  std::promise<bool> innerDone;
+  std::future<bool> innerAnswer = innerDone.get_future();
+  std::thread other;
+  bool inTime = false;
+  site.whileServing = [&] {
+    other = std::thread([&] { innerDone.set_value(server.Handle(*inner, Get("/public/")).proxyStatus == 200); });
+    inTime = innerAnswer.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  };
+  server.FirstListener().fallback = FallbackMode::Negotiate;
+  std::string request = "GET /owa/ HTTP/1.1\r\nHost: h\r\nAuthorization: Negotiate abc\r\n\r\n";
+  EXPECT_EQ(server.Handle(*outer, request).proxyStatus, 200);
+  ASSERT_TRUE(other.joinable());
+  other.join();
+  EXPECT_TRUE(inTime) << "the other request waited for the site";
+  EXPECT_TRUE(innerAnswer.get());
+}
+
+TEST_F(IsaHostTest, ServerThatKeepsNoRecordsStillAnswersInFull) {
+  IsaOptions options;
+  options.keepTranscripts = false;
+  options.keepConnectionRecords = false;
+  site_.RecordRequests(false);
+  IsaServer server(module_, LoadListeners(DataPath("fpc_store.conf")), {}, site_, options);
+  ClientSettings client;
+  client.name = "forgetful";
+  client.serverVariables = {{"PROBE_SEND_RAW_DATA", "rawsize"}};
+  auto connection = server.Connect(client);
+  for (int i = 0; i < 3; ++i) {
+    Exchange exchange = server.Handle(*connection, Get("/public/info.html"));
+    EXPECT_TRUE(CarriesSitePage(exchange.sent, "/public/info.html"));
+    EXPECT_THAT(exchange.sent, HasSubstr("probe: raw "));
+    EXPECT_THAT(connection->Filter().ClientWrites(), IsEmpty());
+    EXPECT_THAT(connection->Filter().Notifications(), IsEmpty());
+  }
+  EXPECT_EQ(server.Transcript("forgetful"), "");
+  EXPECT_THAT(site_.Received(), IsEmpty());
+}
+
+TEST_F(IsaHostTest, ProxyWithoutAFilterSkipsEveryNotification) {
+  FilterModule none;
+  IsaServer server(none, LoadListeners(DataPath("fpc_store.conf")), {}, site_);
+  auto connection = server.Connect({});
+  Exchange exchange = server.Handle(*connection, Get("/public/info.html"));
+  EXPECT_EQ(exchange.end, RequestEnd::Answered);
+  EXPECT_TRUE(CarriesSitePage(exchange.sent, "/public/info.html"));
+  ASSERT_THAT(connection->Filter().Notifications(), Not(IsEmpty()));
+  for (const NotificationResult& n : connection->Filter().Notifications()) {
+    EXPECT_EQ(n.skipped, SkipReason::NotRegistered) << NotificationName(n.type);
+  }
+  EXPECT_FALSE(none.Reload().called);
+}
+
+TEST_F(IsaHostTest, ChunkedLogonPostIsReadByItsContent) {
+  std::string body = "curl=%2Fowa%2F&username=CONTOSO%5Calice&password=Secret1";
+  std::string chunked = "10\r\n" + body.substr(0, 16) + "\r\n" +
+                        [&] {
+                          char size[16];
+                          std::snprintf(size, sizeof size, "%zx", body.size() - 16);
+                          return std::string(size);
+                        }() +
+                        "\r\n" + body.substr(16) + "\r\n0\r\n\r\n";
+  std::string head = "POST /CookieAuth.dll?Logon HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n";
+  auto connection = Connect("chunked");
+  Exchange exchange = server_->Handle(*connection, head + chunked);
+  EXPECT_EQ(exchange.proxyStatus, 302);
+  EXPECT_THAT(exchange.sent, HasSubstr("Set-Cookie: cadata="));
+  EXPECT_THAT(exchange.sent, HasSubstr("Location: https://h/owa/\r\n"));
+
+  auto broken = Connect("broken");
+  EXPECT_EQ(server_->Handle(*broken, head + "10\r\nshort\r\n0\r\n\r\n").proxyStatus, 400);
+}
+
+TEST_F(IsaHostTest, RedirectsOnAPlainConnectionUseHttpAndTheHostSent) {
+  ClientSettings client;
+  client.secure = false;
+  client.localAddress = "127.0.0.1:8080";
+  auto connection = server_->Connect(client);
+  std::string named = server_->Handle(*connection, "GET /owa/ HTTP/1.1\r\nHost: 127.0.0.1:41000\r\n\r\n").sent;
+  EXPECT_THAT(named, HasSubstr("Location: http://127.0.0.1:41000/CookieAuth.dll?GetLogon?curl=/owa/&reason=0"));
+  std::string unnamed = server_->Handle(*connection, "GET /owa/ HTTP/1.0\r\n\r\n").sent;
+  EXPECT_THAT(unnamed, HasSubstr("Location: http://127.0.0.1:8080/CookieAuth.dll?GetLogon?curl=/owa/&reason=0"));
 }
 
 }  // namespace
