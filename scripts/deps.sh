@@ -2,11 +2,16 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 packages=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-x86-64-dev wine wine64
-          cmake ninja-build googletest g++ clang libclang-rt-14-dev python3)
+          cmake ninja-build googletest g++ clang libclang-rt-14-dev python3 ccache
+          chromium fonts-liberation wrk)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# Node.js may come from elsewhere than Debian (its own npm included); only a
+# machine without node and npm gets Debian's.
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   sudo_cmd=""

@@ -2,7 +2,8 @@
 # The whole test suite: installs what is missing, builds the 64-bit DLL with
 # its test beds and runs every test under Wine, checks that the sources
 # compile for 32-bit, runs the pure-logic tests natively under AddressSanitizer
-# and UBSan, and runs each fuzz target for a bounded time.
+# and UBSan, runs each fuzz target for a bounded time, and ends with the filter
+# behind the gateway in a real browser and under load.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TALVERIN_BUILD_ROOT:-$root/build}
@@ -35,3 +36,7 @@ step "Windows tests under Wine"
 source "$root/scripts/wine-session.sh" "$build/win64/wineprefix"
 trap wine_session_end EXIT
 ctest --test-dir "$build/win64" --output-on-failure -j "${TALVERIN_WINE_JOBS:-1}"
+wine_session_end
+
+step "Real browser and load check"
+bash "$root/scripts/browser-test.sh"

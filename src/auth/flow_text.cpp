@@ -81,6 +81,13 @@ std::string CompleteWithDefaultDomain(const std::string& name, const std::string
 }
 
 std::string StripLocation(std::string_view location) {
+  // A Location that already is a path names the same page; reading it as
+  // "no URL" would leave the session without a protected URL, so the passcode
+  // would never be asked for.
+  const std::string_view trimmed = Trim(location);
+  if (StartsWith(trimmed, "/") && !StartsWith(trimmed, "//") && !StartsWith(trimmed, "/\\")) {
+    return std::string(trimmed);
+  }
   const std::size_t scheme = location.find("://");
   if (scheme == std::string_view::npos) return {};
   const std::size_t slash = location.find('/', scheme + 3);

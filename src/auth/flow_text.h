@@ -36,8 +36,9 @@ std::string UserNameFromLgnCookie(std::string_view cookieHeader);
 // "DOMAIN\name" when a domain is set and the name carries neither "@" nor "\".
 std::string CompleteWithDefaultDomain(const std::string& name, const std::string& defaultDomain);
 
-// The path (with its query) of an absolute URL, white space trimmed; empty
-// for a URL without "://" or without a path.
+// The path (with its query) of an absolute URL, or the Location itself when
+// it is a path, white space trimmed; empty for anything else (no "://", no
+// path, or a network-path reference such as "//host/").
 std::string StripLocation(std::string_view location);
 
 // Every occurrence of from replaced by to.

@@ -188,15 +188,39 @@ std::string KeyOfCookieValue(std::string_view value) {
 
 // ---- Pages -------------------------------------------------------------------
 
+namespace {
+
+// The look of the proxy's own pages, so that a person trying the gateway in a
+// browser tells at a glance which page is the proxy's and which the filter's.
+constexpr const char* kProxyStyle =
+    "<style>\r\n"
+    "body{margin:0;font-family:Segoe UI,Tahoma,Arial,sans-serif;background:#e9e9e9;color:#222}\r\n"
+    ".bar{background:#5a5a5a;color:#fff;padding:14px 24px;font-size:18px}\r\n"
+    ".box{width:420px;margin:48px auto;background:#fff;border:1px solid #bbb;padding:24px 28px}\r\n"
+    "h1{font-size:18px;margin:0 0 16px}label{display:block;margin:12px 0 4px;font-size:13px}\r\n"
+    "input[type=text],input[type=password]{width:100%;box-sizing:border-box;padding:6px}\r\n"
+    ".trust{font-size:12px;margin:14px 0}.trust label{display:inline;margin:0 12px 0 4px}\r\n"
+    "#reason{color:#b00;font-size:13px;margin-bottom:8px}\r\n"
+    "input[type=submit]{padding:6px 18px}\r\n"
+    "</style>\r\n";
+
+std::string ProxyPageHead(std::string_view title) {
+  return "<html><head><title>" + HtmlEscape(title) + "</title>\r\n" + kProxyStyle +
+         "</head><body>\r\n<div class=\"bar\">ISA/TMG web publishing</div>\r\n<div class=\"box\">\r\n";
+}
+
+constexpr const char* kProxyPageTail = "</div></body></html>\r\n";
+
+}  // namespace
+
 std::string ProxyMessagePage(std::string_view title, std::string_view text) {
-  return "<html><head><title>" + HtmlEscape(title) + "</title></head><body><h1>" + HtmlEscape(title) + "</h1><p>" +
-         HtmlEscape(text) + "</p></body></html>\r\n";
+  return ProxyPageHead(title) + "<h1>" + HtmlEscape(title) + "</h1><p>" + HtmlEscape(text) + "</p>" + kProxyPageTail;
 }
 
 std::string LogonFormPage(std::string_view curl, int reason, int formDir) {
-  std::string page =
-      "<html><head><title>Outlook Web Access</title></head><body>\r\n"
-      "<form action=\"/CookieAuth.dll?Logon\" method=\"POST\" name=\"logonForm\" autocomplete=\"off\">\r\n";
+  std::string page = ProxyPageHead("Web Access logon") +
+                     "<h1>Log on</h1>\r\n"
+                     "<form action=\"/CookieAuth.dll?Logon\" method=\"POST\" name=\"logonForm\" autocomplete=\"off\">\r\n";
   if (const char* message = ReasonText(reason); *message) {
     page += "<div id=\"reason\">" + std::string(message) + "</div>\r\n";
   }
@@ -204,28 +228,34 @@ std::string LogonFormPage(std::string_view curl, int reason, int formDir) {
   page += "<input type=\"hidden\" name=\"flags\" value=\"0\">\r\n";
   page += "<input type=\"hidden\" name=\"forcedownlevel\" value=\"0\">\r\n";
   page += "<input type=\"hidden\" name=\"formdir\" value=\"" + std::to_string(formDir) + "\">\r\n";
-  page += "<label>Domain\\user name:</label><input id=\"username\" name=\"username\" type=\"text\">\r\n";
-  page += "<label>Password:</label><input id=\"password\" name=\"password\" type=\"password\">\r\n";
-  page += "<input id=\"rdoPblc\" type=\"radio\" name=\"trusted\" value=\"0\" checked>\r\n";
-  page += "<input id=\"rdoPrvt\" type=\"radio\" name=\"trusted\" value=\"4\">\r\n";
-  page += "<input type=\"submit\" value=\"Log On\">\r\n</form></body></html>\r\n";
+  page += "<label for=\"username\">Domain\\user name:</label><input id=\"username\" name=\"username\" type=\"text\">\r\n";
+  page += "<label for=\"password\">Password:</label><input id=\"password\" name=\"password\" type=\"password\">\r\n";
+  page += "<div class=\"trust\">";
+  page += "<input id=\"rdoPblc\" type=\"radio\" name=\"trusted\" value=\"0\" checked>";
+  page += "<label for=\"rdoPblc\">public or shared computer</label>";
+  page += "<input id=\"rdoPrvt\" type=\"radio\" name=\"trusted\" value=\"4\">";
+  page += "<label for=\"rdoPrvt\">private computer</label></div>\r\n";
+  page += "<input type=\"submit\" value=\"Log On\">\r\n</form>";
+  page += kProxyPageTail;
   return page;
 }
 
 std::string PasswordChangePage(std::string_view user, std::string_view curl) {
-  return "<html><head><title>Change Password</title></head><body>\r\n"
+  return ProxyPageHead("Change Password") +
+         "<h1>Change password</h1>\r\n"
          "<p>Your password has expired. You must change your password before you can log on.</p>\r\n"
          "<form action=\"/CookieAuth.dll?ChangePwd\" method=\"POST\" name=\"changePwdForm\">\r\n"
          "<input type=\"hidden\" name=\"curl\" value=\"" +
          HtmlEscape(curl) +
          "\">\r\n"
-         "<input type=\"text\" name=\"username\" value=\"" +
+         "<label>Domain\\user name:</label><input type=\"text\" name=\"username\" value=\"" +
          HtmlEscape(user) +
          "\">\r\n"
-         "<input type=\"password\" name=\"oldpassword\">\r\n"
-         "<input type=\"password\" name=\"newpassword\">\r\n"
-         "<input type=\"password\" name=\"confirmpassword\">\r\n"
-         "<input type=\"submit\" value=\"Change Password\">\r\n</form></body></html>\r\n";
+         "<label>Current password:</label><input type=\"password\" name=\"oldpassword\">\r\n"
+         "<label>New password:</label><input type=\"password\" name=\"newpassword\">\r\n"
+         "<label>Confirm new password:</label><input type=\"password\" name=\"confirmpassword\">\r\n"
+         "<p><input type=\"submit\" value=\"Change Password\"></p>\r\n</form>" +
+         kProxyPageTail;
 }
 
 std::string LogoffPage() {

@@ -55,9 +55,12 @@ TEST(CompleteWithDefaultDomain, AddsTheDomainOnlyToBareNames) {
   EXPECT_EQ("CONTOSO\\", CompleteWithDefaultDomain("", "CONTOSO"));
 }
 
-TEST(StripLocation, KeepsPathAndQueryOfAbsoluteUrlsOnly) {
+TEST(StripLocation, KeepsPathAndQueryOfAbsoluteUrlsAndPaths) {
   EXPECT_EQ("/owa/?a=1", StripLocation("https://mail.example/owa/?a=1 "));
-  EXPECT_EQ("", StripLocation("/owa/"));
+  EXPECT_EQ("/owa/?a=1", StripLocation(" /owa/?a=1"));
+  EXPECT_EQ("", StripLocation("//evil.example/owa/"));
+  EXPECT_EQ("", StripLocation("/\\evil.example/owa/"));
+  EXPECT_EQ("", StripLocation("owa/"));
   EXPECT_EQ("", StripLocation("https://mail.example"));
 }
 

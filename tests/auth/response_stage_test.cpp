@@ -132,6 +132,18 @@ TEST_F(ResponseStageTest, PlainLogonBindsTheNewKeyAndStoresTheProtectedUrl) {
   EXPECT_EQ(5, session->GetCheckAuthenticationAllowedResult());
 }
 
+TEST_F(ResponseStageTest, RelativeLocationOfTheLogonAnswerIsStoredAsTheProtectedUrl) {
+  // Otherwise the session has no protected URL and the passcode is never asked for.
+  const std::string key = NewKey();
+  ConnectionContext context;
+  Requested(context, "/cookieauth.dll?logon");
+  RawChunk chunk(Answer("302 Moved", "Set-Cookie: cookieauth=" + key + "; path=/\r\nLocation: /owa/?a=1\r\n"));
+  EXPECT_EQ(SF_STATUS_REQ_READ_NEXT, SendRaw(context, chunk));
+  std::shared_ptr<Stub::Session> session = Find(key);
+  ASSERT_NE(nullptr, session);
+  EXPECT_EQ("/owa/?a=1", session->GetUrl());
+}
+
 TEST_F(ResponseStageTest, ProtectedPageIsReplacedByTheLoginPageAndStaysReplaced) {
   const std::string key = NewKey();
   LoggedOnSession(key, SessionState::Initial);

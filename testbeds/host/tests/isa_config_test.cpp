@@ -172,9 +172,43 @@ TEST(FbaSessionsTest, RotatedKeyIsHonouredForItsGraceThenForgotten) {
   EXPECT_EQ(sessions.Find(key), nullptr);
 }
 
+// What a browser reads of a page: the HTML with its comments taken out.
+std::string WithoutComments(std::string html) {
+  for (size_t open = html.find("<!--"); open != std::string::npos; open = html.find("<!--", open)) {
+    size_t close = html.find("-->", open + 4);
+    html.erase(open, close == std::string::npos ? std::string::npos : close + 3 - open);
+  }
+  return html;
+}
+
+TEST(PublishedSiteTest, MailPagesAreWholeHtmlWithTheMarkersHiddenInComments) {
+  PublishedSite site;
+  SiteRequest request;
+  request.canonicalPath = "/owa/inbox.html";
+  request.user = "CONTOSO\\ann & <bob> with a name long enough for two lines";
+  const std::string body = site.Serve(request).body;
+  size_t lineStart = 0;
+  for (size_t end = body.find('\n'); end != std::string::npos; end = body.find('\n', lineStart)) {
+    EXPECT_LE(end + 1 - lineStart, kMarkerSpacing) << body.substr(lineStart, end - lineStart);
+    EXPECT_EQ(body.compare(lineStart, kSiteMarker.size(), kSiteMarker), 0) << body.substr(lineStart, end - lineStart);
+    lineStart = end + 1;
+  }
+  EXPECT_EQ(lineStart, body.size()) << "the page ends with a whole line";
+
+  const std::string shown = WithoutComments(body);
+  // Only the opening lines' markers stay, as text the style sheet hides.
+  EXPECT_EQ(shown.find(kSiteMarker, shown.find('\n') + 1 + kSiteMarker.size()), std::string::npos) << shown;
+  EXPECT_THAT(shown, HasSubstr("<h1>Inbox of CONTOSO\\ann &amp; &lt;bob&gt; with a name long enough for two lines</h1>"));
+  EXPECT_THAT(shown, HasSubstr("<link rel=\"stylesheet\" href=\"/owa/site.css\">"));
+  EXPECT_THAT(shown, HasSubstr("<td>Parking garage closed on Friday</td>"));
+  EXPECT_THAT(shown, HasSubstr("<title>Inbox of CONTOSO\\ann &amp; &lt;bob</title>"))
+      << "a title is one line, cut to fit";
+}
+
 TEST(PublishedSiteTest, EveryRunOfSiteBytesALineLongCarriesTheMarker) {
   PublishedSite site(100 * 1024);
-  for (const char* path : {"/owa/", "/owa/inbox.html", "/download/big.bin", "/nothing-here"}) {
+  for (const char* path :
+       {"/owa/", "/owa/inbox.html", "/owa/settings.html", "/owa/site.css", "/download/big.bin", "/nothing-here"}) {
     SiteRequest request;
     request.canonicalPath = path;
     request.user = "CONTOSO\\a-user-with-a-rather-long-name-to-fill-the-title";
@@ -185,7 +219,7 @@ TEST(PublishedSiteTest, EveryRunOfSiteBytesALineLongCarriesTheMarker) {
       ASSERT_TRUE(CarriesSiteContent(std::string_view(body).substr(at, window))) << path << " at " << at;
     }
   }
-  EXPECT_EQ(site.Received().size(), 4u);
+  EXPECT_EQ(site.Received().size(), 6u);
 
   site.AnswerWith("/owa/", 500, "Internal Server Error");
   SiteRequest owa;

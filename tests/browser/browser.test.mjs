@@ -1,0 +1,251 @@
+// A real browser (Chromium, headless) on the logon road of the gateway with
+// the filter loaded: ISA/TMG's logon form, the filter's passcode page with
+// its pictures, style sheets and text message status, the passcode from the
+// back end's outbox, and the page first asked for. No byte of the published
+// site may reach the browser before the passcode.
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+import { after, before, describe, test } from 'node:test';
+import { chromium } from 'playwright-core';
+
+import { kSiteMarker, nextPasscode, passcodesOf, requireEnv } from './road.mjs';
+
+const gateway = requireEnv('TALVERIN_GATEWAY_URL');
+const outbox = requireEnv('TALVERIN_OUTBOX');
+const artifacts = requireEnv('TALVERIN_ARTIFACTS');
+
+const alice = { name: 'CONTOSO\\alice', password: 'Alice-2fa!' };
+const bob = { name: 'CONTOSO\\bob', password: 'Bob-pass1' };
+const carol = { name: 'CONTOSO\\carol', password: 'Carol-pass1' };
+const dave = { name: 'CONTOSO\\dave', password: 'Dave-pass1' };
+
+const kLogonForm = /\/CookieAuth\.dll\?GetLogon/i;
+const kPasscodePage = /\/talverinauth\.dll\?logon/i;
+
+let browser;
+
+before(async () => {
+  fs.mkdirSync(artifacts, { recursive: true });
+  browser = await chromium.launch({
+    executablePath: process.env.TALVERIN_CHROMIUM ?? '/usr/bin/chromium',
+    headless: true,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+           '--disable-component-update', '--disable-sync'],
+  });
+});
+
+after(async () => {
+  await browser?.close();
+});
+
+// A fresh browser profile whose every response body is kept, for the
+// question whether site bytes ever reached it.
+async function newVisitor() {
+  const context = await browser.newContext({ viewport: { width: 900, height: 640 } });
+  context.setDefaultTimeout(30000);
+  const received = [];
+  context.on('response', (response) => {
+    received.push(response.body().then(
+      (body) => ({ url: response.url(), status: response.status(), type: response.headers()['content-type'] ?? '', body }),
+      () => ({ url: response.url(), status: response.status(), type: '', body: Buffer.alloc(0) })));
+  });
+  const page = await context.newPage();
+  return {
+    context,
+    page,
+    // Everything received so far; later responses are not counted.
+    async responses() {
+      return Promise.all(received.slice());
+    },
+    async assertNoSiteBytes(when) {
+      for (const r of await this.responses()) {
+        assert.ok(!r.body.includes(kSiteMarker), `site content reached the browser ${when}: ${r.status} ${r.url}`);
+      }
+    },
+  };
+}
+
+async function shoot(page, name) {
+  await page.screenshot({ path: path.join(artifacts, `${name}.png`), fullPage: true });
+}
+
+async function openLogonForm(page, url) {
+  await page.goto(new URL(url, gateway).href);
+  assert.match(page.url(), kLogonForm, 'a protected page without a session leads to the logon form');
+  assert.equal(await page.locator('form[name="logonForm"] #username').count(), 1);
+}
+
+async function submitPassword(page, user) {
+  await page.fill('#username', user.name);
+  await page.fill('#password', user.password);
+  await Promise.all([page.waitForLoadState('load'), page.click('input[type="submit"]')]);
+}
+
+// The password step of a valid user: answers the passcode texted for it.
+async function toPasscodePage(page, url, user = alice) {
+  await openLogonForm(page, url);
+  const texted = passcodesOf(outbox, user.name).length;
+  await submitPassword(page, user);
+  assert.match(page.url(), kPasscodePage, 'after the password comes the passcode page');
+  return nextPasscode(outbox, user.name, texted);
+}
+
+async function submitPasscode(page, passcode, action = 'LogIn') {
+  if (passcode !== undefined) await page.fill('#passcode', passcode);
+  await Promise.all([page.waitForLoadState('load'), page.click(`input[name="Action"][value="${action}"]`)]);
+}
+
+describe('logon road in a real browser', () => {
+  test('password, passcode page with its pictures and style sheets, passcode, the page asked for', async () => {
+    const visitor = await newVisitor();
+    const { page } = visitor;
+    await openLogonForm(page, '/owa/inbox.html');
+    await shoot(page, '01-logon-form');
+
+    const texted = passcodesOf(outbox, alice.name).length;
+    await submitPassword(page, alice);
+    assert.match(page.url(), kPasscodePage);
+    assert.equal(await page.title(), 'Passcode required');
+    await page.waitForLoadState('networkidle');
+
+    // The page's own picture and the three background pictures of its
+    // inline styles, each decoded by the browser.
+    const pictures = await page.evaluate(async () => {
+      const urls = [...document.images].map((img) => img.src);
+      for (const element of document.querySelectorAll('[style]')) {
+        const match = /url\(["']?([^"')]+)["']?\)/.exec(element.style.backgroundImage);
+        if (match) urls.push(new URL(match[1], location.href).href);
+      }
+      const decoded = await Promise.all(urls.map((src) => new Promise((resolve) => {
+        const img = new Image();
+        img.onload = () => resolve({ src, width: img.naturalWidth });
+        img.onerror = () => resolve({ src, width: 0 });
+        img.src = src;
+      })));
+      const shown = [...document.images].map((img) => ({ src: img.src, width: img.complete ? img.naturalWidth : 0 }));
+      return { decoded, shown };
+    });
+    assert.equal(pictures.decoded.length, 4, JSON.stringify(pictures));
+    for (const picture of [...pictures.decoded, ...pictures.shown]) {
+      assert.ok(picture.width > 0, `picture not loaded: ${picture.src}`);
+    }
+
+    const style = await page.evaluate(() => ({
+      sheets: [...document.styleSheets].map((sheet) => sheet.cssRules.length),
+      banner: getComputedStyle(document.querySelector('.banner')).backgroundColor,
+      dialogWidth: getComputedStyle(document.querySelector('.dialog')).maxWidth,
+      primary: getComputedStyle(document.querySelector('.button.primary')).backgroundColor,
+    }));
+    assert.equal(style.sheets.length, 2, 'both style sheets are linked');
+    assert.ok(style.sheets.every((rules) => rules > 0), `a style sheet has no rules: ${style.sheets}`);
+    assert.equal(style.banner, 'rgb(31, 78, 121)', 'talverin.css is applied');
+    assert.equal(style.dialogWidth, '360px');
+    assert.equal(style.primary, 'rgb(46, 117, 182)');
+
+    for (const r of await visitor.responses()) {
+      if (r.url.includes('action=getpic')) {
+        assert.equal(r.status, 200, r.url);
+        assert.match(r.type, /^image\//, r.url);
+      }
+      if (r.url.includes('action=getcss')) assert.match(r.type, /text\/css/, r.url);
+    }
+
+    // The page polls the text message's status until it has been sent.
+    await page.waitForFunction(() => /\bSent\b/.test(document.getElementById('status').textContent), null,
+                               { timeout: 30000 });
+    await shoot(page, '02-passcode-page-sent');
+    await visitor.assertNoSiteBytes('before the passcode');
+
+    const passcode = await nextPasscode(outbox, alice.name, texted);
+    for (const r of await visitor.responses()) {
+      assert.ok(!r.body.includes(passcode), `the passcode was shown to the browser: ${r.url}`);
+    }
+    await submitPasscode(page, passcode);
+    assert.equal(new URL(page.url()).pathname, '/owa/inbox.html', 'the page first asked for');
+    assert.equal(await page.title(), `Inbox of ${alice.name}`);
+    assert.match(await page.textContent('body'), /PUBSITE page=\/owa\/inbox\.html/);
+    await shoot(page, '03-requested-page');
+
+    // The session now reaches the rest of the site.
+    await page.goto(new URL('/owa/settings.html', gateway).href);
+    assert.equal(await page.title(), `Settings of ${alice.name}`);
+    await visitor.context.close();
+  });
+
+  test('a wrong passcode and Cancel lead back to the logon form, and a fresh logon still works', async () => {
+    for (const mistake of ['wrong passcode', 'Cancel']) {
+      const visitor = await newVisitor();
+      const { page } = visitor;
+      const right = await toPasscodePage(page, '/owa/');
+      const tag = mistake === 'Cancel' ? 'cancel' : 'wrong-passcode';
+      if (mistake === 'Cancel') {
+        await submitPasscode(page, undefined, 'Cancel');
+      } else {
+        await submitPasscode(page, right === '000000' ? '111111' : '000000');
+      }
+      assert.match(page.url(), kLogonForm, `${mistake} leads back to the logon form`);
+      assert.equal(await page.locator('#username').count(), 1);
+      assert.equal((await visitor.context.cookies()).filter((c) => c.name === 'cadata' && c.value).length, 0,
+                   `${mistake}: the proxy's cookie is removed`);
+      await shoot(page, `04-after-${tag}`);
+
+      // The passcode texted before the mistake no longer opens the site.
+      await page.goto(new URL('/owa/', gateway).href);
+      assert.match(page.url(), kLogonForm);
+      await visitor.assertNoSiteBytes(`after ${mistake}`);
+
+      const fresh = await toPasscodePage(page, '/owa/');
+      await submitPasscode(page, fresh);
+      assert.equal(new URL(page.url()).pathname, '/owa/');
+      assert.equal(await page.title(), `Mail for ${alice.name}`);
+      await visitor.context.close();
+    }
+  });
+
+  test('typing the URL of a protected page before the passcode leads back to the passcode page', async () => {
+    const visitor = await newVisitor();
+    const { page } = visitor;
+    const passcode = await toPasscodePage(page, '/owa/');
+    const typed = ['/owa/', '/owa/inbox.html', '/OWA/Settings.html', '/owa/../owa/inbox.html', '/rpc/../owa/',
+                   '/download/big.bin'];
+    for (const [i, url] of typed.entries()) {
+      await page.goto(new URL(url, gateway).href);
+      assert.match(page.url(), kPasscodePage, `${url} typed before the passcode`);
+      assert.ok(!(await page.content()).includes(kSiteMarker), `${url} showed site content`);
+      if (i === 0) await shoot(page, '05-typed-url-before-passcode');
+    }
+    await visitor.assertNoSiteBytes('before the passcode, with typed URLs');
+
+    // The session still awaits its passcode, which leads to the page the
+    // password step was for.
+    await submitPasscode(page, passcode);
+    assert.equal(new URL(page.url()).pathname, '/owa/');
+    assert.equal(await page.title(), `Mail for ${alice.name}`);
+    await visitor.context.close();
+  });
+
+  test('a bypass user reaches the page with the password alone; locked and denied users do not', async () => {
+    const visitor = await newVisitor();
+    const { page } = visitor;
+    await openLogonForm(page, '/owa/');
+    await submitPassword(page, bob);
+    assert.equal(new URL(page.url()).pathname, '/owa/');
+    assert.equal(await page.title(), `Mail for ${bob.name}`);
+    await shoot(page, '06-bypass-user');
+    await visitor.context.close();
+
+    for (const user of [carol, dave]) {
+      const refused = await newVisitor();
+      await openLogonForm(refused.page, '/owa/');
+      await submitPassword(refused.page, user);
+      assert.match(refused.page.url(), kLogonForm, `${user.name} is sent back to the logon form`);
+      await refused.page.goto(new URL('/owa/', gateway).href);
+      assert.match(refused.page.url(), kLogonForm);
+      await refused.assertNoSiteBytes(`for ${user.name}`);
+      assert.equal(passcodesOf(outbox, user.name).length, 0, `no passcode is texted to ${user.name}`);
+      await shoot(refused.page, `07-refused-${user.name.split('\\')[1]}`);
+      await refused.context.close();
+    }
+  });
+});

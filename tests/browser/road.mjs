@@ -1,0 +1,119 @@
+// The logon road as a scripted client walks it over HTTP (Node's fetch), and
+// the passcodes the test back end texts to its outbox.
+import fs from 'node:fs';
+import { setTimeout as sleep } from 'node:timers/promises';
+
+export const kSiteMarker = 'PUBSITE';
+
+export function requireEnv(name) {
+  const value = process.env[name];
+  if (!value) throw new Error(`${name} is not set (scripts/browser-test.sh sets it)`);
+  return value;
+}
+
+// Every passcode texted to `user`, oldest first.
+export function passcodesOf(outbox, user) {
+  let text = '';
+  try {
+    text = fs.readFileSync(outbox, 'utf8');
+  } catch (error) {
+    if (error.code !== 'ENOENT') throw error;
+  }
+  const marker = ` user=${user} passcode=`;
+  return text.split(/\r?\n/).filter((line) => line.includes(marker))
+    .map((line) => line.slice(line.indexOf(marker) + marker.length).slice(0, 6));
+}
+
+// The passcode texted after `before` earlier ones; waits for it.
+export async function nextPasscode(outbox, user, before, timeoutMs = 20000) {
+  const deadline = Date.now() + timeoutMs;
+  for (;;) {
+    const codes = passcodesOf(outbox, user);
+    if (codes.length > before) return codes[before];
+    if (Date.now() > deadline) throw new Error(`no passcode for ${user} arrived in ${outbox}`);
+    await sleep(100);
+  }
+}
+
+export function formBody(fields) {
+  return new URLSearchParams(fields).toString();
+}
+
+const kEntities = { amp: '&', lt: '<', gt: '>', quot: '"', '#39': "'" };
+export function hiddenField(html, name) {
+  const match = new RegExp(`name="${name}" value="([^"]*)"`).exec(html);
+  return match ? match[1].replace(/&(amp|lt|gt|quot|#39);/g, (_, e) => kEntities[e]) : undefined;
+}
+
+// One user agent: a cookie jar, redirects followed on request.
+export class Client {
+  constructor(base) {
+    this.base = base;
+    this.cookies = new Map();
+  }
+
+  cookieHeader() {
+    return [...this.cookies].map(([name, value]) => `${name}=${value}`).join('; ');
+  }
+
+  #take(setCookie) {
+    const [pair, ...attributes] = setCookie.split(';');
+    const at = pair.indexOf('=');
+    const name = pair.slice(0, at).trim();
+    const value = pair.slice(at + 1).trim();
+    const expired = attributes.some((a) => /^\s*expires=.*19[0-9]{2}/i.test(a) || /^\s*max-age=0\s*$/i.test(a));
+    if (!value || expired) this.cookies.delete(name);
+    else this.cookies.set(name, value);
+  }
+
+  async request(method, path, body) {
+    const url = new URL(path, this.base);
+    const headers = {};
+    if (this.cookies.size) headers.cookie = this.cookieHeader();
+    if (body !== undefined) headers['content-type'] = 'application/x-www-form-urlencoded';
+    const response = await fetch(url, { method, headers, body, redirect: 'manual' });
+    for (const cookie of response.headers.getSetCookie()) this.#take(cookie);
+    return {
+      url: url.pathname + url.search,
+      status: response.status,
+      location: response.headers.get('location'),
+      text: await response.text(),
+    };
+  }
+
+  async follow(reply, limit = 10) {
+    while (reply.status >= 300 && reply.status < 400 && reply.location) {
+      if (--limit < 0) throw new Error(`too many redirects from ${reply.url}`);
+      reply = await this.request('GET', reply.location);
+    }
+    return reply;
+  }
+}
+
+function fail(step, reply) {
+  return new Error(`${step}: ${reply.status} for ${reply.url}\n${reply.text.slice(0, 400)}`);
+}
+
+// From a protected page to that page: ISA/TMG's logon form, the password,
+// and, with `passcode`, the filter's passcode page and the passcode from the
+// outbox. Answers the page's reply; throws when the road goes elsewhere.
+export async function logOn(client, { user, password, url, outbox, passcode = true }) {
+  const form = await client.follow(await client.request('GET', url));
+  if (!form.text.includes('CookieAuth.dll?Logon')) throw fail('no logon form', form);
+  const texted = passcode ? passcodesOf(outbox, user).length : 0;
+  const fields = { curl: hiddenField(form.text, 'curl') ?? url, flags: '0', forcedownlevel: '0',
+                   formdir: hiddenField(form.text, 'formdir') ?? '1', trusted: '0', username: user, password };
+  let reply = await client.follow(await client.request('POST', '/CookieAuth.dll?Logon', formBody(fields)));
+  if (passcode) {
+    if (!reply.text.includes('action=talvlogin') || reply.text.includes(kSiteMarker)) {
+      throw fail('no passcode page after the password', reply);
+    }
+    const code = await nextPasscode(outbox, user, texted);
+    reply = await client.follow(await client.request('POST', '/talverinauth.dll?action=talvlogin',
+                                                     formBody({ passcode: code, Action: 'LogIn' })));
+  }
+  if (reply.status !== 200 || !reply.text.includes(`${kSiteMarker} page=${url}\n`)) {
+    throw fail(`${url} not reached`, reply);
+  }
+  return reply;
+}
