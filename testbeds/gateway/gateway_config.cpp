@@ -11,36 +11,6 @@
 namespace talverin::gateway {
 namespace {
 
-std::string Trim(std::string_view text) {
-  const char* blanks = " \t\r\n";
-  size_t first = text.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return {};
-  size_t last = text.find_last_not_of(blanks);
-  return std::string(text.substr(first, last - first + 1));
-}
-
-// "value   # comment" gives "value".
-std::string WithoutComment(std::string_view text) {
-  size_t hash = text.find(" #");
-  if (size_t tab = text.find("\t#"); tab < hash) hash = tab;
-  return Trim(hash == std::string_view::npos ? text : text.substr(0, hash));
-}
-
-std::vector<std::string> Lines(std::string_view text) {
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at <= text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string_view::npos) end = text.size();
-    std::string line(text.substr(at, end - at));
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    at = end + 1;
-  }
-  // A final line feed ends the last line; it starts none.
-  if (lines.size() > 1 && lines.back().empty() && !text.empty() && text.back() == '\n') lines.pop_back();
-  return lines;
-}
 
 bool ParseNumber(const std::string& text, long low, long high, long* value) {
   if (text.empty() || text.size() > 9) return false;
@@ -132,7 +102,7 @@ std::string ResolvePath(const std::string& folder, const std::string& path) {
 }
 
 bool ParseListenAddress(std::string_view text, Endpoint* endpoint) {
-  std::string address = Trim(text);
+  std::string address = host::TrimConfigText(text);
   size_t colon = address.rfind(':');
   if (colon == std::string::npos) return false;
   std::string host = address.substr(0, colon);
@@ -156,21 +126,21 @@ GatewayConfig ParseGatewayConfig(std::string_view text, const std::string& path,
   std::vector<int> listenerLines;
   std::set<std::string> seenKeys;
 
-  std::vector<std::string> lines = Lines(text);
+  std::vector<std::string> lines = host::ConfigLines(text);
   std::string store, users, emulation;
   Section section = Section::None;
   for (size_t index = 0; index < lines.size(); ++index) {
     const int number = static_cast<int>(index + 1);
-    std::string line = Trim(lines[index]);
+    std::string line = host::TrimConfigText(lines[index]);
     std::string storeLine, usersLine, emulationLine;
     if (line.empty() || line[0] == '#') {
       // Comments and blank lines stay blank everywhere.
     } else if (line[0] == '[') {
       size_t close = line.find(']');
       if (close == std::string::npos) reader.Fail(number, "a section header must end with \"]\"");
-      std::string rest = Trim(line.substr(close + 1));
+      std::string rest = host::TrimConfigText(line.substr(close + 1));
       if (!rest.empty() && rest[0] != '#') reader.Fail(number, "text after the section header");
-      std::string header = Trim(line.substr(1, close - 1));
+      std::string header = host::TrimConfigText(line.substr(1, close - 1));
       std::string normalized = "[" + header + "]";
       if (header == "gateway") {
         section = Section::Gateway;
@@ -200,8 +170,8 @@ GatewayConfig ParseGatewayConfig(std::string_view text, const std::string& path,
         case Section::Gateway: {
           size_t equals = line.find('=');
           if (equals == std::string::npos) reader.Fail(number, "expected \"key = value\"");
-          std::string key = Trim(line.substr(0, equals));
-          std::string value = WithoutComment(line.substr(equals + 1));
+          std::string key = host::TrimConfigText(line.substr(0, equals));
+          std::string value = host::StripConfigComment(line.substr(equals + 1));
           if (!seenKeys.insert(key).second) reader.Fail(number, "\"" + key + "\" is given twice");
           long count = 0;
           if (key == "listen") {

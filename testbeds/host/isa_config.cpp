@@ -8,32 +8,6 @@
 namespace talverin::host {
 namespace {
 
-std::string Trim(std::string_view text) {
-  const char* blanks = " \t\r\n";
-  size_t first = text.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return {};
-  size_t last = text.find_last_not_of(blanks);
-  return std::string(text.substr(first, last - first + 1));
-}
-
-// A value may end in a comment: "yes   # yes/no".
-std::string StripComment(std::string_view value) {
-  size_t hash = value.find(" #");
-  return Trim(hash == std::string_view::npos ? value : value.substr(0, hash));
-}
-
-std::vector<std::string> Lines(std::string_view text) {
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at <= text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string_view::npos) end = text.size();
-    lines.emplace_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  return lines;
-}
-
 std::string ReadWholeFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw IsaConfigError(path + ": cannot be read");
@@ -86,12 +60,12 @@ std::vector<ListenerConfig> ParseListeners(std::string_view text, const std::str
   std::vector<ListenerConfig> listeners;
   bool inListener = false;
   int number = 0;
-  for (const std::string& raw : Lines(text)) {
+  for (const std::string& raw : ConfigLines(text)) {
     ++number;
-    std::string line = Trim(raw);
+    std::string line = TrimConfigText(raw);
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '[') {
-      std::string header = Trim(line.substr(1, line.find(']') - 1));
+      std::string header = TrimConfigText(line.substr(1, line.find(']') - 1));
       inListener = header == "listener";
       if (inListener) listeners.emplace_back();
       continue;
@@ -101,8 +75,8 @@ std::vector<ListenerConfig> ParseListeners(std::string_view text, const std::str
     if (equals == std::string::npos) {
       throw IsaConfigError(source + "(" + std::to_string(number) + "): expected \"key = value\"");
     }
-    std::string key = Trim(line.substr(0, equals));
-    std::string value = StripComment(line.substr(equals + 1));
+    std::string key = TrimConfigText(line.substr(0, equals));
+    std::string value = StripConfigComment(line.substr(equals + 1));
     ListenerConfig& listener = listeners.back();
     if (key == "name") {
       listener.name = value;
@@ -124,9 +98,9 @@ std::vector<ListenerConfig> LoadListeners(const std::string& path) { return Pars
 std::vector<UserAccount> ParseUsers(std::string_view text, const std::string& source) {
   std::vector<UserAccount> users;
   int number = 0;
-  for (const std::string& raw : Lines(text)) {
+  for (const std::string& raw : ConfigLines(text)) {
     ++number;
-    std::string line = Trim(raw);
+    std::string line = TrimConfigText(raw);
     if (line.empty() || line[0] == '#') continue;
     size_t first = line.find('|');
     size_t second = first == std::string::npos ? first : line.find('|', first + 1);
@@ -135,10 +109,10 @@ std::vector<UserAccount> ParseUsers(std::string_view text, const std::string& so
       throw IsaConfigError(source + "(" + std::to_string(number) + "): expected four fields separated by '|'");
     }
     UserAccount user;
-    user.name = Trim(line.substr(0, first));
-    user.phone = Trim(line.substr(first + 1, second - first - 1));
-    user.password = Trim(line.substr(second + 1, last - second - 1));
-    user.status = Trim(line.substr(last + 1));
+    user.name = TrimConfigText(line.substr(0, first));
+    user.phone = TrimConfigText(line.substr(first + 1, second - first - 1));
+    user.password = TrimConfigText(line.substr(second + 1, last - second - 1));
+    user.status = TrimConfigText(line.substr(last + 1));
     if (user.name.empty()) throw IsaConfigError(source + "(" + std::to_string(number) + "): a user name is missing");
     users.push_back(std::move(user));
   }
@@ -172,26 +146,26 @@ void ApplyEmulationSettings(std::string_view text, std::vector<ListenerConfig>& 
   ListenerConfig* listener = nullptr;
   UserAccount* user = nullptr;
   int number = 0;
-  for (const std::string& raw : Lines(text)) {
+  for (const std::string& raw : ConfigLines(text)) {
     ++number;
     std::string where = source + "(" + std::to_string(number) + ")";
-    std::string line = Trim(raw);
+    std::string line = TrimConfigText(raw);
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '[') {
       if (line.back() != ']') throw IsaConfigError(where + ": a section header must end with \"]\"");
-      std::string header = Trim(line.substr(1, line.size() - 2));
+      std::string header = TrimConfigText(line.substr(1, line.size() - 2));
       if (header == "proxy") {
         section = Section::Proxy;
       } else if (header.compare(0, 9, "listener ") == 0) {
-        std::string name = Trim(header.substr(9));
+        std::string name = TrimConfigText(header.substr(9));
         auto it = std::find_if(listeners.begin(), listeners.end(),
                                [&](const ListenerConfig& l) { return l.persistentName == name; });
         if (it == listeners.end()) throw IsaConfigError(where + ": no listener " + name);
         section = Section::Listener;
         listener = &*it;
       } else if (header.compare(0, 5, "user ") == 0) {
-        user = FindAccount(users, Trim(header.substr(5)));
-        if (!user) throw IsaConfigError(where + ": no user " + Trim(header.substr(5)));
+        user = FindAccount(users, TrimConfigText(header.substr(5)));
+        if (!user) throw IsaConfigError(where + ": no user " + TrimConfigText(header.substr(5)));
         section = Section::User;
       } else {
         throw IsaConfigError(where + ": unknown section \"[" + header + "]\"");
@@ -200,8 +174,8 @@ void ApplyEmulationSettings(std::string_view text, std::vector<ListenerConfig>& 
     }
     size_t equals = line.find('=');
     if (equals == std::string::npos) throw IsaConfigError(where + ": expected \"key = value\"");
-    std::string key = Trim(line.substr(0, equals));
-    std::string value = StripComment(line.substr(equals + 1));
+    std::string key = TrimConfigText(line.substr(0, equals));
+    std::string value = StripConfigComment(line.substr(equals + 1));
     bool known = true;
     switch (section) {
       case Section::None:
@@ -271,6 +245,35 @@ const UserAccount* FindAccount(const std::vector<UserAccount>& users, std::strin
     found = &user;
   }
   return found;
+}
+
+std::string TrimConfigText(std::string_view text) {
+  const char* blanks = " \t\r\n";
+  size_t first = text.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return {};
+  size_t last = text.find_last_not_of(blanks);
+  return std::string(text.substr(first, last - first + 1));
+}
+
+std::string StripConfigComment(std::string_view value) {
+  size_t hash = value.find(" #");
+  if (size_t tab = value.find("\t#"); tab < hash) hash = tab;
+  return TrimConfigText(hash == std::string_view::npos ? value : value.substr(0, hash));
+}
+
+std::vector<std::string> ConfigLines(std::string_view text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) end = text.size();
+    std::string line(text.substr(at, end - at));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    at = end + 1;
+  }
+  if (lines.size() > 1 && lines.back().empty() && !text.empty() && text.back() == '\n') lines.pop_back();
+  return lines;
 }
 
 }  // namespace talverin::host

@@ -123,4 +123,12 @@ inline UserAccount* FindAccount(std::vector<UserAccount>& users, std::string_vie
 
 std::string ToLowerAscii(std::string_view text);
 
+// The text helpers every configuration file of the test beds is read with.
+// Blanks (space, tab, CR, LF) off both ends.
+std::string TrimConfigText(std::string_view text);
+// "value   # comment" (or a tab before "#") gives "value".
+std::string StripConfigComment(std::string_view value);
+// The lines of a text, CR LF or LF; a final line feed ends the last line.
+std::vector<std::string> ConfigLines(std::string_view text);
+
 }  // namespace talverin::host
