@@ -87,35 +87,17 @@ void FilterSettings::SaveWebListeners(const WebListenerMap& listeners) {
   webListeners_ = listeners;
 }
 
-std::string FilterSettings::Language() {
-  CsLock guard(lock_);
-  return language_;
-}
+std::string FilterSettings::Language() { return Read(language_); }
 
-std::uint32_t FilterSettings::TraceLevel() {
-  CsLock guard(lock_);
-  return traceLevel_;
-}
+std::uint32_t FilterSettings::TraceLevel() { return Read(traceLevel_); }
 
-std::int32_t FilterSettings::BlockMaxTime() {
-  CsLock guard(lock_);
-  return blockMaxTime_;
-}
+std::int32_t FilterSettings::BlockMaxTime() { return Read(blockMaxTime_); }
 
-std::int32_t FilterSettings::BlockMaxRetryCount() {
-  CsLock guard(lock_);
-  return blockMaxRetryCount_;
-}
+std::int32_t FilterSettings::BlockMaxRetryCount() { return Read(blockMaxRetryCount_); }
 
-std::string FilterSettings::DefaultDomain() {
-  CsLock guard(lock_);
-  return defaultDomain_;
-}
+std::string FilterSettings::DefaultDomain() { return Read(defaultDomain_); }
 
-bool FilterSettings::FallbackFromFBAForbidden() {
-  CsLock guard(lock_);
-  return fallbackFromFBAForbidden_;
-}
+bool FilterSettings::FallbackFromFBAForbidden() { return Read(fallbackFromFBAForbidden_); }
 
 const WebListenerInfo* FilterSettings::Find(const std::string& listener) const {
   auto it = webListeners_.find(listener);

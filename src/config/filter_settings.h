@@ -56,6 +56,13 @@ class FilterSettings {
   std::size_t WebListenerCount();
 
  private:
+  // A copy of one setting, taken under the lock a reload writes them under.
+  template <typename T>
+  T Read(const T& setting) {
+    CsLock guard(lock_);
+    return setting;
+  }
+
   void SetDefaults();
   const WebListenerInfo* Find(const std::string& listener) const;
 

@@ -150,7 +150,11 @@ HRESULT RemoveWebFilter(fpc::IFpcWebFilters* webFilters) {
   return hr;
 }
 
-HRESULT RegisterFilter() {
+namespace {
+
+// Registration and removal alike: COM for the call, the array's web filters,
+// then the one step, whose failure is reported with the caller's texts.
+HRESULT OnWebFilters(HRESULT (*step)(fpc::IFpcWebFilters*), const char* debugFormat, const char* traceFormat) {
   ComApartment com;
   if (FAILED(com.Result())) {
     ReportFailure("ORVANT: CoInitialize Failed. Error code is %lx\n", "CoInitialize Failed. Error code is %lx\n",
@@ -162,32 +166,21 @@ HRESULT RegisterFilter() {
   if (StepFailed(hr, "ORVANT: Get the web filters object failed. Error code is %lx\n",
                  "Get the web filters object failed. Error code is %lx\n"))
     return hr;
-  hr = AddWebFilter(webFilters.Get());
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed to register the web filter. Error code is %lx\n",
-                  "Failed to register the web filter. Error code is %lx\n", hr);
-  }
+  hr = step(webFilters.Get());
+  if (FAILED(hr)) ReportFailure(debugFormat, traceFormat, hr);
   return hr;
 }
 
+}  // namespace
+
+HRESULT RegisterFilter() {
+  return OnWebFilters(AddWebFilter, "ORVANT: Failed to register the web filter. Error code is %lx\n",
+                      "Failed to register the web filter. Error code is %lx\n");
+}
+
 HRESULT UnregisterFilter() {
-  ComApartment com;
-  if (FAILED(com.Result())) {
-    ReportFailure("ORVANT: CoInitialize Failed. Error code is %lx\n", "CoInitialize Failed. Error code is %lx\n",
-                  com.Result());
-    return com.Result();
-  }
-  ComPtr<fpc::IFpcWebFilters> webFilters;
-  HRESULT hr = GetWebFilters(webFilters);
-  if (StepFailed(hr, "ORVANT: Get the web filters object failed. Error code is %lx\n",
-                 "Get the web filters object failed. Error code is %lx\n"))
-    return hr;
-  hr = RemoveWebFilter(webFilters.Get());
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Remove web filter failed. Error code is %lx\n", "Remove web filter failed. Error code is %lx\n",
-                  hr);
-  }
-  return hr;
+  return OnWebFilters(RemoveWebFilter, "ORVANT: Remove web filter failed. Error code is %lx\n",
+                      "Remove web filter failed. Error code is %lx\n");
 }
 
 }  // namespace talverin

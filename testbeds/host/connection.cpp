@@ -568,18 +568,24 @@ BOOL WINAPI Connection::ServerSupportFunctionCallback(HTTP_FILTER_CONTEXT* pfc, 
   return FALSE;
 }
 
-BOOL WINAPI Connection::GetHeaderCallback(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size) try {
-  Connection* c = From(pfc, "GetHeader");
-  if (!c || !name || !size) {
+HeaderBlock* Connection::HeadersOfCall(HTTP_FILTER_CONTEXT* pfc, const char* callback, bool argumentsGiven) {
+  Connection* c = From(pfc, callback);
+  if (!c || !argumentsGiven) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return nullptr;
   }
   if (!c->currentHeaders_) {
-    c->Violation("GetHeader called during a notification without headers");
+    c->Violation(std::string(callback) + " called during a notification without headers");
     SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return nullptr;
   }
-  const HeaderBlock& headers = *c->currentHeaders_;
+  return c->currentHeaders_;
+}
+
+BOOL WINAPI Connection::GetHeaderCallback(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size) try {
+  HeaderBlock* current = HeadersOfCall(pfc, "GetHeader", name && size);
+  if (!current) return FALSE;
+  const HeaderBlock& headers = *current;
   HeaderName which = ReadHeaderName(name);
   std::optional<std::string> value;
   switch (which.kind) {
@@ -599,17 +605,9 @@ BOOL WINAPI Connection::GetHeaderCallback(HTTP_FILTER_CONTEXT* pfc, LPSTR name, 
 }
 
 BOOL WINAPI Connection::SetHeaderCallback(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) try {
-  Connection* c = From(pfc, "SetHeader");
-  if (!c || !name || !value) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (!c->currentHeaders_) {
-    c->Violation("SetHeader called during a notification without headers");
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  HeaderBlock& headers = *c->currentHeaders_;
+  HeaderBlock* current = HeadersOfCall(pfc, "SetHeader", name && value);
+  if (!current) return FALSE;
+  HeaderBlock& headers = *current;
   HeaderName which = ReadHeaderName(name);
   switch (which.kind) {
     case HeaderName::Field: headers.Set(which.field, value); break;
@@ -624,19 +622,11 @@ BOOL WINAPI Connection::SetHeaderCallback(HTTP_FILTER_CONTEXT* pfc, LPSTR name, 
 }
 
 BOOL WINAPI Connection::AddHeaderCallback(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) try {
-  Connection* c = From(pfc, "AddHeader");
-  if (!c || !name || !value) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  if (!c->currentHeaders_) {
-    c->Violation("AddHeader called during a notification without headers");
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  HeaderBlock* current = HeadersOfCall(pfc, "AddHeader", name && value);
+  if (!current) return FALSE;
   std::string field = name;
   if (EndsWith(field, ":")) field.pop_back();
-  c->currentHeaders_->Add(field, value);
+  current->Add(field, value);
   return TRUE;
 } catch (...) {
   SetLastError(ERROR_NOT_ENOUGH_MEMORY);

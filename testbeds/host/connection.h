@@ -182,6 +182,9 @@ class Connection {
   static VOID* WINAPI AllocMemCallback(HTTP_FILTER_CONTEXT* pfc, DWORD size, DWORD reserved);
   static BOOL WINAPI ServerSupportFunctionCallback(HTTP_FILTER_CONTEXT* pfc, enum SF_REQ_TYPE request, PVOID data,
                                                    ULONG_PTR ul1, ULONG_PTR ul2);
+  // The header block of the notification a header callback runs in; null,
+  // with the last error set, for bad arguments or a notification without one.
+  static HeaderBlock* HeadersOfCall(HTTP_FILTER_CONTEXT* pfc, const char* callback, bool argumentsGiven);
   static BOOL WINAPI GetHeaderCallback(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size);
   static BOOL WINAPI SetHeaderCallback(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value);
   static BOOL WINAPI AddHeaderCallback(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value);
