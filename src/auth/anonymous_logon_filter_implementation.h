@@ -5,6 +5,8 @@
 // after it; this header is their one declaration.
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/win.h"
 #include "filter/filter_implementation.h"
@@ -29,6 +31,10 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
   // Responses held back longer than this are not waited for.
   static constexpr std::size_t kMaxResponseHeaderBlock = 64 * 1024;
   static constexpr std::size_t kMaxLogonPostAnswer = 1024 * 1024;
+  // Requests: the header block, and the body of a login form post, are read
+  // up to this; a longer one is finished.
+  static constexpr std::size_t kMaxRequestHeaderBlock = 64 * 1024;
+  static constexpr std::size_t kMaxLoginFormBody = 64 * 1024;
 
   CAnonymousLogonFilterImplementation() = default;
   ~CAnonymousLogonFilterImplementation() override = default;
@@ -53,11 +59,17 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
 
  private:
   // Key and user name extraction.
-  KeyExtraction ExtractKey(HTTP_FILTER_CONTEXT* pfc, const std::string& cookieText);
+  // The key from a cookie text, and from further Cookie lines of the same
+  // request when the host reports only one of them: every line counts.
+  KeyExtraction ExtractKey(HTTP_FILTER_CONTEXT* pfc, const std::string& cookieText,
+                           const std::vector<std::string>& moreCookieLines = {});
   static std::string ExtractUserName(const HttpMessage& request, const std::string& formUserName);
 
   // Request body stage and user check.
-  bool RecognizeLoginForm(HTTP_FILTER_CONTEXT* pfc, const HttpMessage& request, ConnectionContext& context);
+  // What the header block tells; READ_NEXT with requestBytesAwaited set
+  // when the body of a login form post has to be read whole.
+  DWORD ReadRequestHeaderBlock(HTTP_FILTER_CONTEXT* pfc, std::string_view block, ConnectionContext& context);
+  static void RecordLoginForm(const HttpMessage& request, ConnectionContext& context);
   // False when the request must end (the credentials could not be emptied).
   bool RunUserCheck(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record, const HttpMessage& request,
                     ConnectionContext& context);
@@ -105,4 +117,8 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
  private:
   // Serializes the renewal of sessions bound to ISA/TMG's cookie.
   talverin::CriticalSection renewalLock_;
+  // Serializes passcode checks: the back end's authentication proxy answers
+  // one call at a time anyway, and a check must see the outcome of the one
+  // before it.
+  talverin::CriticalSection passcodeCheckLock_;
 };

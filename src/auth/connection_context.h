@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/secure.h"
 
@@ -51,6 +52,17 @@ class ConnectionContext {
   bool requestHeadersRead = false;
   bool authorizationHeaderPresent = false;
   std::int32_t checkAuthenticationAllowedResult = 0;
+  // The raw request as the body stage read it. Once its header block has
+  // been handed on, every later raw-data record of the request is its body.
+  bool requestHandedOn = false;
+  std::size_t requestHeaderScanFrom = 0;  // the blank line is searched for from here on
+  std::size_t requestBytesAwaited = 0;    // a login post: header block and whole body
+  std::string requestMethod;              // first token of the request line
+  bool requestHasBody = false;            // a body announced, or framing not understood
+  std::vector<std::string> requestCookieLines;  // every Cookie line of the header block
+  // The session had passed the second factor when the request was let
+  // through: its answer is the session's, whatever that answer does.
+  bool validAtRequest = false;
   // Canonical form of url (config/url_canonical.h); empty when the URL cannot
   // be canonicalized, which no URL test then matches.
   std::string urlCanonical;

@@ -30,11 +30,27 @@ bool StartsWith(std::string_view text, std::string_view prefix) { return text.su
 
 }  // namespace
 
+namespace {
+
+// Whether the text names the cookie anywhere: its name, in any letter case,
+// followed by optional blanks and "=". A reader that trims or case-folds
+// cookie names takes every such place for the cookie.
+bool NamesCookie(std::string_view lowerText, std::string_view lowerName) {
+  for (std::size_t at = lowerText.find(lowerName); at != std::string_view::npos;
+       at = lowerText.find(lowerName, at + 1)) {
+    const std::size_t next = lowerText.find_first_not_of(" \t", at + lowerName.size());
+    if (next != std::string_view::npos && lowerText[next] == '=') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 CookieLookup FindCookie(std::string_view cookieText, std::string_view cookieName) {
   CookieLookup result;
   if (cookieName.empty()) return result;
-  const std::string withEquals = std::string(cookieName) + "=";
-  if (cookieText.find(withEquals) == std::string_view::npos) return result;
+  const std::string lowerName = LowerAscii(cookieName);
+  if (!NamesCookie(LowerAscii(cookieText), lowerName)) return result;
 
   int count = 0;
   std::string_view value;
@@ -42,16 +58,16 @@ CookieLookup FindCookie(std::string_view cookieText, std::string_view cookieName
   while (start <= cookieText.size()) {
     std::size_t end = cookieText.find(';', start);
     if (end == std::string_view::npos) end = cookieText.size();
-    const std::string_view cookie = Trim(cookieText.substr(start, end - start));
+    const std::string_view cookie = cookieText.substr(start, end - start);
     const std::size_t eq = cookie.find('=');
-    if (eq != std::string_view::npos && cookie.substr(0, eq) == cookieName) {
+    if (eq != std::string_view::npos && LowerAscii(Trim(cookie.substr(0, eq))) == lowerName) {
       ++count;
-      value = cookie.substr(eq + 1);
+      value = Trim(cookie.substr(eq + 1));
     }
     start = end + 1;
   }
-  // A look-alike (the name only inside another cookie's name) or a second
-  // cookie of the name cannot be told apart from a forged one.
+  // A look-alike (the name only inside another cookie's name or value) or a
+  // second cookie of the name cannot be told apart from a forged one.
   if (count != 1) {
     result.match = CookieMatch::Ambiguous;
     return result;
@@ -59,6 +75,14 @@ CookieLookup FindCookie(std::string_view cookieText, std::string_view cookieName
   result.match = CookieMatch::Found;
   result.value = StripQuotes(value);
   return result;
+}
+
+CookieLookup CombineCookieLookups(const CookieLookup& a, const CookieLookup& b) {
+  if (a.match == CookieMatch::Ambiguous || b.match == CookieMatch::Ambiguous) return {CookieMatch::Ambiguous, {}};
+  if (a.match == CookieMatch::Absent) return b;
+  if (b.match == CookieMatch::Absent) return a;
+  if (a.value != b.value) return {CookieMatch::Ambiguous, {}};
+  return a;
 }
 
 std::string UserNameFromLgnCookie(std::string_view cookieHeader) {
@@ -132,17 +156,29 @@ SecureString EmptyFormFields(std::string_view body, const std::vector<std::strin
 }
 
 bool IsIsaTmgPage(const std::optional<std::string>& canonicalUrl) {
-  if (!canonicalUrl) return false;
-  const std::string_view path = CanonicalPath(*canonicalUrl);
-  return path == "/cookieauth.dll" || StartsWith(path, "/cookieauth.dll/");
+  return canonicalUrl && CanonicalPath(*canonicalUrl) == "/cookieauth.dll";
 }
 
+namespace {
+
+// The command word of a query to ISA/TMG's pages ("Logon&x=1" and
+// "GetLogon?curl=..."): percent-decoded and lower-cased, so that no spelling
+// of it escapes a test that ISA/TMG's own reading would pass.
+std::string IsaTmgCommand(const std::string& canonicalUrl) {
+  const std::size_t question = canonicalUrl.find('?');
+  if (question == std::string::npos) return {};
+  const SecureString decoded = PercentDecode(std::string_view(canonicalUrl).substr(question + 1));
+  return LowerAscii(std::string_view(decoded.data(), decoded.size()));
+}
+
+}  // namespace
+
 bool IsIsaTmgLogonPost(const std::optional<std::string>& canonicalUrl) {
-  return canonicalUrl && *canonicalUrl == "/cookieauth.dll?logon";
+  return IsIsaTmgPage(canonicalUrl) && StartsWith(IsaTmgCommand(*canonicalUrl), "logon");
 }
 
 bool IsIsaTmgGetLogon(const std::optional<std::string>& canonicalUrl) {
-  return canonicalUrl && StartsWith(*canonicalUrl, "/cookieauth.dll?getlogon");
+  return IsIsaTmgPage(canonicalUrl) && StartsWith(IsaTmgCommand(*canonicalUrl), "getlogon");
 }
 
 bool IsOwnUrl(const std::optional<std::string>& canonicalUrl, std::string_view pathAndQuery) {

@@ -24,10 +24,15 @@ struct CookieLookup {
   std::string value;  // Found only: the value, surrounding double quotes removed
 };
 
-// Cookies are split on ";" and trimmed; a cookie's name is the text before
-// its first "=", compared with cookieName byte for byte. An empty cookie name
-// matches nothing.
+// Cookies are split on ";"; a cookie's name is the text before its first
+// "=", blanks and tabs around it removed, compared with cookieName without
+// regard to case, as the most lenient proxy reads it. Ambiguous when the text
+// names the cookie (name, optional blanks, "=", in any case) but not as
+// exactly one cookie. An empty cookie name matches nothing.
 CookieLookup FindCookie(std::string_view cookieText, std::string_view cookieName);
+// What two readings of one request's cookies say together: ambiguous when
+// either is, or when both found the cookie with different values.
+CookieLookup CombineCookieLookups(const CookieLookup& a, const CookieLookup& b);
 
 // The value after the first "lgn=" of the lower-cased Cookie header, up to
 // the next ";", trailing white space removed; empty when absent.
@@ -51,9 +56,13 @@ SecureString EmptyFormFields(std::string_view body, const std::vector<std::strin
 
 // URL tests, each on the canonical form of the URL (url_canonical.h); a URL
 // that cannot be canonicalized is none of these.
-bool IsIsaTmgPage(const std::optional<std::string>& canonicalUrl);       // path below "/cookieauth.dll"
-bool IsIsaTmgLogonPost(const std::optional<std::string>& canonicalUrl);  // "/cookieauth.dll?logon"
-bool IsIsaTmgGetLogon(const std::optional<std::string>& canonicalUrl);   // "/cookieauth.dll?getlogon..."
+// ISA/TMG's own pages are the path "/cookieauth.dll" itself, never a path
+// below it, which ISA/TMG hands on to the published site. Its logon post and
+// logon page are told by the query's command word, percent-decoded and in
+// any letter case, whatever follows it ("?Logon&x=1").
+bool IsIsaTmgPage(const std::optional<std::string>& canonicalUrl);
+bool IsIsaTmgLogonPost(const std::optional<std::string>& canonicalUrl);  // command word begins "logon"
+bool IsIsaTmgGetLogon(const std::optional<std::string>& canonicalUrl);   // command word begins "getlogon"
 bool IsOwnUrl(const std::optional<std::string>& canonicalUrl, std::string_view pathAndQuery);  // whole URL
 bool ContainsOwnUrl(const std::optional<std::string>& canonicalUrl, std::string_view pathAndQuery);
 

@@ -6,16 +6,23 @@
 #include "diag/trace_log.h"
 #include "http/host_access.h"
 
-KeyExtraction CAnonymousLogonFilterImplementation::ExtractKey(HTTP_FILTER_CONTEXT* pfc, const std::string& cookieText) {
+KeyExtraction CAnonymousLogonFilterImplementation::ExtractKey(HTTP_FILTER_CONTEXT* pfc, const std::string& cookieText,
+                                                             const std::vector<std::string>& moreCookieLines) {
   KeyExtraction result;
-  if (cookieText.empty()) return result;
+  std::string lines;
+  for (const std::string& line : moreCookieLines) {
+    if (!lines.empty()) lines += "; ";
+    lines += line;
+  }
+  if (cookieText.empty() && lines.empty()) return result;
 
   const std::string listener = GetServerVariableText(pfc, "LISTENER_GUID");
   TLOGF(1, "Listener's guid: '%s'", listener.c_str());
   const std::string cookieName = talverin::FilterSettings::Instance().FBACookieName(listener);
   TLOGF(1, "ISA/TMG's cookie name: '%s'", cookieName.c_str());
 
-  const talverin::CookieLookup lookup = talverin::FindCookie(cookieText, cookieName);
+  const talverin::CookieLookup lookup =
+      talverin::CombineCookieLookups(talverin::FindCookie(cookieText, cookieName), talverin::FindCookie(lines, cookieName));
   switch (lookup.match) {
     case talverin::CookieMatch::Absent:
       TLOGF(1, "Cookie name '%s' has not been found with-in '%s'", cookieName.c_str(), cookieText.c_str());

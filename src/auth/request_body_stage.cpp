@@ -1,5 +1,10 @@
 // Raw request data: waits for the header block, applies the URL exclusions
-// and recognizes the two login forms that matter to the second factor.
+// and reads the two login forms that matter to the second factor whole.
+// Everything a client sends is read as hostile: a request is parsed once,
+// from its header block, and whatever arrives after that block has been
+// handed on is its body, never a new request.
+#include <string_view>
+
 #include "auth/anonymous_logon_filter_implementation.h"
 #include "auth/connection_context.h"
 #include "auth/flow_text.h"
@@ -13,42 +18,119 @@
 namespace {
 
 const char kOwnLoginAction[] = "/talverinauth.dll?action=talvlogin";
+constexpr std::string_view kBlankLine = "\r\n\r\n";
+
+std::string_view RecordBytes(const HTTP_FILTER_RAW_DATA& record) {
+  if (record.pvInData == nullptr) return {};
+  return {static_cast<const char*>(record.pvInData), std::min(record.cbInData, record.cbInBuffer)};
+}
+
+bool IsFormUrlEncoded(const HttpMessage& request) {
+  const std::string type = talverin::LowerAscii(request.GetHeaderValue("Content-Type").str());
+  const std::string_view media = std::string_view(type).substr(0, type.find(';'));
+  const std::size_t end = media.find_last_not_of(" \t");
+  return media.empty() || media.substr(0, end + 1) == "application/x-www-form-urlencoded";
+}
 
 }  // namespace
 
 DWORD CAnonymousLogonFilterImplementation::OnReadRawData(HTTP_FILTER_CONTEXT* pfc, void* notification,
                                                          ConnectionContext* context) {
   auto* record = static_cast<HTTP_FILTER_RAW_DATA*>(notification);
-  const HttpMessage request = HttpMessageFromRawData(*record);
-  if (!context->requestHeadersRead && !request.HeadersComplete()) {
-    TLOG(1, "Not all headers have been received. Waiting for the next chunk...");
-    return SF_STATUS_REQ_READ_NEXT;
-  }
-  context->requestHeadersRead = true;
-  TLOG(1, "All headers have been received.");
+  ConnectionContext& ctx = *context;
+  if (ctx.requestHandedOn) return SF_STATUS_REQ_NEXT_NOTIFICATION;
 
+  const std::string_view bytes = RecordBytes(*record);
+  if (!ctx.requestHeadersRead) {
+    // The host presents what was read so far after each READ_NEXT: the
+    // search goes on where the last one ended instead of starting over.
+    const std::size_t from = std::min(ctx.requestHeaderScanFrom, bytes.size());
+    const std::size_t blank = bytes.find(kBlankLine, from < 3 ? 0 : from - 3);
+    if (blank == std::string_view::npos) {
+      if (bytes.size() > kMaxRequestHeaderBlock) {
+        TLOG(0, "Request header block is longer than the filter reads. Finishing the request.");
+        return SF_STATUS_REQ_FINISHED;
+      }
+      ctx.requestHeaderScanFrom = bytes.size();
+      TLOG(1, "Not all headers have been received. Waiting for the next chunk...");
+      return SF_STATUS_REQ_READ_NEXT;
+    }
+    if (blank > kMaxRequestHeaderBlock) {
+      TLOG(0, "Request header block is longer than the filter reads. Finishing the request.");
+      return SF_STATUS_REQ_FINISHED;
+    }
+    ctx.requestHeadersRead = true;
+    TLOG(1, "All headers have been received.");
+    const DWORD status = ReadRequestHeaderBlock(pfc, bytes.substr(0, blank + kBlankLine.size()), ctx);
+    if (ctx.requestBytesAwaited == 0) {
+      ctx.requestHandedOn = true;
+      return status;
+    }
+  }
+
+  if (bytes.size() < ctx.requestBytesAwaited) return SF_STATUS_REQ_READ_NEXT;
+  if (bytes.size() > ctx.requestBytesAwaited) {
+    // More bytes than the form announced: a second request behind it, or a
+    // body two readers would cut in different places.
+    TLOG(0, "Login form post carries more bytes than its Content-Length. Finishing the request.");
+    return SF_STATUS_REQ_FINISHED;
+  }
+  ctx.requestHandedOn = true;
+  const HttpMessage request(bytes);
+  RecordLoginForm(request, ctx);
+  if (!RunUserCheck(pfc, record, request, ctx)) return SF_STATUS_REQ_FINISHED;
+  return SF_STATUS_REQ_NEXT_NOTIFICATION;
+}
+
+DWORD CAnonymousLogonFilterImplementation::ReadRequestHeaderBlock(HTTP_FILTER_CONTEXT* pfc, std::string_view block,
+                                                                  ConnectionContext& context) {
+  const HttpMessage request(block);
+  if (!request.HeaderBlockIsStrict()) {
+    TLOG(0, "Request header block has bare line ends, folded lines or NUL bytes. Finishing the request.");
+    return SF_STATUS_REQ_FINISHED;
+  }
+  context.requestMethod = request.GetFirstToken().str();
+  const HttpMessage::BodyLength length = request.GetBodyLength();
+  context.requestHasBody = length.kind == HttpMessage::BodyLength::Kind::Invalid || length.length > 0;
+  for (const talverin::SecureString& line : request.GetHeaderValues("Cookie")) {
+    context.requestCookieLines.push_back(line.str());
+  }
+
+  const std::string url = request.GetSecondToken().str();
   const std::string listener = GetServerVariableText(pfc, "LISTENER_GUID");
   const auto lookup = [](const std::string& guid) {
     return talverin::FilterSettings::Instance().ListenerExclusion(guid);
   };
-  if (talverin::CheckUrlExclusion(pfc, request.GetSecondToken().str(), listener, request.GetFirstToken().str(),
-                                  lookup)) {
+  if (talverin::CheckUrlExclusion(pfc, url, listener, context.requestMethod, lookup)) {
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
   if (request.GetMethod() != HttpMessage::Method::Post) return SF_STATUS_REQ_NEXT_NOTIFICATION;
 
   TLOG(1, "POST request has been detected.");
-  if (!RecognizeLoginForm(pfc, request, *context)) return SF_STATUS_REQ_READ_NEXT;
-  if (!RunUserCheck(pfc, record, request, *context)) return SF_STATUS_REQ_FINISHED;
-  return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  const std::optional<std::string> canonical = talverin::CanonicalizeUrl(url);
+  if (!talverin::IsIsaTmgLogonPost(canonical) && !talverin::ContainsOwnUrl(canonical, kOwnLoginAction)) {
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  }
+  if (length.kind == HttpMessage::BodyLength::Kind::Invalid) {
+    TLOG(0, "Login form post has a Transfer-Encoding or an unclear Content-Length. Finishing the request.");
+    return SF_STATUS_REQ_FINISHED;
+  }
+  if (length.length > kMaxLoginFormBody) {
+    TLOG(0, "Login form post is longer than the filter reads. Finishing the request.");
+    return SF_STATUS_REQ_FINISHED;
+  }
+  if (talverin::IsIsaTmgLogonPost(canonical) && !IsFormUrlEncoded(request)) {
+    TLOG(0, "ISA/TMG logon post is no URL-encoded form. Finishing the request.");
+    return SF_STATUS_REQ_FINISHED;
+  }
+  context.requestBytesAwaited = block.size() + static_cast<std::size_t>(length.length);
+  return SF_STATUS_REQ_READ_NEXT;
 }
 
-bool CAnonymousLogonFilterImplementation::RecognizeLoginForm(HTTP_FILTER_CONTEXT*, const HttpMessage& request,
-                                                             ConnectionContext& context) {
+void CAnonymousLogonFilterImplementation::RecordLoginForm(const HttpMessage& request, ConnectionContext& context) {
   const std::optional<std::string> canonical = talverin::CanonicalizeUrl(request.GetSecondToken().str());
 
   if (talverin::IsIsaTmgLogonPost(canonical)) {
-    if (!request.IsBodyComplete()) return false;
     TLOG(1, "ISA/TMG post FBA login request has been detected.");
     // Read the fields as ISA/TMG's form parser does; a repeated field is
     // refused by the user check, so the name checked is the name used.
@@ -58,11 +140,10 @@ bool CAnonymousLogonFilterImplementation::RecognizeLoginForm(HTTP_FILTER_CONTEXT
     context.username = name;
     context.formAction = FormAction::IsaTmgLogon;
     TLOGF(1, "Username saved to the context: '%s'.", name.c_str());
-    return true;
+    return;
   }
 
   if (talverin::ContainsOwnUrl(canonical, kOwnLoginAction)) {
-    if (!request.IsBodyComplete()) return false;
     TLOG(1, "TALVERIN post FBA login request has been detected.");
     const talverin::SecureString action = request.GetFormField("Action");
     if (action.empty() || action == "LogIn") {
@@ -74,5 +155,4 @@ bool CAnonymousLogonFilterImplementation::RecognizeLoginForm(HTTP_FILTER_CONTEXT
       context.formAction = FormAction::Cancel;
     }
   }
-  return true;
 }

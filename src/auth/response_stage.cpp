@@ -27,7 +27,7 @@ std::optional<std::string> CanonicalOf(const ConnectionContext& context) {
 }
 
 bool IsAnswerToLogonPost(const ConnectionContext& context) {
-  return context.urlCanonicalValid && context.urlCanonical.compare(0, 21, "/cookieauth.dll?logon") == 0;
+  return talverin::IsIsaTmgLogonPost(CanonicalOf(context));
 }
 
 HttpMessage HeldResponse(const ConnectionContext& context) {
@@ -82,6 +82,9 @@ DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DA
 bool CAnonymousLogonFilterImplementation::MayPassResponseOn(ConnectionContext& context, const HttpMessage& response,
                                                             bool outcomeHandled) {
   if (outcomeHandled) return true;
+  // The answer to a request the session made after its second factor is the
+  // session's, even when it ends the session (a logoff).
+  if (context.validAtRequest) return true;
   if (context.session && StateOf(context) == static_cast<int>(SessionState::Valid)) return true;
   if (!context.authCookiePresent) return true;
   if (talverin::IsIsaTmgPage(CanonicalOf(context))) return true;

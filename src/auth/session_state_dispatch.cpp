@@ -46,8 +46,15 @@ DWORD CAnonymousLogonFilterImplementation::DispatchOnSessionState(HTTP_FILTER_CO
 }
 
 DWORD CAnonymousLogonFilterImplementation::CheckBypass(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context) {
+  if (IsIsaTmgWebSite(context)) return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  // Before the passcode the site may see one thing of the session: a plain
+  // read of the page the logon was for, whose answer the response stage
+  // replaces by the passcode page. Anything that could change the site (a
+  // POST that sends mail as the user) waits for the second factor; with no
+  // page kept there is nothing to read at all.
   const std::string protectedUrl = context.session->GetUrl();
-  if (!protectedUrl.empty() && !context.urlIsProtected && !IsIsaTmgWebSite(context)) {
+  const bool plainRead = context.requestMethod == "GET" || context.requestMethod == "HEAD";
+  if (protectedUrl.empty() || !context.urlIsProtected || !plainRead || context.requestHasBody) {
     TLOG(1, "Bypassing detected!");
     return RedirectToIsaTmgLoginPage(pfc, context);
   }
@@ -58,6 +65,21 @@ DWORD CAnonymousLogonFilterImplementation::TakePasscode(HTTP_FILTER_CONTEXT* pfc
   switch (context.formAction) {
     case FormAction::Login: {
       TLOG(1, "About to perform TALVERIN authentication...");
+      // One guess at a time: a guess that comes while another is checked
+      // sees its outcome, so a wrong guess ends every guess made beside it.
+      talverin::CsLock guessLock(passcodeCheckLock_);
+      const int state = context.session->GetState();
+      if (state == static_cast<int>(SessionState::Valid)) {
+        // The guess beside this one was right (a form sent twice): the
+        // session has passed, this post has nothing left to check.
+        IsapiRedirect(pfc, context.session->GetUrl(), std::string(), std::string(), false, std::string());
+        TLOG(1, "The user has been redirected to the requested page");
+        return SF_STATUS_REQ_FINISHED;
+      }
+      if (state != static_cast<int>(SessionState::AwaitingPasscode)) {
+        TLOGF(0, "Passcode posted while the session is in state %d. Redirecting to the ISA/TMG login page.", state);
+        return RedirectToIsaTmgLoginPage(pfc, context);
+      }
       const std::shared_ptr<Stub::AuthenticationProxy> proxy = AuthenticationProxy();
       if (!proxy) {
         TLOG(1, "TALVERIN authentication has failed. proxy null.");
@@ -99,6 +121,7 @@ DWORD CAnonymousLogonFilterImplementation::TakePasscode(HTTP_FILTER_CONTEXT* pfc
 
 DWORD CAnonymousLogonFilterImplementation::PassThrough(ConnectionContext& context) {
   TLOGF(1, "Session(%s) has valid state and the request will be allowed", context.key.c_str());
+  context.validAtRequest = true;
   if (context.session->GetBypassTalverinAuthentication()) {
     context.bypassAllowed = false;
     ReportPasswordAuthenticationStatus(context, true);
@@ -111,6 +134,10 @@ DWORD CAnonymousLogonFilterImplementation::HandleExpired(HTTP_FILTER_CONTEXT* pf
   TLOGF(1, "State is 'Expired'. Url: '%s'", context.urlLower.c_str());
   if (talverin::IsIsaTmgGetLogon(CanonicalOf(context))) {
     TLOG(1, "ISA/TMG logon page detected. Dropping state from 'Expired' to 'Initial'.");
+    // The page kept for the failed logon is forgotten: only a new password
+    // post keeps one again, so coming back here does not reopen the one read
+    // that state Initial allows without the password being entered again.
+    context.session->PutUrl(std::string());
     context.session->PutState(static_cast<int>(SessionState::Initial));
   }
   if (IsIsaTmgWebSite(context)) {

@@ -88,6 +88,16 @@ std::string LowerAscii(std::string_view text) {
 }
 
 std::optional<std::string> CanonicalizeUrl(std::string_view url) {
+  // A proxy takes a request target in absolute form ("https://host/owa/")
+  // for the path it carries.
+  const std::string lowerHead = LowerAscii(url.substr(0, 8));
+  const std::size_t scheme = lowerHead.rfind("http://", 0) == 0 ? 7 : lowerHead.rfind("https://", 0) == 0 ? 8 : 0;
+  if (scheme != 0) {
+    const std::size_t pathBegin = url.find_first_of("/?", scheme);
+    if (pathBegin == std::string_view::npos) return std::string("/");
+    if (url[pathBegin] == '?') return "/" + LowerAscii(url.substr(pathBegin));
+    url = url.substr(pathBegin);
+  }
   std::size_t question = url.find('?');
   std::string_view path = url.substr(0, question);
 

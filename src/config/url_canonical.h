@@ -12,7 +12,8 @@ namespace talverin {
 // bytes of double-byte code pages stay intact).
 std::string LowerAscii(std::string_view text);
 
-// The canonical form of a URL as sent in the request line:
+// The canonical form of a URL as sent in the request line (an absolute
+// "http://" or "https://" URL counts by its path and query):
 //   path (before the first "?"): percent-decoded once, "\" taken as "/",
 //   "." and ".." segments resolved (".." never climbs above the root),
 //   repeated "/" collapsed, then lower-cased; a decoded "%" or "?" is written

@@ -112,16 +112,44 @@ void HttpMessage::VisitHeaderLines(Visit visit) const {
   }
 }
 
+namespace {
+
+constexpr std::string_view kOptionalWhiteSpace = " \t";
+
+// The value range of a header line of that name, relative to the line; none
+// when the line is no such field.
+bool MatchHeaderLine(std::string_view line, std::string_view name, std::size_t& valueBegin, std::size_t& valueEnd) {
+  if (line.size() <= name.size() || !EqualsIgnoringCase(line.substr(0, name.size()), name)) return false;
+  std::size_t colon = name.size();
+  while (colon < line.size() && (line[colon] == ' ' || line[colon] == '\t')) ++colon;
+  if (colon >= line.size() || line[colon] != ':') return false;
+  const std::size_t first = line.find_first_not_of(kOptionalWhiteSpace, colon + 1);
+  if (first == std::string_view::npos) {
+    valueBegin = valueEnd = line.size();
+    return true;
+  }
+  valueBegin = first;
+  valueEnd = line.find_last_not_of(kOptionalWhiteSpace) + 1;
+  return true;
+}
+
+bool AllDigits(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool HttpMessage::FindHeaderValue(std::string_view name, Range& value) const {
   bool found = false;
   VisitHeaderLines([&](Range line) {
-    const std::string_view text = View(headers_, line);
-    if (text.size() <= name.size() || text[name.size()] != ':' || !EqualsIgnoringCase(text.substr(0, name.size()), name))
-      return false;
-    // One separator character after the colon is skipped; a line that ends
-    // right after the colon has an empty value.
-    value.begin = std::min(line.begin + name.size() + 2, line.end);
-    value.end = line.end;
+    std::size_t begin = 0, end = 0;
+    if (!MatchHeaderLine(View(headers_, line), name, begin, end)) return false;
+    value.begin = line.begin + begin;
+    value.end = line.begin + end;
     found = true;
     return true;
   });
@@ -138,12 +166,50 @@ std::vector<SecureString> HttpMessage::GetHeaderValues(std::string_view name) co
   std::vector<SecureString> values;
   VisitHeaderLines([&](Range line) {
     const std::string_view text = View(headers_, line);
-    if (text.size() > name.size() && text[name.size()] == ':' && EqualsIgnoringCase(text.substr(0, name.size()), name)) {
-      values.push_back(Copy(text.substr(std::min(name.size() + 2, text.size()))));
-    }
+    std::size_t begin = 0, end = 0;
+    if (MatchHeaderLine(text, name, begin, end)) values.push_back(Copy(text.substr(begin, end - begin)));
     return false;
   });
   return values;
+}
+
+HttpMessage::BodyLength HttpMessage::GetBodyLength() const {
+  BodyLength result;
+  if (!GetHeaderValues("Transfer-Encoding").empty()) {
+    result.kind = BodyLength::Kind::Invalid;
+    return result;
+  }
+  for (const SecureString& value : GetHeaderValues("Content-Length")) {
+    const std::string_view digits(value);
+    // Twenty digits and more overflow 64 bits; no body of this filter's
+    // interest comes near that, so such a length is as good as invalid.
+    if (!AllDigits(digits) || digits.size() > 19) {
+      result.kind = BodyLength::Kind::Invalid;
+      return result;
+    }
+    const std::uint64_t length = LeadingDecimal(digits);
+    if (result.kind == BodyLength::Kind::Length && length != result.length) {
+      result.kind = BodyLength::Kind::Invalid;
+      return result;
+    }
+    result.kind = BodyLength::Kind::Length;
+    result.length = length;
+  }
+  return result;
+}
+
+bool HttpMessage::HeaderBlockIsStrict() const {
+  const std::string_view headers(headers_);
+  for (std::size_t i = 0; i < headers.size(); ++i) {
+    const char c = headers[i];
+    if (c == '\0') return false;
+    if (c == '\r' && (i + 1 >= headers.size() || headers[i + 1] != '\n')) return false;
+    if (c == '\n') {
+      if (i == 0 || headers[i - 1] != '\r') return false;
+      if (i + 1 < headers.size() && (headers[i + 1] == ' ' || headers[i + 1] == '\t')) return false;
+    }
+  }
+  return true;
 }
 
 template <class Visit>
@@ -196,7 +262,8 @@ std::vector<SecureString> HttpMessage::GetFormFieldOccurrences(std::string_view 
 }
 
 bool HttpMessage::IsBodyComplete() const {
-  return body_.size() == LeadingDecimal(GetHeaderValue("Content-Length"));
+  const BodyLength length = GetBodyLength();
+  return length.kind != BodyLength::Kind::Invalid && body_.size() == length.length;
 }
 
 void HttpMessage::AppendHeaderLine(std::string_view line) {

@@ -48,9 +48,10 @@ class HttpMessage {
   int GetStatusCode() const;
   Method GetMethod() const;
 
-  // Value of the first header line whose name matches (without regard to
-  // case) followed by ':'. The value starts one character after the colon
-  // (the blank) and ends at the end of its line. Empty when absent.
+  // Value of the first header line whose name matches, as HTTP reads a
+  // field: the name at the start of the line without regard to case (blanks
+  // or tabs before the colon are tolerated, as lax parsers do), the value
+  // with the blanks and tabs around it removed. Empty when absent.
   talverin::SecureString GetHeaderValue(std::string_view name) const;
   // Values of every header line of that name, in order (Set-Cookie may come
   // more than once).
@@ -65,9 +66,21 @@ class HttpMessage {
   // value. Lets a caller refuse a form that names a field twice.
   std::vector<talverin::SecureString> GetFormFieldOccurrences(std::string_view name) const;
 
-  // The body is exactly as long as the Content-Length header says (an absent
-  // or non-numeric value counts as 0).
+  // How the header block frames the body. Absent: neither Content-Length nor
+  // Transfer-Encoding (no body). Invalid: a Transfer-Encoding, a
+  // Content-Length that is not all digits, or two Content-Length values that
+  // differ: two readers could disagree on where the body ends.
+  struct BodyLength {
+    enum class Kind { Absent, Length, Invalid } kind = Kind::Absent;
+    std::uint64_t length = 0;  // Length only
+  };
+  BodyLength GetBodyLength() const;
+  // The framing is not Invalid and the body is exactly as long as it says.
   bool IsBodyComplete() const;
+  // The header block holds only CR LF line ends and no folded (continued)
+  // line and no NUL byte: readers that take a bare LF or CR as a line end, or
+  // unfold a continuation, would see other fields than a strict one does.
+  bool HeaderBlockIsStrict() const;
 
   // --- Edits ---------------------------------------------------------------
 

@@ -120,14 +120,24 @@ Reply Browser::PostForm(const std::string& url, const FormList& fields, const He
 
 Reply Browser::Send(const std::string& method, const std::string& url, const std::string& body,
                     const HeaderList& extra) {
-  return Exchange(url, Compose(method, url, body, extra));
+  return Exchange(url, {Compose(method, url, body, extra)});
 }
 
-Reply Browser::SendRaw(const std::string& url, const std::string& bytes) { return Exchange(url, bytes); }
+Reply Browser::SendRaw(const std::string& url, const std::string& bytes) { return Exchange(url, {bytes}); }
 
-Reply Browser::Exchange(const std::string& url, const std::string& bytes) {
+Reply Browser::SendPieces(const std::string& url, const std::vector<std::string>& pieces) {
+  return Exchange(url, pieces);
+}
+
+Reply Browser::Exchange(const std::string& url, const std::vector<std::string>& pieces) {
   if (!connection_ || connection_->IsClosed()) connection_ = server_.Connect(options_.client);
-  talverin::host::Exchange exchange = server_.Handle(*connection_, bytes);
+  std::string bytes;
+  std::vector<std::string_view> chunks;
+  for (const std::string& piece : pieces) {
+    bytes += piece;
+    chunks.push_back(piece);
+  }
+  talverin::host::Exchange exchange = server_.Handle(*connection_, chunks);
   Reply reply = ReadReply(exchange.sent);
   reply.url = url;
   reply.referer = HeaderBlock::Parse(bytes).Get("Referer").value_or("");
@@ -165,7 +175,7 @@ std::optional<Reply> Browser::Follow(const Reply& reply) {
   if (location.empty()) return std::nullopt;
   // A redirect keeps the referrer of the request that was redirected.
   std::string url = PathOfLocation(location);
-  return Exchange(url, ComposeWithReferer("GET", url, {}, {}, reply.referer));
+  return Exchange(url, {ComposeWithReferer("GET", url, {}, {}, reply.referer)});
 }
 
 Reply Browser::Visit(const std::string& url, int hops) { return FollowAll(Get(url), hops); }

@@ -50,6 +50,8 @@ class Browser {
              const HeaderList& extra = {});
   // Bytes exactly as given; the reply's cookies are still taken.
   Reply SendRaw(const std::string& url, const std::string& bytes);
+  // Bytes in the pieces given, each arriving at the proxy on its own.
+  Reply SendPieces(const std::string& url, const std::vector<std::string>& pieces);
   // The redirect's Location with GET, keeping the referrer of the request
   // that was redirected; nullopt when the reply is no redirect.
   std::optional<Reply> Follow(const Reply& reply);
@@ -75,7 +77,7 @@ class Browser {
   const std::string& Name() const { return options_.client.name; }
 
  private:
-  Reply Exchange(const std::string& url, const std::string& bytes);
+  Reply Exchange(const std::string& url, const std::vector<std::string>& pieces);
   std::string ComposeWithReferer(const std::string& method, const std::string& url, const std::string& body,
                                  const HeaderList& extra, const std::string& referer) const;
   void TakeCookies(const Reply& reply);

@@ -1,5 +1,7 @@
 #include "host/fba.h"
 
+#include "host/header_block.h"
+
 #include <random>
 
 namespace talverin::host {
@@ -167,7 +169,7 @@ bool FormFields::Has(std::string_view name) const {
   return false;
 }
 
-std::optional<std::string> CookieValue(std::string_view cookieHeader, std::string_view name) {
+std::optional<std::string> CookieValue(std::string_view cookieHeader, std::string_view name, CookieReading reading) {
   size_t at = 0;
   while (at <= cookieHeader.size()) {
     size_t end = cookieHeader.find(';', at);
@@ -176,7 +178,9 @@ std::optional<std::string> CookieValue(std::string_view cookieHeader, std::strin
     at = end + 1;
     size_t equals = pair.find('=');
     if (equals == std::string_view::npos) continue;
-    if (TrimBlanks(pair.substr(0, equals)) == name) return TrimBlanks(pair.substr(equals + 1));
+    const std::string pairName = reading.namesTrimmed ? TrimBlanks(pair.substr(0, equals)) : std::string(pair.substr(0, equals));
+    const bool same = reading.namesCaseFolded ? EqualsIgnoringCase(pairName, name) : pairName == name;
+    if (same) return TrimBlanks(pair.substr(equals + 1));
   }
   return std::nullopt;
 }

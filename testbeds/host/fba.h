@@ -61,9 +61,16 @@ std::string PercentDecodeForm(std::string_view text);
 std::string PercentEncodeUrl(std::string_view text);
 std::string HtmlEscape(std::string_view text);
 
+// How a proxy reads cookie names, where real proxies differ.
+struct CookieReading {
+  bool namesTrimmed = true;     // "cadata =K" names cadata
+  bool namesCaseFolded = false;  // "CADATA=K" names cadata
+};
 // The value of a cookie in a Cookie header ("a=1; b=2"): the first cookie of
-// that exact name, blanks around it removed; nullopt when absent.
-std::optional<std::string> CookieValue(std::string_view cookieHeader, std::string_view name);
+// that name as the reading compares names, blanks around the value removed;
+// nullopt when absent.
+std::optional<std::string> CookieValue(std::string_view cookieHeader, std::string_view name,
+                                       CookieReading reading = {});
 // The key a cookie value holds: the value without surrounding double quotes.
 std::string KeyOfCookieValue(std::string_view value);
 

@@ -5,6 +5,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "host/header_block.h"
+
 namespace talverin::host {
 namespace {
 
@@ -187,6 +189,12 @@ void ApplyEmulationSettings(std::string_view text, std::vector<ListenerConfig>& 
           options.responseChunkBytes = static_cast<size_t>(std::max(1, ParseCount(value, where)));
         } else if (key == "end-of-request-after-finished") {
           options.endOfRequestAfterFinished = ParseYesNo(value, where);
+        } else if (key == "cookie-names-trimmed") {
+          options.cookieReading.namesTrimmed = ParseYesNo(value, where);
+        } else if (key == "cookie-names-case-folded") {
+          options.cookieReading.namesCaseFolded = ParseYesNo(value, where);
+        } else if (key == "cookie-lines-joined") {
+          options.cookieLinesJoined = ParseYesNo(value, where);
         } else {
           known = false;
         }
@@ -209,6 +217,8 @@ void ApplyEmulationSettings(std::string_view text, std::vector<ListenerConfig>& 
           listener->quotedKeys = ParseYesNo(value, where);
         } else if (key == "repeat-successor") {
           listener->repeatSuccessor = ParseYesNo(value, where);
+        } else if (key == "logoff-path") {
+          listener->logoffPath = ToLowerAscii(value);
         } else {
           known = false;
         }
@@ -274,6 +284,21 @@ std::vector<std::string> ConfigLines(std::string_view text) {
   }
   if (lines.size() > 1 && lines.back().empty() && !text.empty() && text.back() == '\n') lines.pop_back();
   return lines;
+}
+
+std::optional<std::string> IsaOptions::CookieText(
+    const std::vector<std::pair<std::string, std::string>>& fields) const {
+  std::optional<std::string> text;
+  for (const auto& [name, value] : fields) {
+    if (!EqualsIgnoringCase(name, "Cookie")) continue;
+    if (!text) {
+      text = value;
+      if (!cookieLinesJoined) break;
+    } else {
+      *text += "; " + value;
+    }
+  }
+  return text;
 }
 
 }  // namespace talverin::host

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "host/fba.h"
+
 namespace talverin::host {
 
 class IsaConfigError : public std::runtime_error {
@@ -47,6 +49,10 @@ struct ListenerConfig {
   // Answers to a replaced key within its grace carry the new key's cookie
   // again, so that connections still using the old key all learn the new one.
   bool repeatSuccessor = false;
+  // A published page (canonical path) whose request logs the user off: the
+  // proxy forwards it, revokes the key and clears its cookie in the answer,
+  // as a publishing rule with a logoff URL does.
+  std::string logoffPath;
 
   // The domain for the cookie of a request to this host name: the first
   // configured domain the host name ends with ("mail.d1.example" and
@@ -74,6 +80,14 @@ struct IsaOptions {
   // keeps neither, or it grows with every request.
   bool keepTranscripts = true;
   bool keepConnectionRecords = true;
+  // How the proxy reads a request's cookies, where real ISA/TMG's reading is
+  // not known: names trimmed, names case-folded, and the cookies of several
+  // Cookie lines joined (otherwise only the first line counts).
+  CookieReading cookieReading;
+  bool cookieLinesJoined = false;
+  // The Cookie text the proxy acts on; nullopt when the request has no Cookie
+  // line. (The HTTP_COOKIE server variable reports the first line alone.)
+  std::optional<std::string> CookieText(const std::vector<std::pair<std::string, std::string>>& fields) const;
 };
 
 // "[listener]" sections of the store file: name, persistent-name,
@@ -97,6 +111,9 @@ std::vector<UserAccount> LoadUsers(const std::string& path);
 //   request-chunk = 4096            # bytes per raw-data notification
 //   response-chunk = 4096
 //   end-of-request-after-finished = yes
+//   cookie-names-trimmed = yes      # "cadata =K" names cadata
+//   cookie-names-case-folded = no   # "CADATA=K" names cadata
+//   cookie-lines-joined = no        # two Cookie lines read as one
 //   [listener {AAAAAAAA-0000-0000-0000-000000000001}]   # by persistent name
 //   fallback = none                 # none, negotiate or basic
 //   realm = mail.contoso.test
@@ -104,6 +121,7 @@ std::vector<UserAccount> LoadUsers(const std::string& path);
 //   rotate-after = 0                # requests per key; 0: never
 //   grace = 2
 //   quoted-keys = no
+//   logoff-path = /owa/logoff.html   # forwarded, then the key revoked
 //   [user CONTOSO\erin]            # any spelling of the account
 //   must-change-password = yes
 // Unknown sections, keys, listeners or users are errors, so that a typing

@@ -51,6 +51,24 @@ bool ClientKeepsConnection(const HeaderBlock& headers) {
   return headers.Version() != "HTTP/1.0" || HasToken(connection, "keep-alive");
 }
 
+// A proxy takes a request target in absolute form ("https://host/owa/") for
+// the path and query it carries.
+std::string OriginForm(const std::string& url) {
+  const std::string head = ToLowerAscii(url.substr(0, 8));
+  const size_t scheme = head.rfind("http://", 0) == 0 ? 7 : head.rfind("https://", 0) == 0 ? 8 : 0;
+  if (scheme == 0) return url;
+  const size_t path = url.find_first_of("/?", scheme);
+  if (path == std::string::npos) return "/";
+  return url[path] == '?' ? "/" + url.substr(path) : url.substr(path);
+}
+
+std::optional<std::string> CookieLineOf(const std::vector<std::pair<std::string, std::string>>& fields) {
+  for (const auto& [name, value] : fields) {
+    if (EqualsIgnoringCase(name, "Cookie")) return value;
+  }
+  return std::nullopt;
+}
+
 std::string QueryOf(const std::string& url) {
   size_t question = url.find('?');
   return question == std::string::npos ? std::string() : url.substr(question + 1);
@@ -277,12 +295,18 @@ void IsaServer::Serve(Answer& answer) {
   answer.bodyChunks = std::move(response.bodyChunks);
 }
 
-void IsaServer::SetRequestVariables(Connection& connection, const HeaderBlock& headers) {
-  connection.SetRequestServerVariable("URL", headers.Url());
+void IsaServer::SetRequestVariables(Connection& connection, const HeaderBlock& headers) const {
+  connection.SetRequestServerVariable("URL", OriginForm(headers.Url()));
   connection.SetRequestServerVariable("REQUEST_METHOD", headers.Method());
+  // The server variable reports the first Cookie line alone, whatever the
+  // proxy itself reads: the narrowest report a host may give.
+  if (auto cookies = CookieLineOf(headers.Fields())) {
+    connection.SetRequestServerVariable("HTTP_COOKIE", *cookies);
+  } else {
+    connection.RemoveServerVariable("HTTP_COOKIE");
+  }
   // A header the request lacks is a variable the proxy does not have.
-  for (const auto& [variable, header] : {std::pair<const char*, const char*>{"HTTP_COOKIE", "Cookie"},
-                                         {"HTTP_HOST", "Host"},
+  for (const auto& [variable, header] : {std::pair<const char*, const char*>{"HTTP_HOST", "Host"},
                                          {"HTTP_AUTHORIZATION", "Authorization"}}) {
     if (auto value = headers.Get(header)) {
       connection.SetRequestServerVariable(variable, *value);
@@ -297,10 +321,11 @@ void IsaServer::SetRequestVariables(Connection& connection, const HeaderBlock& h
 IsaServer::Answer IsaServer::Decide(IsaConnection& connection, const Request& request,
                                     const AuthenticationData& credentials) {
   const ListenerConfig& listener = connection.Listener();
-  std::string url = request.headers.Url();
+  std::string url = OriginForm(request.headers.Url());
   std::string path = CanonicalPath(url);
   std::string key;
-  if (auto value = CookieValue(request.headers.Get("Cookie").value_or(""), listener.cookieName)) {
+  if (auto value = CookieValue(options_.CookieText(request.headers.Fields()).value_or(""), listener.cookieName,
+                               options_.cookieReading)) {
     key = KeyOfCookieValue(*value);
   }
   if (path == "/cookieauth.dll") return OwnPage(connection, request, key);
@@ -317,6 +342,11 @@ IsaServer::Answer IsaServer::Decide(IsaConnection& connection, const Request& re
       std::string user = session->user;
       const std::string replacedBy = session->successor;
       Answer answer = Published(connection, request, user, key);
+      if (!listener.logoffPath.empty() && path == listener.logoffPath) {
+        sessions_.Revoke(key);
+        answer.headers.emplace_back("Set-Cookie", ClearCookieLine(listener, request));
+        return answer;
+      }
       if (auto successor = sessions_.RotateIfDue(key, listener.rotateAfterRequests, listener.graceRequests)) {
         answer.headers.emplace_back("Set-Cookie", SetCookieLine(listener, request, *successor));
       } else if (listener.repeatSuccessor && !replacedBy.empty()) {
@@ -344,7 +374,7 @@ IsaServer::Answer IsaServer::Decide(IsaConnection& connection, const Request& re
 
 IsaServer::Answer IsaServer::OwnPage(IsaConnection& connection, const Request& request, const std::string& key) {
   const ListenerConfig& listener = connection.Listener();
-  auto [command, rest] = SplitCommand(QueryOf(request.headers.Url()));
+  auto [command, rest] = SplitCommand(QueryOf(OriginForm(request.headers.Url())));
   bool post = request.headers.Method() == "POST";
   Answer answer;
   answer.headers = {{"Content-Type", "text/html"}, {"Cache-Control", "no-cache"}};
@@ -419,7 +449,7 @@ IsaServer::Answer IsaServer::Published(IsaConnection& connection, const Request&
   SiteRequest forwarded;
   forwarded.client = connection.Client().name;
   forwarded.method = request.headers.Method();
-  forwarded.url = request.headers.Url();
+  forwarded.url = OriginForm(request.headers.Url());
   forwarded.canonicalPath = CanonicalPath(forwarded.url);
   forwarded.sessionKey = key;
   forwarded.user = user;

@@ -136,7 +136,7 @@ class IsaServer {
 
   void RunRequest(IsaConnection& connection, const std::vector<std::string_view>& chunks, Exchange& exchange);
   void Serve(Answer& answer);
-  static void SetRequestVariables(Connection& connection, const HeaderBlock& headers);
+  void SetRequestVariables(Connection& connection, const HeaderBlock& headers) const;
   Answer Decide(IsaConnection& connection, const Request& request, const AuthenticationData& credentials);
   Answer OwnPage(IsaConnection& connection, const Request& request, const std::string& key);
   Answer Published(IsaConnection& connection, const Request& request, const std::string& user, const std::string& key);

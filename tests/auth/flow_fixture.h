@@ -83,8 +83,10 @@ class FlowTest : public ::testing::Test {
   std::shared_ptr<Stub::Session> Find(const std::string& key) { return filter_.SessionStore()->GetSession(key); }
   int StateOf(const std::string& key) { return Find(key)->GetState(); }
 
-  // The request-headers notification for url with the given Cookie header.
+  // The request-headers notification for url with the given Cookie header;
+  // a GET unless the raw-data stage has read another method into the context.
   DWORD Headers(ConnectionContext& context, const std::string& url, const std::string& cookie = std::string()) {
+    if (context.requestMethod.empty()) context.requestMethod = "GET";
     host_.serverVariables["URL"] = url;
     if (cookie.empty()) {
       host_.serverVariables.erase("HTTP_COOKIE");

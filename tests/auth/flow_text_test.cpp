@@ -34,7 +34,29 @@ INSTANTIATE_TEST_SUITE_P(
                       CookieCase{"xcookieauth=forged", CookieMatch::Ambiguous, ""},
                       CookieCase{"xcookieauth=forged; cookieauth=real", CookieMatch::Found, "real"},
                       CookieCase{"cookieauth=a; cookieauth=b", CookieMatch::Ambiguous, ""},
-                      CookieCase{"other=cookieauth=v", CookieMatch::Ambiguous, ""}));
+                      CookieCase{"other=cookieauth=v", CookieMatch::Ambiguous, ""},
+                      // Spellings a proxy may take for the cookie: trimmed,
+                      // case-folded, quoted.
+                      CookieCase{"cookieauth =k", CookieMatch::Found, "k"},
+                      CookieCase{"cookieauth\t=k", CookieMatch::Found, "k"},
+                      CookieCase{"COOKIEAUTH=k", CookieMatch::Found, "k"},
+                      CookieCase{"CookieAuth=\"k\"", CookieMatch::Found, "k"},
+                      CookieCase{"a=1; cookieauth = k ; b=2", CookieMatch::Found, "k"},
+                      CookieCase{"cookieauth=a; COOKIEAUTH=b", CookieMatch::Ambiguous, ""},
+                      CookieCase{"cookieauth=a; cookieauth =a", CookieMatch::Ambiguous, ""},
+                      CookieCase{"x=cookieauth =k", CookieMatch::Ambiguous, ""}));
+
+TEST(CombineCookieLookups, TwoReadingsMustAgree) {
+  const CookieLookup absent, k{CookieMatch::Found, "k"}, other{CookieMatch::Found, "o"},
+      ambiguous{CookieMatch::Ambiguous, ""};
+  EXPECT_EQ(CookieMatch::Absent, CombineCookieLookups(absent, absent).match);
+  EXPECT_EQ("k", CombineCookieLookups(absent, k).value);
+  EXPECT_EQ("k", CombineCookieLookups(k, absent).value);
+  EXPECT_EQ("k", CombineCookieLookups(k, k).value);
+  EXPECT_EQ(CookieMatch::Ambiguous, CombineCookieLookups(k, other).match);
+  EXPECT_EQ(CookieMatch::Ambiguous, CombineCookieLookups(k, ambiguous).match);
+  EXPECT_EQ(CookieMatch::Ambiguous, CombineCookieLookups(ambiguous, absent).match);
+}
 
 TEST(FindCookie, AnEmptyCookieNameMatchesNothing) {
   EXPECT_EQ(CookieMatch::Absent, FindCookie("a=b", "").match);
@@ -78,7 +100,16 @@ TEST(IsaTmgUrls, AreJudgedOnTheCanonicalForm) {
   EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/x/cookieauth.dll")));
   EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("/CookieAuth.dll?Logon")));
   EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("//cookieauth%2Edll?logon")));
-  EXPECT_FALSE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll?logon&x")));
+  // ISA/TMG reads the command word, whatever follows it and however spelled.
+  EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll?logon&x=1")));
+  EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll?LOGON?x")));
+  EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll?%4cogon")));
+  EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("HTTPS://mail.example/CookieAuth.dll?Logon")));
+  EXPECT_FALSE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll?getlogon")));
+  EXPECT_FALSE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll/x?logon")));
+  // A path below it is the site's.
+  EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/cookieauth.dll/x")));
+  EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/CookieAuth.dll/owa/inbox.html")));
   EXPECT_TRUE(IsIsaTmgGetLogon(CanonicalizeUrl("/CookieAuth.dll?GetLogon?reason=0")));
   EXPECT_FALSE(IsIsaTmgPage(std::nullopt));
 }

@@ -117,12 +117,73 @@ TEST_F(RequestBodyStageTest, OwnLoginFormWithLoginInAnotherCaseIsCancel) {
   EXPECT_TRUE(context.passcode.empty());
 }
 
-TEST_F(RequestBodyStageTest, LogonUrlWithFurtherQueryIsNoLogonForm) {
+// ISA/TMG takes these for its logon post: the user is checked however the
+// URL is spelled.
+TEST_F(RequestBodyStageTest, LogonUrlSpelledAnotherWayIsStillTheLogonPost) {
+  for (const char* url : {"/cookieauth.dll?logon&x=1", "/CookieAuth.dll?LOGON?x", "https://mail.example/CookieAuth.dll?Logon",
+                          "/owa/../cookieauth.dll?logon"}) {
+    ConnectionContext context;
+    RawChunk chunk(LogonPost("username=carol&password=x", url));
+    EXPECT_EQ(SF_STATUS_REQ_NEXT_NOTIFICATION, ReadRaw(context, chunk)) << url;
+    EXPECT_EQ(FormAction::IsaTmgLogon, context.formAction) << url;
+    EXPECT_EQ(LogonPost("username=&password=", url), chunk.Presented()) << url;
+  }
+}
+
+// Once the header block has been handed on, what follows is the body: a
+// request line in it is no request, and never an excluded one.
+TEST_F(RequestBodyStageTest, LaterRecordsOfAHandedOnRequestAreItsBody) {
   ConnectionContext context;
-  RawChunk chunk(LogonPost("username=carol&password=x", "/cookieauth.dll?logon&x=1"));
-  EXPECT_EQ(SF_STATUS_REQ_NEXT_NOTIFICATION, ReadRaw(context, chunk));
+  RawChunk head("POST /owa/ HTTP/1.1\r\nHost: mail.example\r\nContent-Length: 18\r\n\r\n");
+  EXPECT_EQ(SF_STATUS_REQ_NEXT_NOTIFICATION, ReadRaw(context, head));
+  RawChunk body("x /favicon.ico y\r\n");
+  EXPECT_EQ(SF_STATUS_REQ_NEXT_NOTIFICATION, ReadRaw(context, body));
+  EXPECT_EQ("x /favicon.ico y\r\n", body.Presented());
+  EXPECT_FALSE(NotificationsDisabled(0x0400EC40));
+  EXPECT_TRUE(context.requestHasBody);
+  EXPECT_EQ("POST", context.requestMethod);
+}
+
+// "Content-Length:N" is valid HTTP: the post is read whole, so the user
+// checked is the one whose name the body carries, not the lgn cookie's.
+TEST_F(RequestBodyStageTest, ContentLengthWithoutBlankWaitsForTheWholeBody) {
+  ConnectionContext context;
+  const std::string body = "username=carol&password=x";
+  const std::string head = "POST /cookieauth.dll?logon HTTP/1.1\r\nCookie: lgn=bob@contoso.example\r\n"
+                           "Content-Length:" + std::to_string(body.size()) + "\r\n\r\n";
+  RawChunk first(head);
+  EXPECT_EQ(SF_STATUS_REQ_READ_NEXT, ReadRaw(context, first));
   EXPECT_EQ(FormAction::None, context.formAction);
-  EXPECT_EQ(LogonPost("username=carol&password=x", "/cookieauth.dll?logon&x=1"), chunk.Presented());
+  RawChunk whole(head + body);
+  EXPECT_EQ(SF_STATUS_REQ_NEXT_NOTIFICATION, ReadRaw(context, whole));
+  EXPECT_EQ("CONTOSO\\carol", context.username.str());
+  EXPECT_FALSE(context.bypassAllowed);
+}
+
+// Posts whose end two readers could place differently, or that the filter
+// will not hold, are finished instead of judged or waited on for ever.
+TEST_F(RequestBodyStageTest, LoginPostsWithUnclearOrOversizedBodiesAreFinished) {
+  const std::string body = "username=alice&password=Secret1";
+  const std::string n = std::to_string(body.size());
+  for (const std::string& headers : std::vector<std::string>{
+           "Content-Length: " + n + "\r\nContent-Length: 5\r\n", std::string("Transfer-Encoding: chunked\r\n"),
+        "Content-Length: " + n + "\r\nTransfer-Encoding: chunked\r\n", "Content-Length: 0x10\r\n",
+        std::string("Content-Length: 70000\r\n"), "Content-Length: " + n + "\r\nContent-Type: multipart/form-data\r\n",
+        "Content-Length: 3\r\n", "Content-Length: " + n + "\nX: y\r\n", "X: a\r\n folded\r\nContent-Length: " + n + "\r\n"}) {
+    ConnectionContext context;
+    RawChunk chunk("POST /CookieAuth.dll?Logon HTTP/1.1\r\n" + headers + "\r\n" + body);
+    EXPECT_EQ(SF_STATUS_REQ_FINISHED, ReadRaw(context, chunk)) << headers;
+    EXPECT_EQ(0, context.checkAuthenticationAllowedResult) << headers;
+  }
+  EXPECT_THAT(log_.Text(), HasSubstr("Login form post has a Transfer-Encoding or an unclear Content-Length."));
+  EXPECT_THAT(log_.Text(), HasSubstr("Login form post is longer than the filter reads."));
+}
+
+TEST_F(RequestBodyStageTest, HeaderBlockLongerThanTheFilterReadsIsFinished) {
+  ConnectionContext context;
+  RawChunk chunk("GET /owa/ HTTP/1.1\r\nX-Padding: " + std::string(65 * 1024, 'a'));
+  EXPECT_EQ(SF_STATUS_REQ_FINISHED, ReadRaw(context, chunk));
+  EXPECT_THAT(log_.Text(), HasSubstr("Request header block is longer than the filter reads."));
 }
 
 TEST_F(RequestBodyStageTest, GetOfTheLogonUrlIsNoForm) {

@@ -93,6 +93,31 @@ TEST_F(RequestHeadersStageTest, OtherUrlInInitialIsABypassAttempt) {
   EXPECT_EQ(static_cast<int>(SessionState::Expired), StateOf(key));
 }
 
+// Before the passcode the site sees one plain read of the kept page and
+// nothing that could change it; with no page kept, nothing at all.
+TEST_F(RequestHeadersStageTest, OnlyAPlainReadOfTheKeptPagePassesInInitial) {
+  struct Case {
+    const char* method;
+    bool body;
+    const char* keptUrl;
+  };
+  for (const Case& c : {Case{"POST", false, "/owa/"}, Case{"PUT", false, "/owa/"}, Case{"GET", true, "/owa/"},
+                        Case{"GET", false, ""}, Case{"HEAD", false, ""}}) {
+    const std::string key = NewKey();
+    MakeSession(key, SessionState::Initial, c.keptUrl);
+    ConnectionContext context;
+    context.requestMethod = c.method;
+    context.requestHasBody = c.body;
+    EXPECT_EQ(SF_STATUS_REQ_FINISHED, Headers(context, "/owa/", CookieFor(key))) << c.method << " " << c.keptUrl;
+    EXPECT_EQ(static_cast<int>(SessionState::Expired), StateOf(key)) << c.method << " " << c.keptUrl;
+  }
+  const std::string key = NewKey();
+  MakeSession(key, SessionState::Initial, "/owa/");
+  ConnectionContext head;
+  head.requestMethod = "HEAD";
+  EXPECT_EQ(SF_STATUS_REQ_NEXT_NOTIFICATION, Headers(head, "/owa/", CookieFor(key)));
+}
+
 TEST_F(RequestHeadersStageTest, IsaTmgPagesPassInInitial) {
   const std::string key = NewKey();
   MakeSession(key, SessionState::Initial, "/owa/");
@@ -138,6 +163,11 @@ TEST_F(RequestHeadersStageTest, WrongPasscodeExpiresAndTheLogonPageStartsOver) {
   ConnectionContext logonPage;
   EXPECT_EQ(SF_STATUS_REQ_NEXT_NOTIFICATION, Headers(logonPage, "/CookieAuth.dll?GetLogon?reason=0", CookieFor(key)));
   EXPECT_EQ(static_cast<int>(SessionState::Initial), StateOf(key));
+  // Back in Initial without a password entered: the kept page is not read.
+  EXPECT_EQ("", Find(key)->GetUrl());
+  ConnectionContext keptPage;
+  EXPECT_EQ(SF_STATUS_REQ_FINISHED, Headers(keptPage, "/owa/", CookieFor(key)));
+  EXPECT_THAT(log_.Text(), HasSubstr("Bypassing detected!"));
 }
 
 TEST_F(RequestHeadersStageTest, RightPasscodeMakesTheSessionValidAndReturnsToItsPage) {

@@ -51,8 +51,11 @@ INSTANTIATE_TEST_SUITE_P(
         CanonicalCase{"/rpc/%c0%ae%c0%ae/owa/", nullptr}, CanonicalCase{"/rpc/..%c0%afowa/", nullptr},
         CanonicalCase{"/rpc/%e0%80%ae%e0%80%ae/owa/", nullptr}, CanonicalCase{"/rpc/%f0%80%80%ae/", nullptr},
         CanonicalCase{"/rpc/\xC0\xAE\xC0\xAE/owa/", nullptr}, CanonicalCase{"/%E0%A4%85", "/\xE0\xA4\x85"},
-        // Not a path: nothing to root.
-        CanonicalCase{"http://host/rpc/", "http:/host/rpc/"}));
+        // Absolute form: the path and query it carries.
+        CanonicalCase{"http://host/rpc/", "/rpc/"}, CanonicalCase{"HTTPS://Host:443/Rpc/../owa/?A", "/owa/?a"},
+        CanonicalCase{"https://host", "/"}, CanonicalCase{"https://host?Q", "/?q"},
+        // Not a URL of the schemes a proxy takes: nothing to root.
+        CanonicalCase{"ftp://host/rpc/", "ftp:/host/rpc/"}));
 
 TEST(CanonicalizeUrlTest, CanonicalFormIsItsOwnCanonicalForm) {
   for (const char* url : {"/a%2541/../b%3f?x", "/rpc/%2e%2e/owa/", "/A//B/./c/", "/x%25u002e/"}) {

@@ -135,6 +135,7 @@ constexpr const char* kResponseHeaders =
     "set-cookie: second=def\r\n"
     "Host : spaced\r\n"
     "NoBlank:value\r\n"
+    "Padded: \t value \t\r\n"
     "Empty:\r\n"
     "Content-Length: 12";
 
@@ -156,8 +157,9 @@ INSTANTIATE_TEST_SUITE_P(
                     HeaderCase{"Content-Length", "12"},          // last line, neither inside X-Note nor X-Content-Length
                     HeaderCase{"content-LENGTH", "12"},          // name compared without regard to case
                     HeaderCase{"Set-Cookie", "cadata=abc; path=/"},  // the first of two
-                    HeaderCase{"Host", ""},                      // a blank before the colon is not the name
-                    HeaderCase{"NoBlank", "alue"},               // one separator character is always skipped
+                    HeaderCase{"Host", "spaced"},                // blanks before the colon, as lax parsers take them
+                    HeaderCase{"NoBlank", "value"},              // the blank after the colon is optional
+                    HeaderCase{"Padded", "value"},               // blanks and tabs around the value are no part of it
                     HeaderCase{"Empty", ""}, HeaderCase{"Referer", ""},
                     HeaderCase{"HTTP/1.1 302 Moved Temporarily", ""},  // the start line is no header
                     HeaderCase{"Content", ""}));
@@ -240,8 +242,36 @@ INSTANTIATE_TEST_SUITE_P(
                     CompletenessCase{"POST / HTTP/1.1\r\nContent-Length: 3\r\nX: y\r\n\r\nabc", true},
                     CompletenessCase{"GET / HTTP/1.1\r\nHost: h\r\n\r\n", true},   // absent counts as 0
                     CompletenessCase{"GET / HTTP/1.1\r\nHost: h\r\n\r\nx", false},
-                    CompletenessCase{"POST / HTTP/1.1\r\nContent-Length: abc\r\n\r\n", true},
+                    CompletenessCase{"POST / HTTP/1.1\r\nContent-Length:3\r\n\r\nabc", true},
+                    CompletenessCase{"POST / HTTP/1.1\r\nContent-Length:100\r\n\r\n", false},
+                    // Framing two readers could disagree on is never complete.
+                    CompletenessCase{"POST / HTTP/1.1\r\nContent-Length: abc\r\n\r\n", false},
+                    CompletenessCase{"POST / HTTP/1.1\r\nContent-Length: +3\r\n\r\nabc", false},
+                    CompletenessCase{"POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabc", false},
+                    CompletenessCase{"POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc", true},
+                    CompletenessCase{"POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\nabc",
+                                     false},
+                    CompletenessCase{"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n", false},
                     CompletenessCase{"POST / HTTP/1.1\r\nContent-Length: 3", false}));
+
+TEST(HttpMessageBodyLengthTest, TellsAbsentLengthAndInvalidFraming) {
+  using Kind = HttpMessage::BodyLength::Kind;
+  EXPECT_EQ(Message("GET / HTTP/1.1\r\nHost: h\r\n\r\n").GetBodyLength().kind, Kind::Absent);
+  const HttpMessage::BodyLength length = Message("POST / HTTP/1.1\r\nContent-Length:  70 \r\n\r\n").GetBodyLength();
+  EXPECT_EQ(length.kind, Kind::Length);
+  EXPECT_EQ(length.length, 70u);
+  EXPECT_EQ(Message("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n").GetBodyLength().kind, Kind::Invalid);
+  EXPECT_EQ(Message("POST / HTTP/1.1\r\nContent-Length: 1, 1\r\n\r\n").GetBodyLength().kind, Kind::Invalid);
+}
+
+TEST(HttpMessageStrictnessTest, OnlyCrLfLinesWithoutFoldsOrNulAreStrict) {
+  EXPECT_TRUE(Message("GET / HTTP/1.1\r\nHost: h\r\nCookie: a=1\r\n\r\n").HeaderBlockIsStrict());
+  EXPECT_FALSE(Message("GET / HTTP/1.1\r\nHost: h\nContent-Length: 5\r\n\r\n").HeaderBlockIsStrict());
+  EXPECT_FALSE(Message("GET / HTTP/1.1\r\nHost: h\rX: y\r\n\r\n").HeaderBlockIsStrict());
+  EXPECT_FALSE(Message("GET / HTTP/1.1\r\nCookie: a=1\r\n cadata=k\r\n\r\n").HeaderBlockIsStrict());
+  EXPECT_FALSE(Message("GET / HTTP/1.1\r\nCookie: a=1\r\n\tcadata=k\r\n\r\n").HeaderBlockIsStrict());
+  EXPECT_FALSE(Message(std::string("GET / HTTP/1.1\r\nX: a\0b\r\n\r\n", 28)).HeaderBlockIsStrict());
+}
 
 // --- Edits and serialization ----------------------------------------------------
 
