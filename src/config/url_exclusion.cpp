@@ -48,7 +48,12 @@ ExclusionDecision DecideUrlExclusion(std::string_view url, std::string_view list
   }
 
   const std::string lower = LowerAscii(url);
-  const std::optional<std::string> canonical = CanonicalizeUrl(url);
+  // An exclusion lets a request past the second factor: only the plain path
+  // form is granted one. A client that names the URL in absolute form is
+  // held to the second factor, which costs the RPC, ActiveSync and
+  // Autodiscover clients nothing: they send paths.
+  const std::optional<std::string> canonical =
+      !url.empty() && url[0] == '/' ? CanonicalizeUrl(url) : std::optional<std::string>();
 
   if (canonical && BeginsWith(*canonical, "/ms_proxy_intra_array_auth_query")) {
     return Excluded(ExclusionRule::IntraArray, "Url \"%s\" is skipped because it is intra array communication request",
@@ -62,7 +67,7 @@ ExclusionDecision DecideUrlExclusion(std::string_view url, std::string_view list
   if (!canonical) {
     ExclusionDecision decision;
     decision.logLevel = 1;
-    decision.logText = Format("Url \"%s\" holds an escape that cannot be decoded; no exclusion applies", lower);
+    decision.logText = Format("Url \"%s\" is no plain path or holds an escape that cannot be decoded; no exclusion applies", lower);
     return decision;
   }
   if (listener.rpcOverHttpAllowed && BeginsWith(*canonical, "/rpc/")) {

@@ -85,13 +85,30 @@ ConnectionContext* AcquireConnectionContext(HTTP_FILTER_CONTEXT* pfc, ContextOpe
   return ConnectionContextRegistry::Get(pfc, false);
 }
 
-void DestroyConnectionContext(HTTP_FILTER_CONTEXT* pfc) { ConnectionContextRegistry::Destroy(pfc); }
+// Ends the request's context when the end-of-request notification leaves
+// dispatch by any road, refusals and failures included: a context that
+// outlived its request would take the next request on the connection for the
+// body of the last one, whose header block was handed on long ago.
+class EndOfRequestContext {
+ public:
+  EndOfRequestContext(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType)
+      : pfc_(notificationType == SF_NOTIFY_END_OF_REQUEST ? pfc : nullptr) {}
+  ~EndOfRequestContext() {
+    if (pfc_) ConnectionContextRegistry::Destroy(pfc_);
+  }
+  EndOfRequestContext(const EndOfRequestContext&) = delete;
+  EndOfRequestContext& operator=(const EndOfRequestContext&) = delete;
+
+ private:
+  HTTP_FILTER_CONTEXT* pfc_;
+};
 
 }  // namespace
 
 DWORD CFilter::Dispatch(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* notification) {
   // Our own reference: a reload may install a new implementation meanwhile.
   std::shared_ptr<IFilterImplementation> implementation = Implementation();
+  const EndOfRequestContext endOfRequest(pfc, notificationType);
   try {
     TLOGF(1, "Notification Type: 0x%08X", static_cast<unsigned>(notificationType));
     if (IsBlocked()) {
@@ -108,9 +125,7 @@ DWORD CFilter::Dispatch(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* 
     ConnectionContext* context = AcquireConnectionContext(pfc, route->context);
     // Again: writing the banner may have left the log file's status behind.
     SetLastError(0);
-    DWORD status = route->handler(*implementation, pfc, notification, context);
-    if (notificationType == SF_NOTIFY_END_OF_REQUEST) DestroyConnectionContext(pfc);
-    return status;
+    return route->handler(*implementation, pfc, notification, context);
   } catch (const std::exception& e) {
     TLOGF(0, "Exception during processing. Error message: \"%s\".", e.what());
     return SF_STATUS_REQ_FINISHED;

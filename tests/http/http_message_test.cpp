@@ -270,7 +270,8 @@ TEST(HttpMessageStrictnessTest, OnlyCrLfLinesWithoutFoldsOrNulAreStrict) {
   EXPECT_FALSE(Message("GET / HTTP/1.1\r\nHost: h\rX: y\r\n\r\n").HeaderBlockIsStrict());
   EXPECT_FALSE(Message("GET / HTTP/1.1\r\nCookie: a=1\r\n cadata=k\r\n\r\n").HeaderBlockIsStrict());
   EXPECT_FALSE(Message("GET / HTTP/1.1\r\nCookie: a=1\r\n\tcadata=k\r\n\r\n").HeaderBlockIsStrict());
-  EXPECT_FALSE(Message(std::string("GET / HTTP/1.1\r\nX: a\0b\r\n\r\n", 28)).HeaderBlockIsStrict());
+  static const char kNul[] = "GET / HTTP/1.1\r\nX: a\0b\r\n\r\n";
+  EXPECT_FALSE(Message(std::string(kNul, sizeof kNul - 1)).HeaderBlockIsStrict());
 }
 
 // --- Edits and serialization ----------------------------------------------------
