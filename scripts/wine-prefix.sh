@@ -9,6 +9,9 @@ rm -rf "$prefix"
 mkdir -p "$prefix"
 wineboot -i >/dev/null 2>&1 </dev/null || true
 wineserver -w
-wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 </dev/null || true
+# Both views: where 32-bit Wine is installed too, 32-bit programs have their own.
+for view in 64 32; do
+  wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f /reg:$view >/dev/null 2>&1 </dev/null || true
+done
 wineserver -w
 touch "$prefix/.talverin-ready"

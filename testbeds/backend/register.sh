@@ -70,8 +70,10 @@ reg="$bindir/backend-$mode.reg"
   fi
 } > "$reg"
 
+# The 64-bit view explicitly: where 32-bit Wine is installed too, plain
+# "wine reg" is the 32-bit tool and writes WOW6432Node.
 WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-  wine regedit /S "$(printf 'Z:%s' "$reg" | sed 's|/|\\|g')" </dev/null >/dev/null 2>&1
+  wine reg import "$(printf 'Z:%s' "$reg" | sed 's|/|\\|g')" /reg:64 </dev/null >/dev/null 2>&1
 if [ -z "$chosen" ]; then
   echo "removed the test back end's registration from $prefix"
 else

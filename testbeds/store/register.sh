@@ -17,6 +17,7 @@ reg=$(mktemp --suffix=.reg)
 trap 'rm -f "$reg"' EXIT
 sed "s|@DLL_PATH@|${windows_path//\\/\\\\\\\\}|" "$here/store.reg.in" >"$reg"
 # Output and input away from the caller's pipes: a Wine server started here
-# must not hold them open.
-wine regedit /S "$(winepath -w "$reg" 2>/dev/null </dev/null || echo "Z:${reg//\//\\}")" </dev/null >/dev/null 2>&1
+# must not hold them open. The 64-bit view explicitly: where 32-bit Wine is
+# installed too, plain "wine reg" is the 32-bit tool and writes WOW6432Node.
+wine reg import "$(winepath -w "$reg" 2>/dev/null </dev/null || echo "Z:${reg//\//\\}")" /reg:64 </dev/null >/dev/null 2>&1
 echo "registered $windows_path in $prefix"
