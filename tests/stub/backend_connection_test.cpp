@@ -59,15 +59,14 @@ std::string Outcome(const std::function<std::string()>& call) {
   }
 }
 
-bool ProcessEnds(DWORD pid, DWORD waitMs) {
-  talverin::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
-  if (!process) return true;
-  return WaitForSingleObject(process.Get(), waitMs) == WAIT_OBJECT_0;
-}
-
 class BackendTest : public testing::TestWithParam<BackendHost> {
  protected:
   void SetUp() override {
+    if (GetParam() == BackendHost::Local) {
+      // The server of the previous test may still be going away, holding
+      // its class registration: this test starts once it is gone.
+      ASSERT_TRUE(backend_test::LocalServerStartsAfresh());
+    }
     backend_test::PointFilterProgIdAt(GetParam());
     control_ = std::make_unique<BackendSession>(GetParam() == BackendHost::InProc ? backend_test::kInProcProgId
                                                                                   : backend_test::kLocalProgId);
@@ -79,13 +78,9 @@ class BackendTest : public testing::TestWithParam<BackendHost> {
     connection_.reset();
     if (!control_ || !control_->master()) return;
     Method(control_->master(), L"ClearFaults");
-    if (GetParam() == BackendHost::Local) {
+    if (GetParam() == BackendHost::Local && Method(control_->master(), L"ProcessId").hr == S_OK) {
       // Leave no server behind for the next test.
-      Reply pid = Method(control_->master(), L"ProcessId");
-      if (pid.hr == S_OK) {
-        Method(control_->master(), L"Shutdown");
-        ProcessEnds(static_cast<DWORD>(pid.Int()), 5000);
-      }
+      EXPECT_TRUE(backend_test::ShutDownLocalServer(control_->master(), backend_test::kServerEndMs));
     }
   }
 
@@ -337,7 +332,7 @@ TEST_P(LocalBackendTest, KilledServerFailsWithAnRpcErrorAndAResetStartsItAgain) 
   const DWORD pid = static_cast<DWORD>(Method(control_->master(), L"ProcessId").Int());
 
   Method(control_->master(), L"Shutdown");
-  ASSERT_TRUE(ProcessEnds(pid, 10000));
+  ASSERT_TRUE(backend_test::ProcessEndsWithin(pid, backend_test::kServerEndMs));
 
   HRESULT failure = S_OK;
   try {
