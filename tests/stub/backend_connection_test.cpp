@@ -360,6 +360,44 @@ TEST_P(LocalBackendTest, KilledServerFailsWithAnRpcErrorAndAResetStartsItAgain) 
   EXPECT_NE(static_cast<DWORD>(Method(control_->master(), L"ProcessId").Int()), pid);
 }
 
+TEST_P(LocalBackendTest, CrashedServerIsConnectedAgainOnceItsRegistrationIsGone) {
+  ASSERT_TRUE(connection().Connect());
+  auto server = connection().GetHtmlServer();
+  const DWORD pid = static_cast<DWORD>(Method(control_->master(), L"ProcessId").Int());
+
+  // Ended as a crash ends it: the server has no chance to revoke its class.
+  talverin::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+  ASSERT_TRUE(process);
+  ASSERT_TRUE(TerminateProcess(process.Get(), 0xC0000005));
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(process.Get(), backend_test::kServerEndMs));
+
+  HRESULT failure = S_OK;
+  try {
+    server->RenderHtmlPage("TalvLogon.html", "/owa/");
+  } catch (const HRXEx& e) {
+    failure = e.hr;
+  }
+  ASSERT_TRUE(FAILED(failure));
+  // Whether COM can start a new server yet is the platform's affair; the
+  // reset raises nothing either way.
+  EXPECT_NO_THROW(connection().Reset(true, failure));
+  EXPECT_EQ(log_.Count(kClosing), 1);
+
+  // Once the dead registration is gone, as the supervisor of the service
+  // sees to, the next connect reaches a new server, once.
+  ASSERT_TRUE(backend_test::ForgetRegistrationsOfEndedServers());
+  EXPECT_TRUE(connection().Connect());
+  EXPECT_TRUE(connection().Connect());
+  EXPECT_EQ(log_.Count(kConnected), 2);
+  auto store = connection().GetSessionStore();
+  ASSERT_NE(store, nullptr);
+  EXPECT_NE(store->CreateSession("after-crash"), nullptr);
+
+  control_ = std::make_unique<BackendSession>(backend_test::kLocalProgId);
+  ASSERT_TRUE(control_->master());
+  EXPECT_NE(static_cast<DWORD>(Method(control_->master(), L"ProcessId").Int()), pid);
+}
+
 INSTANTIATE_TEST_SUITE_P(Hosts, LocalBackendTest, testing::Values(BackendHost::Local), HostName);
 
 // ---------------------------------------------------------------------------
