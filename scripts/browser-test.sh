@@ -7,12 +7,16 @@
 #   2. the load check: wrk with TALVERIN_LOAD_CONNECTIONS (8) connections, each
 #      with a session of its own, against a protected page for
 #      TALVERIN_LOAD_SECONDS (5), with the filter and without it (--no-filter),
-#      and with the filter calling the back end in its own process.
+#      and with the filter calling the back end in its own process;
+#   3. the back-end outage: tests/browser/outage.mjs keeps sessions in every
+#      state asking while the back-end process is killed
+#      TALVERIN_OUTAGE_KILLS (3) times and its supervisor starts it again.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/demo-env.sh"
 browser=$root/tests/browser
 connections=${TALVERIN_LOAD_CONNECTIONS:-8}
+outage_kills=${TALVERIN_OUTAGE_KILLS:-3}
 seconds=${TALVERIN_LOAD_SECONDS:-5}
 load_url=/owa/inbox.html
 
@@ -111,8 +115,28 @@ stamp=$WINEPREFIX/.talverin-demo-registered
 mv "$stamp" "$stamp.away"
 bash "$root/testbeds/backend/register.sh" "$WINEPREFIX" inproc "$demo_win64/testbeds/backend" >/dev/null
 load inproc passcode
-bash "$root/testbeds/backend/register.sh" "$WINEPREFIX" local "$demo_win64/testbeds/backend" >/dev/null
+bash "$root/testbeds/backend/register.sh" "$WINEPREFIX" service "$demo_win64/testbeds/backend" >/dev/null
 mv "$stamp.away" "$stamp"
+
+step "Back-end outage: the back end killed $outage_kills times under load"
+demo_gateway_start --listen 127.0.0.1:0
+trace_log=$demo_dir/filter/Logs/TALVERIN.ISA.Filter.log
+connects() { tr -d '\r' <"$trace_log" 2>/dev/null | grep -c 'Connection to service has been established successfully.' || true; }
+connects_before=$(connects)
+outage_status=0
+TALVERIN_GATEWAY_URL=$demo_gateway_url TALVERIN_OUTBOX=$demo_outbox TALVERIN_LOAD_URL=$load_url \
+  TALVERIN_BACKEND_PIDFILE=$demo_dir/backend.pid TALVERIN_BACKEND_RESTARTS=$demo_dir/backend.restarts \
+  TALVERIN_OUTAGE_KILLS=$outage_kills node "$browser/outage.mjs" || outage_status=$?
+demo_gateway_stop || true
+cp "$demo_gateway_log" "$demo_dir/gateway-outage.log"
+# The gateway's first connect and one after each restart of the back end.
+reconnects=$(($(connects) - connects_before))
+echo "the filter connected to the back end $reconnects times ($outage_kills restarts)"
+if [ "$reconnects" -lt $((outage_kills + 1)) ]; then
+  echo "FAILED: the filter did not connect again after every restart of the back end" >&2
+  outage_status=1
+fi
+[ $outage_status -eq 0 ] || load_failures=$((load_failures + 1))
 
 printf '\nRequests per second, %d connections with a session each, GET %s for %d s:\n' "$connections" "$load_url" "$seconds"
 printf '  %-44s %10s %16s\n' "" "requests/s" "mean latency ms"
@@ -120,4 +144,4 @@ printf '  %-44s %10s %16s\n' "with the filter (back end out of process)" "${rps[
 printf '  %-44s %10s %16s\n' "without the filter (--no-filter)" "${rps[plain]:-?}" "${rps[plain-latency]:-?}"
 printf '  %-44s %10s %16s\n' "with the filter, back end in process" "${rps[inproc]:-?}" "${rps[inproc-latency]:-?}"
 [ $load_failures -eq 0 ] || exit 1
-echo "Browser test and load check passed"
+echo "Browser test, load check and back-end outage passed"

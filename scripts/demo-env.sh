@@ -8,13 +8,13 @@
 #   demo_build                  builds what the gateway needs (nothing when up to date)
 #   demo_install CONFIG         installs the filter and the configuration, prepares the prefix
 #   demo_trace_level N          the filter's TraceLevel for the next gateway start
-#   demo_backend_start          the back end's local server, by hand
+#   demo_backend_start          the back end's local server, by hand, started again when it dies
 #   demo_gateway_start [ARG..]  the gateway (--listen, --no-filter), waits for "Gateway ready"
 #   demo_gateway_stop, demo_backend_stop, demo_stop_all
 #
 # Afterwards: demo_dir, demo_data (the gateway's derived files), demo_outbox,
-# demo_gateway_url, demo_gateway_pid, demo_backend_pid, demo_gateway_log,
-# demo_backend_log.
+# demo_gateway_url, demo_gateway_pid, demo_backend_pid (its supervisor),
+# demo_gateway_log, demo_backend_log; demo_backend_current, demo_backend_restarts.
 
 demo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 demo_build_root=${TALVERIN_BUILD_ROOT:-$demo_root/build}
@@ -112,7 +112,7 @@ demo_install() {
     return 0
   fi
   rm -f "$stamp"
-  bash "$demo_root/testbeds/backend/register.sh" "$WINEPREFIX" local "$demo_win64/testbeds/backend" >/dev/null
+  bash "$demo_root/testbeds/backend/register.sh" "$WINEPREFIX" service "$demo_win64/testbeds/backend" >/dev/null
   bash "$demo_root/testbeds/store/register.sh" "$WINEPREFIX" "$demo_win64/testbeds/store/talverin_store_testbed.dll" >/dev/null
   # The web filter's entry goes to this instance's store (a failure writes
   # its trace log to the current folder).
@@ -162,15 +162,20 @@ demo_end_process() {
   wait "$pid" 2>/dev/null
 }
 
+# The back end as an administrator configures the real service: started
+# again when it ends without being asked to (a crash, a kill). Its console
+# output goes to demo_backend_log across restarts; demo_backend_pid is the
+# supervisor, demo_backend_current prints the server's own process id.
 demo_backend_start() {
   : >"$demo_backend_log"
   : >"$demo_outbox"
   : >"$demo_dir/backend/audit.txt"
-  # Exported: a server that COM starts again in the gateway's stead inherits them.
+  rm -f "$demo_dir/backend.stop" "$demo_dir/backend.pid" "$demo_dir/backend.restarts"
+  # Exported: every server the supervisor starts reads them.
   export TALVERIN_BACKEND_USERS TALVERIN_BACKEND_DATA
   TALVERIN_BACKEND_USERS=$(demo_winpath "$demo_data/users.txt")
   TALVERIN_BACKEND_DATA=$(demo_winpath "$demo_dir/backend")
-  setsid wine "$demo_win64/testbeds/backend/TalverinTestBackend.exe" </dev/null >"$demo_backend_log" 2>&1 &
+  demo_backend_supervise &
   demo_backend_pid=$!
   if ! demo_wait_line "$demo_backend_log" 'serving, process' "$demo_backend_pid" 60 >/dev/null; then
     echo "demo: the back end did not start" >&2
@@ -180,10 +185,49 @@ demo_backend_start() {
   fi
 }
 
+# The server's own process id (the one to kill to stand in for a crash).
+demo_backend_current() { cat "$demo_dir/backend.pid" 2>/dev/null; }
+
+# How often the supervisor has started the back end again.
+demo_backend_restarts() { cat "$demo_dir/backend.restarts" 2>/dev/null || echo 0; }
+
+demo_backend_supervise() {
+  # A Ctrl-C at the terminal is for the script, which stops us in order.
+  trap '' INT
+  local exe=$demo_win64/testbeds/backend/TalverinTestBackend.exe
+  local restarts=0 pid status started
+  while :; do
+    started=$SECONDS
+    setsid wine "$exe" </dev/null >>"$demo_backend_log" 2>&1 &
+    pid=$!
+    echo "$pid" >"$demo_dir/backend.pid"
+    status=0
+    # (The shell's own report of a killed job would only repeat ours.)
+    { wait "$pid" || status=$?; } 2>/dev/null
+    [ ! -e "$demo_dir/backend.stop" ] || return 0
+    restarts=$((restarts + 1))
+    echo "demo: the back end (process $pid) ended with exit code $status; starting it again (restart $restarts)"
+    # Windows forgets the class registration of a server process that dies;
+    # Wine's RPC service keeps it and hands the dead registration to every
+    # client before any live one, so no client could reach the new server.
+    # A fresh RPC service (started again by the next COM call) knows only
+    # the servers that register from now on.
+    timeout 30 wine net stop rpcss </dev/null >/dev/null 2>&1 || true
+    echo "$restarts" >"$demo_dir/backend.restarts"
+    # A server that cannot even start is not started again in a busy loop.
+    [ $((SECONDS - started)) -ge 5 ] || sleep 5
+    [ ! -e "$demo_dir/backend.stop" ] || return 0
+  done
+}
+
 demo_backend_stop() {
   [ -n "$demo_backend_pid" ] || return 0
+  touch "$demo_dir/backend.stop"
+  local pid
+  pid=$(demo_backend_current)
   # Ctrl-C for a console process of Wine: the server ends as on Ctrl+C.
-  demo_end_process "$demo_backend_pid" INT 5
+  [ -z "$pid" ] || demo_end_process "$pid" INT 5
+  demo_end_process "$demo_backend_pid" "" 10
   demo_backend_pid=
 }
 

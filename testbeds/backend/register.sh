@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Registers the test back end in a Wine prefix: both hosts under their own
 # ProgIDs, and the filter's ProgID pointed at the chosen one.
-#   register.sh PREFIX [inproc|local|unregister] [BINDIR]
+#   register.sh PREFIX [inproc|local|service|unregister] [BINDIR]
+# service: the local server as the production service is installed: its
+# class without a command for COM to start, so clients reach only the one
+# process that a supervisor keeps running (scripts/demo-env.sh).
 set -euo pipefail
-prefix=${1:?usage: register.sh PREFIX [inproc|local|unregister] [BINDIR]}
+prefix=${1:?usage: register.sh PREFIX [inproc|local|service|unregister] [BINDIR]}
 mode=${2:-inproc}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -25,9 +28,9 @@ filter_progid='TALVERIN.ISA.Service.Object.ConnectionMaster'
 classes='HKEY_LOCAL_MACHINE\Software\Classes'
 case $mode in
   inproc) chosen=$inproc ;;
-  local) chosen=$local ;;
+  local | service) chosen=$local ;;
   unregister) chosen= ;;
-  *) echo "register.sh: mode must be inproc, local or unregister" >&2; exit 2 ;;
+  *) echo "register.sh: mode must be inproc, local, service or unregister" >&2; exit 2 ;;
 esac
 
 # Wine maps drive Z: to the Unix root; .reg strings double their backslashes.
@@ -55,8 +58,12 @@ reg="$bindir/backend-$mode.reg"
     echo '@="TALVERIN.TestBackend.InProc"'
     echo "[$classes\\CLSID\\$local]"
     echo '@="TALVERIN test back end (local server)"'
-    echo "[$classes\\CLSID\\$local\\LocalServer32]"
-    echo "@=\"$exe\""
+    if [ "$mode" = service ]; then
+      echo "[-$classes\\CLSID\\$local\\LocalServer32]"
+    else
+      echo "[$classes\\CLSID\\$local\\LocalServer32]"
+      echo "@=\"$exe\""
+    fi
     echo "[$classes\\CLSID\\$local\\ProgID]"
     echo '@="TALVERIN.TestBackend.Local"'
     echo "[$classes\\TALVERIN.TestBackend.InProc\\CLSID]"

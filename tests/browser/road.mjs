@@ -1,6 +1,7 @@
-// The logon road as a scripted client walks it over HTTP (Node's fetch), and
-// the passcodes the test back end texts to its outbox.
+// The logon road as a scripted client walks it over HTTP, and the passcodes
+// the test back end texts to its outbox.
 import fs from 'node:fs';
+import http from 'node:http';
 import { setTimeout as sleep } from 'node:timers/promises';
 
 export const kSiteMarker = 'PUBSITE';
@@ -66,19 +67,36 @@ export class Client {
     else this.cookies.set(name, value);
   }
 
-  async request(method, path, body) {
+  // node:http rather than fetch: Node's own parser hands every Set-Cookie
+  // header over as it came, on every Node.js from 18 on (Debian 12's fetch
+  // has no way to read them apart).
+  request(method, path, body, { timeoutMs = 30000 } = {}) {
     const url = new URL(path, this.base);
     const headers = {};
     if (this.cookies.size) headers.cookie = this.cookieHeader();
-    if (body !== undefined) headers['content-type'] = 'application/x-www-form-urlencoded';
-    const response = await fetch(url, { method, headers, body, redirect: 'manual' });
-    for (const cookie of response.headers.getSetCookie()) this.#take(cookie);
-    return {
-      url: url.pathname + url.search,
-      status: response.status,
-      location: response.headers.get('location'),
-      text: await response.text(),
-    };
+    if (body !== undefined) {
+      headers['content-type'] = 'application/x-www-form-urlencoded';
+      headers['content-length'] = Buffer.byteLength(body);
+    }
+    return new Promise((resolve, reject) => {
+      const request = http.request(url, { method, headers, agent: false }, (response) => {
+        const chunks = [];
+        response.on('data', (chunk) => chunks.push(chunk));
+        response.on('error', reject);
+        response.on('end', () => {
+          for (const cookie of response.headers['set-cookie'] ?? []) this.#take(cookie);
+          resolve({
+            url: url.pathname + url.search,
+            status: response.statusCode,
+            location: response.headers.location ?? null,
+            text: Buffer.concat(chunks).toString('utf8'),
+          });
+        });
+      });
+      request.setTimeout(timeoutMs, () => request.destroy(new Error(`no answer to ${method} ${url.pathname} in ${timeoutMs} ms`)));
+      request.on('error', reject);
+      request.end(body);
+    });
   }
 
   async follow(reply, limit = 10) {
@@ -94,16 +112,24 @@ function fail(step, reply) {
   return new Error(`${step}: ${reply.status} for ${reply.url}\n${reply.text.slice(0, 400)}`);
 }
 
+// From a protected page to the answer after ISA/TMG's logon form and the
+// password: the filter's passcode page for a user who needs one. Answers
+// that reply and how many passcodes the user had been texted before.
+export async function passwordStep(client, { user, password, url, outbox }) {
+  const form = await client.follow(await client.request('GET', url));
+  if (!form.text.includes('CookieAuth.dll?Logon')) throw fail('no logon form', form);
+  const texted = outbox ? passcodesOf(outbox, user).length : 0;
+  const fields = { curl: hiddenField(form.text, 'curl') ?? url, flags: '0', forcedownlevel: '0',
+                   formdir: hiddenField(form.text, 'formdir') ?? '1', trusted: '0', username: user, password };
+  const reply = await client.follow(await client.request('POST', '/CookieAuth.dll?Logon', formBody(fields)));
+  return { reply, texted };
+}
+
 // From a protected page to that page: ISA/TMG's logon form, the password,
 // and, with `passcode`, the filter's passcode page and the passcode from the
 // outbox. Answers the page's reply; throws when the road goes elsewhere.
 export async function logOn(client, { user, password, url, outbox, passcode = true }) {
-  const form = await client.follow(await client.request('GET', url));
-  if (!form.text.includes('CookieAuth.dll?Logon')) throw fail('no logon form', form);
-  const texted = passcode ? passcodesOf(outbox, user).length : 0;
-  const fields = { curl: hiddenField(form.text, 'curl') ?? url, flags: '0', forcedownlevel: '0',
-                   formdir: hiddenField(form.text, 'formdir') ?? '1', trusted: '0', username: user, password };
-  let reply = await client.follow(await client.request('POST', '/CookieAuth.dll?Logon', formBody(fields)));
+  let { reply, texted } = await passwordStep(client, { user, password, url, outbox: passcode ? outbox : undefined });
   if (passcode) {
     if (!reply.text.includes('action=talvlogin') || reply.text.includes(kSiteMarker)) {
       throw fail('no passcode page after the password', reply);

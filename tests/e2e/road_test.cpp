@@ -417,6 +417,7 @@ TEST_F(RoadTest, BackEndMissingFinishesEveryRequestUntilItIsBack) {
 // The same with the back end as a server process of its own, ended under the
 // filter's feet and started again by COM.
 TEST_F(RoadTest, LocalServerEndedAndStartedAgain) {
+  ASSERT_TRUE(backend_test::LocalServerStartsAfresh());
   ASSERT_NO_FATAL_FAILURE(Start());
   // The local server reads its settings from the registry; the in-process
   // back end keeps its own.

@@ -22,6 +22,33 @@ constexpr ULONGLONG kStartupGraceMs = 60000;
 
 HANDLE g_wake = nullptr;
 std::atomic<bool> g_shutdown{false};
+DWORD g_cookie = 0;
+std::atomic<bool> g_registered{false};
+
+void Revoke() {
+  if (g_registered.exchange(false)) CoRevokeClassObject(g_cookie);
+}
+
+DWORD WINAPI RevokeOnThread(void*) {
+  Revoke();
+  return 0;
+}
+
+// A server that dies must not leave its class registered. Windows forgets
+// the registration of a dead process; Wine's RPC service keeps it and hands
+// it to every later client before any live server's, so that no client could
+// reach a server again until the service restarts.
+LONG WINAPI RevokeAndEnd(EXCEPTION_POINTERS* info) {
+  const DWORD code = info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionCode : 0xDEADu;
+  // On a thread of its own and with a bound: the fault may have left a lock
+  // of COM held on this one.
+  if (HANDLE thread = CreateThread(nullptr, 0, RevokeOnThread, nullptr, 0, nullptr)) {
+    WaitForSingleObject(thread, 2000);
+    CloseHandle(thread);
+  }
+  TerminateProcess(GetCurrentProcess(), code ? code : 0xDEADu);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
 
 void OnLastObject() { SetEvent(g_wake); }
 
@@ -47,16 +74,19 @@ int wmain(int argc, wchar_t** argv) {
   backend::SetLastObjectCallback(OnLastObject);
   backend::SetShutdownCallback(OnShutdown);
 
+  SetUnhandledExceptionFilter(RevokeAndEnd);
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
-  DWORD cookie = 0;
   HRESULT hr = CoRegisterClassObject(backend::CLSID_BackendLocal, backend::ConnectionMasterFactory(),
-                                     CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+                                     CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &g_cookie);
   if (FAILED(hr)) {
     std::fwprintf(stderr, L"TALVERIN test back end: CoRegisterClassObject failed, 0x%08lX\n",
                   static_cast<unsigned long>(hr));
     CoUninitialize();
     return 2;
   }
+  g_registered = true;
   backend::ConsoleLine(L"TALVERIN test back end serving, process " + std::to_wstring(GetCurrentProcessId()));
 
   ULONGLONG idleSince = GetTickCount64();
@@ -73,7 +103,8 @@ int wmain(int argc, wchar_t** argv) {
     if (now - idleSince >= (backend::HadObjects() ? kLingerMs : kStartupGraceMs)) break;
   }
 
-  CoRevokeClassObject(cookie);
+  // Before anything else: from here on no new client may reach this process.
+  Revoke();
   backend::ConsoleLine(L"TALVERIN test back end exiting");
   if (g_shutdown) {
     // Let the reply to Shutdown leave before the process goes; objects that

@@ -1,6 +1,7 @@
 #include "backend_client.h"
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <regex>
 #include <utility>
@@ -165,6 +166,115 @@ std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& to
   const std::regex line("passcode=([0-9]{6}) token=" + Narrow(token));
   if (std::regex_search(outbox, match, line)) return match[1].str();
   return {};
+}
+
+std::vector<DWORD> LocalServerProcesses() {
+  std::vector<DWORD> found;
+  talverin::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot || snapshot.Get() == INVALID_HANDLE_VALUE) return found;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+    if (_wcsicmp(entry.szExeFile, L"TalverinTestBackend.exe") == 0) found.push_back(entry.th32ProcessID);
+  }
+  return found;
+}
+
+testing::AssertionResult ProcessEndsWithin(DWORD pid, DWORD waitMs, DWORD* exitCode) {
+  talverin::UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process) {
+    // Gone before we looked: its exit code is lost with it.
+    if (exitCode) *exitCode = 0;
+    return testing::AssertionSuccess();
+  }
+  if (WaitForSingleObject(process.Get(), waitMs) != WAIT_OBJECT_0) {
+    return testing::AssertionFailure() << "process " << pid << " still runs after " << waitMs << " ms";
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process.Get(), &code);
+  if (exitCode) *exitCode = code;
+  return testing::AssertionSuccess();
+}
+
+testing::AssertionResult NoLocalServerWithin(DWORD waitMs) {
+  const ULONGLONG deadline = GetTickCount64() + waitMs;
+  for (DWORD pid : LocalServerProcesses()) {
+    const ULONGLONG now = GetTickCount64();
+    const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    testing::AssertionResult ended = ProcessEndsWithin(pid, left);
+    if (!ended) return testing::AssertionFailure() << "a local server of an earlier client: " << ended.message();
+  }
+  return testing::AssertionSuccess();
+}
+
+testing::AssertionResult ShutDownLocalServer(IDispatch* master, DWORD waitMs) {
+  Reply pid = Method(master, L"ProcessId");
+  if (pid.hr != S_OK) {
+    return testing::AssertionFailure() << "ProcessId failed, 0x" << std::hex << pid.hr;
+  }
+  // Opened before the request, so that the exit code outlives the process.
+  talverin::UniqueHandle process(
+      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid.Int())));
+  Reply reply = Method(master, L"Shutdown");
+  if (reply.hr != S_OK) {
+    return testing::AssertionFailure() << "Shutdown failed, 0x" << std::hex << reply.hr;
+  }
+  if (!process) return testing::AssertionFailure() << "process " << pid.Int() << " cannot be opened";
+  if (WaitForSingleObject(process.Get(), waitMs) != WAIT_OBJECT_0) {
+    return testing::AssertionFailure() << "process " << pid.Int() << " still runs " << waitMs << " ms after Shutdown";
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process.Get(), &code);
+  if (code != 0) {
+    return testing::AssertionFailure() << "process " << pid.Int() << " ended with 0x" << std::hex << code
+                                       << " instead of as Shutdown ends it";
+  }
+  return testing::AssertionSuccess();
+}
+
+namespace {
+
+// Waits until the service reaches `state`; false after the bound.
+bool ServiceReaches(SC_HANDLE service, DWORD state, DWORD waitMs) {
+  const ULONGLONG deadline = GetTickCount64() + waitMs;
+  for (;;) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service, &status)) return false;
+    if (status.dwCurrentState == state) return true;
+    if (GetTickCount64() > deadline) return false;
+    Sleep(50);
+  }
+}
+
+}  // namespace
+
+testing::AssertionResult ForgetRegistrationsOfEndedServers() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) return testing::AssertionFailure() << "no service manager, error " << GetLastError();
+  SC_HANDLE service = OpenServiceW(manager, L"RpcSs", SERVICE_STOP | SERVICE_START | SERVICE_QUERY_STATUS);
+  testing::AssertionResult result = testing::AssertionSuccess();
+  SERVICE_STATUS status{};
+  if (!service) {
+    result = testing::AssertionFailure() << "RpcSs cannot be opened, error " << GetLastError();
+  } else if (ControlService(service, SERVICE_CONTROL_STOP, &status) ||
+             GetLastError() == ERROR_SERVICE_NOT_ACTIVE) {
+    if (!ServiceReaches(service, SERVICE_STOPPED, kServerEndMs)) {
+      result = testing::AssertionFailure() << "RpcSs did not stop";
+    } else if (!StartServiceW(service, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+      result = testing::AssertionFailure() << "RpcSs did not start again, error " << GetLastError();
+    } else if (!ServiceReaches(service, SERVICE_RUNNING, kServerEndMs)) {
+      result = testing::AssertionFailure() << "RpcSs is not running again";
+    }
+  }
+  if (service) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return result;
+}
+
+testing::AssertionResult LocalServerStartsAfresh() {
+  testing::AssertionResult gone = NoLocalServerWithin(kServerEndMs);
+  if (!gone) return gone;
+  return ForgetRegistrationsOfEndedServers();
 }
 
 BackendSession::BackendSession(const wchar_t* progId) {

@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -78,6 +80,32 @@ std::string Narrow(const std::wstring& text);
 
 // The passcode texted for this token, from the outbox; empty when none.
 std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& token);
+
+// The local server's processes. A server outlives its last client for a
+// moment, and one going away may still hold its class registration: each
+// test that uses the local server starts once the previous server is gone
+// and ends its own, each wait with a bound.
+std::vector<DWORD> LocalServerProcesses();
+testing::AssertionResult NoLocalServerWithin(DWORD waitMs);
+// Waits for the process to end; answers its exit code, or nothing when it is
+// still running after the wait.
+testing::AssertionResult ProcessEndsWithin(DWORD pid, DWORD waitMs, DWORD* exitCode = nullptr);
+// Asks the server behind `master` to shut down and waits until its process
+// has ended as Shutdown ends it (exit code 0, not a crash).
+testing::AssertionResult ShutDownLocalServer(IDispatch* master, DWORD waitMs);
+
+// Once no local server runs: a fresh RPC service, which knows no class
+// registration of a server that is gone. Windows forgets such registrations
+// by itself; Wine's service keeps one whose server died before it could
+// revoke it and hands it to every later client, so that no new server would
+// ever be started. Where the service cannot be stopped there is nothing to do.
+testing::AssertionResult ForgetRegistrationsOfEndedServers();
+// Both: the state every test of the local server starts from.
+testing::AssertionResult LocalServerStartsAfresh();
+
+// Bounds of the waits above: generous, since a busy machine slows every
+// process start and end under Wine.
+constexpr DWORD kServerEndMs = 30000;
 
 extern const char kUsersFile[];
 

@@ -11,13 +11,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// Waits for a process to end; false when it is still running after the wait.
-bool ProcessEnds(DWORD pid, DWORD waitMs) {
-  talverin::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
-  if (!process) return true;  // already gone
-  return WaitForSingleObject(process.Get(), waitMs) == WAIT_OBJECT_0;
-}
-
 DWORD ServerPid(IDispatch* master) {
   Reply reply = Method(master, L"ProcessId");
   EXPECT_EQ(S_OK, reply.hr);
@@ -26,14 +19,19 @@ DWORD ServerPid(IDispatch* master) {
 
 class LocalBackend : public ::testing::Test {
  protected:
+  void SetUp() override {
+    ASSERT_TRUE(earlierServerGone_);
+    ASSERT_TRUE(session_.master());
+  }
   void TearDown() override {
     // Leave no server behind for the next test; a test may have ended it already.
-    if (!session_.master()) return;
-    Reply pid = Method(session_.master(), L"ProcessId");
-    if (FAILED(pid.hr)) return;
-    Method(session_.master(), L"Shutdown");
-    ProcessEnds(static_cast<DWORD>(pid.Int()), 5000);
+    if (!session_.master() || FAILED(Method(session_.master(), L"ProcessId").hr)) return;
+    EXPECT_TRUE(ShutDownLocalServer(session_.master(), kServerEndMs));
   }
+  // Before the session is made: a server still going away could otherwise
+  // hand this test an object that dies with it, and a registration left by a
+  // server that is gone would keep COM from starting a new one.
+  testing::AssertionResult earlierServerGone_ = LocalServerStartsAfresh();
   BackendSession session_{kLocalProgId};
 };
 
@@ -106,7 +104,7 @@ TEST_F(LocalBackend, ShutdownEndsTheProcessAndClientsSeeItGone) {
   Reply reply = Method(session_.master(), L"Shutdown");
   EXPECT_EQ(S_OK, reply.hr);
   EXPECT_EQ(VARIANT_TRUE, reply.BoolValue());
-  EXPECT_TRUE(ProcessEnds(pid, 10000));
+  EXPECT_TRUE(ProcessEndsWithin(pid, kServerEndMs));
 
   Reply afterwards = Method(store.Get(), L"GetSession", {L"k"});
   EXPECT_TRUE(FAILED(afterwards.hr)) << std::hex << afterwards.hr;
@@ -116,8 +114,7 @@ TEST_F(LocalBackend, ShutdownEndsTheProcessAndClientsSeeItGone) {
   ASSERT_TRUE(again);
   const DWORD newPid = ServerPid(again.Get());
   EXPECT_NE(pid, newPid);
-  Method(again.Get(), L"Shutdown");
-  ProcessEnds(newPid, 5000);
+  EXPECT_TRUE(ShutDownLocalServer(again.Get(), kServerEndMs));
 }
 
 // Sets REG_SZ values under the back end's settings key and removes them again.
@@ -142,6 +139,7 @@ class RegistrySettings {
 };
 
 TEST(LocalBackendSettings, ServerStartedByComReadsItsSettingsFromTheRegistry) {
+  ASSERT_TRUE(LocalServerStartsAfresh());
   talverin::test::ScratchDir dir;
   talverin::test::WriteFileText(dir.Sub("people.txt"), "LAB\\zoe | +1 555 0199 | pw | bypass\n");
   RegistrySettings settings;
@@ -150,17 +148,16 @@ TEST(LocalBackendSettings, ServerStartedByComReadsItsSettingsFromTheRegistry) {
 
   ComPtr<IDispatch> master = Create(kLocalProgId);
   ASSERT_TRUE(master);
-  const DWORD pid = ServerPid(master.Get());
   ComPtr<IDispatch> proxy = Get(master.Get(), L"Proxy").Object();
   EXPECT_EQ(4, Method(proxy.Get(), L"CheckAuthenticationAllowed", {L"zoe@lab", L"192.0.2.9"}).Int());
   const std::wstring token = Method(proxy.Get(), L"RequestPasscode", {L"LAB\\zoe"}).Text();
   EXPECT_EQ(6u, PasscodeFromOutbox(talverin::test::ReadFileText(dir.Sub("outbox.txt")), token).size());
   EXPECT_THAT(talverin::test::ReadFileText(dir.Sub("audit.txt")), HasSubstr("user=zoe@lab client=192.0.2.9 result=4"));
-  Method(master.Get(), L"Shutdown");
-  EXPECT_TRUE(ProcessEnds(pid, 5000));
+  EXPECT_TRUE(ShutDownLocalServer(master.Get(), kServerEndMs));
 }
 
 TEST(LocalBackendLifetime, ServerExitsAfterItsLastObjectIsReleased) {
+  ASSERT_TRUE(LocalServerStartsAfresh());
   DWORD pid = 0;
   {
     ComPtr<IDispatch> master = Create(kLocalProgId);
@@ -169,7 +166,9 @@ TEST(LocalBackendLifetime, ServerExitsAfterItsLastObjectIsReleased) {
     ComPtr<IDispatch> proxy = Get(master.Get(), L"Proxy").Object();
     ASSERT_TRUE(proxy);
   }
-  EXPECT_TRUE(ProcessEnds(pid, 15000));
+  DWORD exitCode = 1;
+  EXPECT_TRUE(ProcessEndsWithin(pid, kServerEndMs, &exitCode));
+  EXPECT_EQ(0u, exitCode);
 }
 
 }  // namespace

@@ -1,0 +1,179 @@
+// The back-end outage check: sessions in every state keep asking for a
+// protected page while the back-end process is killed again and again (as a
+// crash would end it) and its supervisor starts it again. Checks that no
+// session short of the second factor gets a byte of the published site, that
+// every request is answered or ended within a bound (none hangs), and that
+// once the back end is back, freshly logged-on sessions get the page again.
+// Prints the figures of each phase.
+//   node outage.mjs
+// Environment: TALVERIN_GATEWAY_URL, TALVERIN_OUTBOX, TALVERIN_BACKEND_PIDFILE
+// (the back end's current process id), TALVERIN_BACKEND_RESTARTS (how often
+// the supervisor started it again), TALVERIN_OUTAGE_KILLS (3),
+// TALVERIN_OUTAGE_SECONDS (5, the steady phases), TALVERIN_LOAD_URL.
+import fs from 'node:fs';
+import { setTimeout as sleep } from 'node:timers/promises';
+
+import { Client, kSiteMarker, logOn, passwordStep, requireEnv } from './road.mjs';
+
+const gateway = requireEnv('TALVERIN_GATEWAY_URL');
+const outbox = requireEnv('TALVERIN_OUTBOX');
+const pidFile = requireEnv('TALVERIN_BACKEND_PIDFILE');
+const restartsFile = requireEnv('TALVERIN_BACKEND_RESTARTS');
+const kills = Number(process.env.TALVERIN_OUTAGE_KILLS ?? 3);
+const steadyMs = Number(process.env.TALVERIN_OUTAGE_SECONDS ?? 5) * 1000;
+const url = process.env.TALVERIN_LOAD_URL ?? '/owa/inbox.html';
+// Longer than any answer of a healthy gateway under this load, far shorter
+// than the test's own bound: a request still open after it has hung.
+const kRequestBoundMs = 15000;
+// How long the supervisor may take to have the back end serving again.
+const kRestartBoundMs = 60000;
+const alice = { user: 'CONTOSO\\alice', password: 'Alice-2fa!' };
+const kPerKind = 2;
+
+const readNumber = (file) => {
+  try {
+    return Number(fs.readFileSync(file, 'utf8').trim()) || 0;
+  } catch (error) {
+    if (error.code === 'ENOENT') return 0;
+    throw error;
+  }
+};
+
+// Counters per phase and kind of session.
+const phases = [];
+let phase;
+function startPhase(name) {
+  phase = { name, started: Date.now(), ended: 0, kinds: {} };
+  phases.push(phase);
+}
+function count(kind, outcome, ms) {
+  const k = (phase.kinds[kind] ??= { requests: 0, page: 0, site: 0, answer: 0, ended: 0, timeout: 0, maxMs: 0 });
+  k.requests += 1;
+  k[outcome] += 1;
+  k.maxMs = Math.max(k.maxMs, ms);
+}
+
+// One request, classified: the page asked for, other bytes of the site,
+// another answer (a redirect, the filter's pages), ended without an answer,
+// or no answer within the bound.
+async function ask(client) {
+  const started = Date.now();
+  try {
+    const reply = await client.request('GET', url, undefined, { timeoutMs: kRequestBoundMs });
+    const ms = Date.now() - started;
+    if (reply.text.includes(kSiteMarker)) {
+      return { outcome: reply.status === 200 && reply.text.includes(`${kSiteMarker} page=${url}\n`) ? 'page' : 'site', ms };
+    }
+    return { outcome: 'answer', ms };
+  } catch (error) {
+    const ms = Date.now() - started;
+    return { outcome: ms >= kRequestBoundMs ? 'timeout' : 'ended', ms };
+  }
+}
+
+let running = true;
+async function worker(kind, client) {
+  while (running) {
+    const { outcome, ms } = await ask(client);
+    count(kind, outcome, ms);
+    // A refused connection comes back at once; the loop must not spin.
+    if (outcome === 'ended') await sleep(20);
+  }
+}
+
+async function newSession(kind) {
+  const client = new Client(gateway);
+  if (kind === 'initial') {
+    const { reply } = await passwordStep(client, { ...alice, url, outbox });
+    if (!reply.text.includes('action=talvlogin')) throw new Error(`no passcode page for a new session: ${reply.status}`);
+  } else if (kind !== 'anonymous') {
+    await logOn(client, { ...alice, url, outbox });
+  }
+  return client;
+}
+
+async function waitForRestart(before) {
+  const deadline = Date.now() + kRestartBoundMs;
+  while (readNumber(restartsFile) <= before) {
+    if (Date.now() > deadline) throw new Error(`the back end was not started again within ${kRestartBoundMs} ms`);
+    await sleep(100);
+  }
+  // Serving again once a logon goes through the whole road.
+  for (;;) {
+    try {
+      return await newSession('valid');
+    } catch (error) {
+      if (Date.now() > deadline) throw new Error(`no logon went through after the restart: ${error.message}`);
+      await sleep(500);
+    }
+  }
+}
+
+const workers = [];
+const start = (kind, client) => workers.push(worker(kind, client));
+
+startPhase('before');
+for (const kind of ['anonymous', 'initial', 'valid']) {
+  for (let i = 0; i < kPerKind; ++i) start(kind, await newSession(kind));
+}
+phase.started = Date.now();
+await sleep(steadyMs);
+
+startPhase('outage');
+for (let i = 0; i < kills; ++i) {
+  const pid = readNumber(pidFile);
+  const restarts = readNumber(restartsFile);
+  if (!pid) throw new Error(`no back-end process id in ${pidFile}`);
+  process.kill(pid, 'SIGKILL');
+  console.log(`outage: killed the back end (process ${pid})`);
+  const client = await waitForRestart(restarts);
+  console.log(`outage: the back end is serving again (restart ${readNumber(restartsFile)})`);
+  // Sessions made between two kills live only as long as that back end.
+  start('valid-between', client);
+}
+
+startPhase('after');
+for (let i = 0; i < kPerKind; ++i) start('valid-after', await newSession('valid'));
+phase.started = Date.now();
+await sleep(steadyMs);
+running = false;
+phase.ended = Date.now();
+await Promise.all(workers);
+for (let i = 0; i + 1 < phases.length; ++i) phases[i].ended ||= phases[i + 1].started;
+
+const failures = [];
+console.log(`\nBack-end outage: ${kPerKind} sessions of each kind, GET ${url}, ${kills} kills of the back end`);
+console.log(`  ${'phase'.padEnd(8)} ${'sessions'.padEnd(14)} ${'requests'.padStart(8)} ${'req/s'.padStart(7)} ` +
+            `${'page'.padStart(6)} ${'site'.padStart(5)} ${'other'.padStart(6)} ${'ended'.padStart(6)} ` +
+            `${'hung'.padStart(5)} ${'max ms'.padStart(7)}`);
+for (const p of phases) {
+  const seconds = Math.max(p.ended - p.started, 1) / 1000;
+  for (const [kind, k] of Object.entries(p.kinds)) {
+    console.log(`  ${p.name.padEnd(8)} ${kind.padEnd(14)} ${String(k.requests).padStart(8)} ` +
+                `${(k.requests / seconds).toFixed(1).padStart(7)} ${String(k.page).padStart(6)} ` +
+                `${String(k.site).padStart(5)} ${String(k.answer).padStart(6)} ${String(k.ended).padStart(6)} ` +
+                `${String(k.timeout).padStart(5)} ${String(k.maxMs).padStart(7)}`);
+    if ((kind === 'anonymous' || kind === 'initial') && k.page + k.site > 0) {
+      failures.push(`${p.name}: ${k.page + k.site} answers with bytes of the site to ${kind} sessions`);
+    }
+    if (k.timeout > 0) failures.push(`${p.name}: ${k.timeout} requests of ${kind} sessions hung`);
+  }
+}
+const before = phases[0].kinds.valid;
+if (!before || before.requests === 0 || before.page !== before.requests) {
+  failures.push(`before: logged-on sessions got the page ${before?.page ?? 0} times of ${before?.requests ?? 0}`);
+}
+const outageOfOld = phases[1].kinds.valid;
+if (!outageOfOld || outageOfOld.ended + outageOfOld.answer === 0) {
+  failures.push('outage: the sessions logged on before it never noticed the back end go');
+}
+const after = phases[2].kinds['valid-after'];
+if (!after || after.requests === 0 || after.page !== after.requests) {
+  failures.push(`after: sessions logged on after the outage got the page ${after?.page ?? 0} times ` +
+                `of ${after?.requests ?? 0}`);
+}
+if (failures.length) {
+  console.error(`FAILED: back-end outage\n  ${failures.join('\n  ')}`);
+  process.exit(1);
+}
+console.log('Back-end outage check passed');
