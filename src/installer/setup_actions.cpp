@@ -49,8 +49,8 @@ std::wstring GetProperty(MSIHANDLE install, const wchar_t* name) {
   return value;
 }
 
-// One line in the installation log; kind ERROR also reaches the user (and
-// fails a silent installation's log with it).
+// One line in the installation log; an ERROR is also shown to the user unless
+// the installation is silent.
 void Tell(MSIHANDLE install, INSTALLMESSAGE kind, const std::wstring& text) {
   UniqueMsiHandle record(MsiCreateRecord(1));
   if (!record) return;
