@@ -51,7 +51,13 @@ EventLog::EventLog(Sink sink, Clock clock) : sink_(std::move(sink)), clock_(std:
   if (!clock_) clock_ = [] { return static_cast<std::int64_t>(GetTickCount64() / 1000); };
 }
 
-EventLog::~EventLog() = default;
+EventLog::~EventLog() {
+  // A program that links the facility runs this from exit() while its worker
+  // may still be writing: wait for it. A module whose last reference was the
+  // worker's is unloaded on the worker itself, which must not wait for itself;
+  // at process exit the worker is gone already and the wait returns at once.
+  if (worker_ && GetThreadId(worker_.Get()) != GetCurrentThreadId()) WaitForSingleObject(worker_.Get(), INFINITE);
+}
 
 EventLog& EventLog::Instance() {
   static EventLog log;

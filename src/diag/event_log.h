@@ -40,7 +40,7 @@ class EventLog {
   using Clock = std::function<std::int64_t()>;
 
   explicit EventLog(Sink sink = Sink(), Clock clock = Clock());
-  // Stop first: an instance must outlive its worker.
+  // Waits for a worker still writing.
   ~EventLog();
   EventLog(const EventLog&) = delete;
   EventLog& operator=(const EventLog&) = delete;

@@ -4,7 +4,8 @@
 # installation folder recorded where ISA/TMG records it): refused without
 # ISA/TMG, rolled back when the store refuses the registration, installed with
 # properties, repaired, upgraded by the next version, not downgraded, the
-# installed filter on the logon road with its events, and removed.
+# installed filter on the logon road with its events, not removed while the
+# store refuses, and removed.
 #   msi_package_test.sh BUILD SOURCE VERSION NEXT_VERSION INSTALLED_TESTS.exe
 set -euo pipefail
 build=$1 src=$2 version=$3 next=$4 installed_tests=$5
@@ -169,6 +170,16 @@ msi_run /i "$(winepath -w "$next_msi")" REINSTALL=ALL REINSTALLMODE=mus
 
 # --- Removed: all but Logs ---------------------------------------------------
 ls "$installed/Logs/TALVERIN.ISA.Filter.log" >/dev/null || fail "the filter wrote no trace log"
+# A store that refuses the removal stops it before anything goes: the store
+# never lists a filter whose DLL is gone.
+TALVERIN_STORE_FAULTS='web-filters.remove=0x80004005' msi_run /x "$(winepath -w "$next_msi")"
+[ "$rc" = $((1603 % 256)) ] || fail "a refused removal answered $rc"
+msi_log | grep -F 'could not be removed from the ISA/TMG configuration store: DllUnregisterServer of' >/dev/null ||
+  fail "the removal's error is not in the log"
+[ -f "$installed/TALVERIN.ISA.Filter.dll" ] && store_lists_filter && [ "$(products)" = 1 ] ||
+  fail "a refused removal removed something"
+pass "a removal the store refuses leaves everything in place"
+
 msi_run /x "$(winepath -w "$next_msi")"
 [ "$rc" = 0 ] || fail "uninstall answered $rc"
 [ ! -e "$installed/TALVERIN.ISA.Filter.dll" ] && [ ! -e "$installed/Locale" ] || fail "files left behind"
