@@ -81,6 +81,14 @@ pass "refused without ISA/TMG"
 "$wine64" reg add 'HKLM\SOFTWARE\Microsoft\Fpc' /v InstallDirectory /t REG_SZ /d "$fpc" /f </dev/null >/dev/null 2>&1
 mkdir -p "$fpc_unix"
 
+# --- A setting that is not a number stops the installation ------------------
+msi_run /i "$(winepath -w "$msi")" TRACELEVEL=high
+[ "$rc" = $((1603 % 256)) ] || fail "TRACELEVEL=high answered $rc"
+msi_log | grep -F "TRACELEVEL=high is not a number; the filter's TraceLevel takes a whole number." >/dev/null ||
+  fail "no word on the bad TRACELEVEL"
+[ ! -e "$installed/TALVERIN.ISA.Filter.dll" ] && ! reg_has "$settings" TraceLevel || fail "installed with a bad TRACELEVEL"
+pass "a setting that is not a number stops the installation"
+
 # --- A store that refuses the registration fails and rolls back -------------
 TALVERIN_STORE_FAULTS='web-filters.save=0x80004005' msi_run /i "$(winepath -w "$msi")"
 [ "$rc" = $((1603 % 256)) ] || fail "a failed registration answered $rc"
