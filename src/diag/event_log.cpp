@@ -1,6 +1,7 @@
 #include "diag/event_log.h"
 
 #include <cstdio>
+#include <exception>
 #include <utility>
 
 namespace talverin {
@@ -45,6 +46,16 @@ class LastErrorKept {
   DWORD error_;
 };
 
+// An event that cannot be made (no memory) is lost: an event never fails the
+// request it tells of.
+template <class Work>
+void Dropping(Work&& work) noexcept {
+  try {
+    work();
+  } catch (const std::exception&) {
+  }
+}
+
 }  // namespace
 
 EventLog::EventLog(Sink sink, Clock clock) : sink_(std::move(sink)), clock_(std::move(clock)) {
@@ -84,44 +95,52 @@ std::string EventLog::UrlForEvent(const std::string& url) {
 }
 
 void EventLog::Report(DWORD id, std::vector<std::string> strings) {
-  LastErrorKept kept;
-  Enqueue(LoggedEvent{TypeOf(id), id, std::move(strings)});
+  Dropping([&] {
+    LastErrorKept kept;
+    Enqueue(LoggedEvent{TypeOf(id), id, std::move(strings)});
+  });
 }
 
 void EventLog::ReportStarted(const std::string& version, unsigned traceLevel, const WebListenerMap& listeners) {
-  std::string names;
-  {
-    CsLock guard(lock_);
-    listenerNames_.clear();
-    for (const auto& [guid, info] : listeners) {
-      listenerNames_[guid] = info.Name;
-      if (!info.Enabled) continue;
-      if (!names.empty()) names += ", ";
-      names += info.Name;
+  Dropping([&] {
+    std::string names;
+    {
+      CsLock guard(lock_);
+      listenerNames_.clear();
+      for (const auto& [guid, info] : listeners) {
+        listenerNames_[guid] = info.Name;
+        if (!info.Enabled) continue;
+        if (!names.empty()) names += ", ";
+        names += info.Name;
+      }
     }
-  }
-  Report(TALVERIN_EVENT_FILTER_STARTED, {version, std::to_string(traceLevel), names.empty() ? "none" : names});
+    Report(TALVERIN_EVENT_FILTER_STARTED, {version, std::to_string(traceLevel), names.empty() ? "none" : names});
+  });
 }
 
 void EventLog::BackendUnreachable(HRESULT hr) {
-  {
-    CsLock guard(lock_);
-    if (backend_ == Backend::Unreachable) return;
-    backend_ = Backend::Unreachable;
-  }
-  char code[16];
-  std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
-  Report(TALVERIN_EVENT_BACKEND_UNREACHABLE, {code});
+  Dropping([&] {
+    {
+      CsLock guard(lock_);
+      if (backend_ == Backend::Unreachable) return;
+      backend_ = Backend::Unreachable;
+    }
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
+    Report(TALVERIN_EVENT_BACKEND_UNREACHABLE, {code});
+  });
 }
 
 void EventLog::BackendReachable() {
-  {
-    CsLock guard(lock_);
-    const bool wasUnreachable = backend_ == Backend::Unreachable;
-    backend_ = Backend::Reachable;
-    if (!wasUnreachable) return;
-  }
-  Report(TALVERIN_EVENT_BACKEND_REACHABLE);
+  Dropping([&] {
+    {
+      CsLock guard(lock_);
+      const bool wasUnreachable = backend_ == Backend::Unreachable;
+      backend_ = Backend::Reachable;
+      if (!wasUnreachable) return;
+    }
+    Report(TALVERIN_EVENT_BACKEND_REACHABLE);
+  });
 }
 
 std::string EventLog::ListenerName(const std::string& guid) {
@@ -132,25 +151,29 @@ std::string EventLog::ListenerName(const std::string& guid) {
 }
 
 void EventLog::ReportUser(DWORD id, HTTP_FILTER_CONTEXT* pfc, const std::string& user, const std::string& url) {
-  LastErrorKept kept;
-  std::vector<std::string> strings{OrUnknown(user), OrUnknown(ServerVariable(pfc, "REMOTE_ADDR")),
-                                   ListenerName(ServerVariable(pfc, "LISTENER_GUID")),
-                                   OrUnknown(UrlForEvent(url.empty() ? ServerVariable(pfc, "URL") : url))};
-  Enqueue(LoggedEvent{TypeOf(id), id, std::move(strings)});
+  Dropping([&] {
+    LastErrorKept kept;
+    std::vector<std::string> strings{OrUnknown(user), OrUnknown(ServerVariable(pfc, "REMOTE_ADDR")),
+                                     ListenerName(ServerVariable(pfc, "LISTENER_GUID")),
+                                     OrUnknown(UrlForEvent(url.empty() ? ServerVariable(pfc, "URL") : url))};
+    Enqueue(LoggedEvent{TypeOf(id), id, std::move(strings)});
+  });
 }
 
 void EventLog::ReportAttack(DWORD id, HTTP_FILTER_CONTEXT* pfc, const std::string& url) {
-  LastErrorKept kept;
-  const std::string address = OrUnknown(ServerVariable(pfc, "REMOTE_ADDR"));
-  std::uint64_t heldBack = 0;
-  {
-    CsLock guard(lock_);
-    if (!throttle_.Admit(static_cast<unsigned>(id), address, clock_(), heldBack)) return;
-  }
-  std::vector<std::string> strings{address, ListenerName(ServerVariable(pfc, "LISTENER_GUID")),
-                                   OrUnknown(UrlForEvent(url.empty() ? ServerVariable(pfc, "URL") : url)),
-                                   std::to_string(heldBack)};
-  Enqueue(LoggedEvent{TypeOf(id), id, std::move(strings)});
+  Dropping([&] {
+    LastErrorKept kept;
+    const std::string address = OrUnknown(ServerVariable(pfc, "REMOTE_ADDR"));
+    std::uint64_t heldBack = 0;
+    {
+      CsLock guard(lock_);
+      if (!throttle_.Admit(static_cast<unsigned>(id), address, clock_(), heldBack)) return;
+    }
+    std::vector<std::string> strings{address, ListenerName(ServerVariable(pfc, "LISTENER_GUID")),
+                                     OrUnknown(UrlForEvent(url.empty() ? ServerVariable(pfc, "URL") : url)),
+                                     std::to_string(heldBack)};
+    Enqueue(LoggedEvent{TypeOf(id), id, std::move(strings)});
+  });
 }
 
 void EventLog::Enqueue(LoggedEvent event) {
