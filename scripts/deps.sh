@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-x86-64-dev wine wine64
           cmake ninja-build googletest g++ clang libclang-rt-14-dev python3 ccache
-          chromium fonts-liberation wrk)
+          chromium fonts-liberation wrk wixl msitools)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

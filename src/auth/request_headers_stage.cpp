@@ -5,6 +5,7 @@
 #include "auth/connection_context.h"
 #include "config/filter_settings.h"
 #include "config/url_canonical.h"
+#include "diag/event_log.h"
 #include "diag/trace_log.h"
 #include "http/host_access.h"
 #include "http/percent_coding.h"
@@ -41,7 +42,10 @@ DWORD CAnonymousLogonFilterImplementation::OnPreprocHeaders(HTTP_FILTER_CONTEXT*
   TLOGF(1, "URL: '%s'", PercentDecode(url).str().c_str());
   TLOGF(1, "Cookies: '%s'", cookies.c_str());
   TLOGF(1, "Key parsed: '%s'", extraction.key.c_str());
-  if (extraction.ambiguous) return SF_STATUS_REQ_FINISHED;
+  if (extraction.ambiguous) {
+    talverin::EventLog::Instance().ReportAttack(TALVERIN_EVENT_ATTACK_AMBIGUOUS_COOKIE, pfc, url);
+    return SF_STATUS_REQ_FINISHED;
+  }
 
   ctx.url = url;
   ctx.urlLower = talverin::LowerCaseMultibyte(url);
@@ -68,6 +72,7 @@ DWORD CAnonymousLogonFilterImplementation::OnPreprocHeaders(HTTP_FILTER_CONTEXT*
   if (!secondFactorPassed && ctx.authorizationHeaderPresent &&
       talverin::FilterSettings::Instance().FallbackFromFBAForbidden()) {
     TLOG(0, "Authorization header detected which could mean fall back from FBA to IWA/Basic which is not supported!");
+    talverin::EventLog::Instance().ReportAttack(TALVERIN_EVENT_ATTACK_AUTHORIZATION, pfc, url);
     return SF_STATUS_REQ_FINISHED;
   }
   TLOG(1, "Authorization header has not been detected or it is not forbidden to fallback");

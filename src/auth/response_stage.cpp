@@ -5,6 +5,7 @@
 #include "auth/connection_context.h"
 #include "auth/flow_text.h"
 #include "config/filter_settings.h"
+#include "diag/event_log.h"
 #include "diag/trace_log.h"
 #include "http/host_access.h"
 #include "http/percent_coding.h"
@@ -106,6 +107,7 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
   const DWORD accumulated = AccumulateResponse(record, ctx);
+  if (accumulated == SF_STATUS_REQ_FINISHED) talverin::EventLog::Instance().ReportAttack(TALVERIN_EVENT_ATTACK_OVERSIZED, pfc, ctx.url);
   if (accumulated != SF_STATUS_REQ_NEXT_NOTIFICATION) return accumulated;
 
   const HttpMessage response = HeldResponse(ctx);

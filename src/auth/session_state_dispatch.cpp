@@ -4,6 +4,7 @@
 #include "auth/connection_context.h"
 #include "auth/flow_text.h"
 #include "base/secure.h"
+#include "diag/event_log.h"
 #include "diag/trace_log.h"
 #include "http/http_message.h"
 #include "http/responses.h"
@@ -56,6 +57,7 @@ DWORD CAnonymousLogonFilterImplementation::CheckBypass(HTTP_FILTER_CONTEXT* pfc,
   const bool plainRead = context.requestMethod == "GET" || context.requestMethod == "HEAD";
   if (protectedUrl.empty() || !context.urlIsProtected || !plainRead || context.requestHasBody) {
     TLOG(1, "Bypassing detected!");
+    talverin::EventLog::Instance().ReportAttack(TALVERIN_EVENT_ATTACK_BYPASS, pfc, context.url);
     return RedirectToIsaTmgLoginPage(pfc, context);
   }
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
@@ -90,6 +92,7 @@ DWORD CAnonymousLogonFilterImplementation::TakePasscode(HTTP_FILTER_CONTEXT* pfc
       talverin::SecureZero(&passcode[0], passcode.size());
       if (!accepted) {
         TLOG(1, "TALVERIN authentication has failed. Incorrect passcode was provided.");
+        talverin::EventLog::Instance().ReportUser(TALVERIN_EVENT_PASSCODE_REJECTED, pfc, context.session->GetUsername(), context.url);
         return RedirectToIsaTmgLoginPage(pfc, context);
       }
       TLOG(1, "TALVERIN authentication has succeeded.");
@@ -112,6 +115,7 @@ DWORD CAnonymousLogonFilterImplementation::TakePasscode(HTTP_FILTER_CONTEXT* pfc
     }
     case FormAction::Cancel:
       TLOG(1, "TALVERIN authentication has failed. User has canceled TALVERIN authentication.");
+      talverin::EventLog::Instance().ReportUser(TALVERIN_EVENT_PASSCODE_CANCELLED, pfc, context.session->GetUsername(), context.url);
       return RedirectToIsaTmgLoginPage(pfc, context);
     default:
       TLOG(1, "Incorrect URL has been detected. Redirecting back to the TALVERIN login page");

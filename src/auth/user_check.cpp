@@ -4,6 +4,7 @@
 #include "auth/connection_context.h"
 #include "auth/flow_text.h"
 #include "config/url_canonical.h"
+#include "diag/event_log.h"
 #include "diag/trace_log.h"
 #include "http/host_access.h"
 #include "http/responses.h"
@@ -12,6 +13,14 @@
 namespace {
 
 enum CheckResult : int { UserNotFound = 1, UserLockedOut = 2, UserDenied = 3, UserMayBypass = 4, UserValid = 5 };
+
+// The event of a user the back end refused; 0 for any other outcome.
+DWORD RefusedUserEvent(int result) {
+  return result == UserNotFound    ? TALVERIN_EVENT_LOGON_UNKNOWN_USER
+         : result == UserLockedOut ? TALVERIN_EVENT_LOGON_LOCKED_OUT
+         : result == UserDenied    ? TALVERIN_EVENT_LOGON_DENIED
+                                   : 0;
+}
 
 }  // namespace
 
@@ -26,10 +35,12 @@ bool CAnonymousLogonFilterImplementation::RunUserCheck(HTTP_FILTER_CONTEXT* pfc,
       request.GetFormFieldOccurrences("password").size() > 1) {
     TLOG(0, "ISA/TMG logon post carries the user name or the password more than once - resetting username and "
             "password");
+    talverin::EventLog::Instance().ReportAttack(TALVERIN_EVENT_ATTACK_AMBIGUOUS_FORM, pfc, request.GetSecondToken().str());
     context.bypassAllowed = false;
     return EmptyCredentials(pfc, record, request);
   }
   if (CheckUser(context)) return true;
+  if (const DWORD event = RefusedUserEvent(context.checkAuthenticationAllowedResult)) talverin::EventLog::Instance().ReportUser(event, pfc, context.username.str(), request.GetSecondToken().str());
   TLOG(1, "Checking in TALVERIN failed - resetting username and password");
   return EmptyCredentials(pfc, record, request);
 }

@@ -21,23 +21,23 @@ bool ComputeDumpFilePath(const std::string& moduleFileName, std::string& dumpPat
   return true;
 }
 
-void WriteCrashDump(CFilter& filter, EXCEPTION_POINTERS* info) {
+std::string WriteCrashDump(CFilter& filter, EXCEPTION_POINTERS* info) {
   DWORD code = info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionCode : 0;
   TLOGF(0, "SEH caught!!! Alarm, alarm, alarm! Exception code: 0x%X.", static_cast<unsigned>(code));
   // While requests are refused no further dump is written.
-  if (filter.IsBlocked()) return;
+  if (filter.IsBlocked()) return std::string();
 
   std::string moduleFileName;
-  if (FAILED(GetThisModuleFileName(moduleFileName))) return;
+  if (FAILED(GetThisModuleFileName(moduleFileName))) return std::string();
   std::string dumpPath;
-  if (!ComputeDumpFilePath(moduleFileName, dumpPath)) return;
+  if (!ComputeDumpFilePath(moduleFileName, dumpPath)) return std::string();
   TLOGF(0, "Attempt to create dump file: \"%s\".", dumpPath.c_str());
 
   UniqueHandle file(CreateFileA(dumpPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     TLOGF(0, "Failed to create dump file, error: %d.", static_cast<int>(GetLastError()));
-    return;
+    return std::string();
   }
   MINIDUMP_EXCEPTION_INFORMATION exception{};
   exception.ThreadId = GetCurrentThreadId();
@@ -46,7 +46,9 @@ void WriteCrashDump(CFilter& filter, EXCEPTION_POINTERS* info) {
   if (!MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file.Get(), kDumpType,
                          info ? &exception : nullptr, nullptr, nullptr)) {
     TLOGF(0, "Failed to write dump file, error: %d.", static_cast<int>(GetLastError()));
+    return std::string();
   }
+  return dumpPath;
 }
 
 }  // namespace talverin

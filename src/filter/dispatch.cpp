@@ -2,6 +2,7 @@
 #include <string>
 
 #include "auth/connection_context.h"
+#include "diag/event_log.h"
 #include "diag/trace_log.h"
 #include "filter/filter.h"
 #include "stub/errors.h"
@@ -141,7 +142,9 @@ DWORD CFilter::Dispatch(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* 
 }
 
 void CFilter::RecordFault() {
+  const std::int32_t maxRetryCount = FilterSettings::Instance().BlockMaxRetryCount();
   CsLock guard(guardLock_);
+  const bool wasRefusing = blocked_ && blockAttempts_ > maxRetryCount;
   if (!blocked_) {
     TLOG(0, "Web filter blocked from execution. All requests will be rejected. Please restart the service.");
     blocked_ = true;
@@ -151,6 +154,8 @@ void CFilter::RecordFault() {
     TLOGF(0, "Web filter block attempt - retry count %i", static_cast<int>(blockAttempts_));
     ++blockAttempts_;
   }
+  if (!wasRefusing && blockAttempts_ > maxRetryCount)
+    EventLog::Instance().Report(TALVERIN_EVENT_FAULT_BLOCK, {std::to_string(static_cast<long long>(blockAttempts_) + 1)});
 }
 
 bool CFilter::IsBlocked() {
@@ -161,8 +166,10 @@ bool CFilter::IsBlocked() {
 
   bool lifted = false;
   bool refusing = false;
+  bool wasRefusing = false;
   {
     CsLock guard(guardLock_);
+    wasRefusing = blocked_ && blockAttempts_ > maxRetryCount;
     if (blocked_ && maxTime > 0 && static_cast<double>(now - blockStart_) > static_cast<double>(maxTime)) {
       TLOG(0, "Web filter - max block time reached, try restart service and lift the block");
       blocked_ = false;
@@ -173,6 +180,7 @@ bool CFilter::IsBlocked() {
   }
   // Outside the guard's lock: the reset takes the implementation's own locks.
   if (lifted) {
+    if (wasRefusing) EventLog::Instance().Report(TALVERIN_EVENT_FAULT_BLOCK_LIFTED);
     if (std::shared_ptr<IFilterImplementation> implementation = Implementation()) implementation->Reset(true, 1);
   }
   return refusing;

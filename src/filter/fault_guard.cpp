@@ -1,5 +1,9 @@
 #include "filter/fault_guard.h"
 
+#include <cstdio>
+#include <string>
+
+#include "diag/event_log.h"
 #include "filter/crash_dump.h"
 #include "filter/filter.h"
 #include "filter/seh_guard.h"
@@ -26,12 +30,24 @@ DWORD DispatchBody(void* argument, int* escaped) {
   }
 }
 
+void ReportFaultContained(EXCEPTION_POINTERS* info, const std::string& dump) {
+  char code[16];
+  std::snprintf(code, sizeof code, "0x%08lX",
+                static_cast<unsigned long>(info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionCode : 0));
+  EventLog::Instance().Report(TALVERIN_EVENT_FAULT_CONTAINED, {code, dump.empty() ? "none written" : dump});
+}
+
 void ContainFault(void* argument, EXCEPTION_POINTERS* info) {
   auto* call = static_cast<DispatchCall*>(argument);
+  std::string dump;
   try {
-    WriteCrashDump(*call->filter, info);
+    dump = WriteCrashDump(*call->filter, info);
   } catch (...) {
     // The dump step is best effort; the fault is contained regardless.
+  }
+  try {
+    ReportFaultContained(info, dump);
+  } catch (...) {
   }
   try {
     call->filter->RecordFault();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "diag/debug_output.h"
+#include "diag/event_log.h"
 #include "diag/trace_log.h"
 #include "stub/errors.h"
 
@@ -14,11 +15,12 @@ namespace talverin {
 
 CFilter::CFilter(ImplementationFactory factory, WebListenerReader listenerReader, Clock clock)
     : factory_(std::move(factory)), listenerReader_(std::move(listenerReader)), clock_(std::move(clock)) {
-  // The log and the settings are function-local statics: construct them now
+  // The logs and the settings are function-local statics: construct them now
   // so that they outlive this object, whose implementation may still log
   // while it is destroyed.
   TraceLog::Instance();
   FilterSettings::Instance();
+  EventLog::Instance();
 }
 
 CFilter::~CFilter() = default;
@@ -120,7 +122,9 @@ HRESULT CFilter::RunInit() {
   if (!implementation) return E_POINTER;
   std::atomic_store(&implementation_, implementation);
   initialized_.store(true);
-  return implementation->Init();
+  const HRESULT hr = implementation->Init();
+  if (hr == S_OK) EventLog::Instance().ReportStarted(ModuleVersionText(ThisModule()), settings.TraceLevel(), listeners);
+  return hr;
 }
 
 HRESULT CFilter::Reload() {
@@ -132,12 +136,17 @@ HRESULT CFilter::Reload() {
 DWORD CFilter::Terminate() {
   TLOG(0, "*********** Deinitializing TALVERIN ISA Web Filter ***********");
   std::shared_ptr<IFilterImplementation> implementation = Implementation();
-  if (!implementation) return 0;  // start-up never got as far as an implementation
+  DWORD result = 0;  // also when start-up never got as far as an implementation
   try {
-    return implementation->Deinit();
+    if (implementation) result = implementation->Deinit();
   } catch (...) {
-    return static_cast<DWORD>(E_FAIL);
+    result = static_cast<DWORD>(E_FAIL);
   }
+  // The last event, written before this returns: nothing is left pending when
+  // the host unloads the module.
+  EventLog::Instance().Report(TALVERIN_EVENT_FILTER_STOPPED);
+  EventLog::Instance().Stop();
+  return result;
 }
 
 DWORD FilterRevision() {

@@ -2,6 +2,7 @@
 
 #include <corerror.h>
 
+#include "diag/event_log.h"
 #include "diag/trace_log.h"
 
 namespace Stub {
@@ -12,6 +13,7 @@ bool IsBackendExceptionCode(HRESULT code) { return code == COR_E_EXCEPTION || co
 
 void LogConnectFailure(HRESULT hr) {
   TLOGF(0, "Failed connect to the service, error: 0x%X.", static_cast<unsigned>(hr));
+  talverin::EventLog::Instance().BackendUnreachable(hr);
 }
 
 }  // namespace
@@ -28,6 +30,7 @@ bool BackendConnection::Connect() {
   sessionStore_ = connectionMaster_.GetStore();
   authenticationProxy_ = connectionMaster_.GetProxy();
   TLOG(0, "Connection to service has been established successfully.");
+  talverin::EventLog::Instance().BackendReachable();
   connected_ = true;
   return true;
 }

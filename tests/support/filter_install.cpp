@@ -7,6 +7,13 @@ namespace talverin::test {
 std::string BuiltFilterDir() { return TALVERIN_FILTER_BUILD_DIR; }
 
 FilterInstall::FilterInstall(bool withLocale) {
+  char installed[1024] = {};
+  DWORD length = GetEnvironmentVariableA("TALVERIN_FILTER_UNDER_TEST", installed, sizeof installed);
+  if (length > 0 && length < sizeof installed) {
+    installed_ = installed;
+    ok_ = true;
+    return;
+  }
   const std::string built = BuiltFilterDir();
   ok_ = MakeDir(dir_.Sub("Logs")) &&
         CopyFileA((built + "\\TALVERIN.ISA.Filter.dll").c_str(), dllPath().c_str(), FALSE);

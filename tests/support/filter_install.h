@@ -1,7 +1,9 @@
 #pragma once
 // The built filter laid out as an administrator installs it: the DLL, its
 // Locale folder and an empty Logs folder, in a scratch folder of its own, so
-// that each test reads its own trace log and dump.
+// that each test reads its own trace log and dump. With the environment
+// variable TALVERIN_FILTER_UNDER_TEST naming the folder of an installed filter
+// (the package's tests), that installation is used as it is instead.
 #include <string>
 
 #include "support/test_files.h"
@@ -16,14 +18,17 @@ class FilterInstall {
   FilterInstall& operator=(const FilterInstall&) = delete;
 
   bool ok() const { return ok_; }
-  const std::string& dir() const { return dir_.path(); }
-  std::string dllPath() const { return dir_.Sub("TALVERIN.ISA.Filter.dll"); }
-  std::string logPath() const { return dir_.Sub("Logs\\TALVERIN.ISA.Filter.log"); }
-  std::string dumpPath() const { return dir_.Sub("Logs\\TALVERIN.ISA.Filter.dll.dmp"); }
-  std::string localeDir() const { return dir_.Sub("Locale"); }
+  const std::string& dir() const { return installed_.empty() ? dir_.path() : installed_; }
+  std::string dllPath() const { return Sub("TALVERIN.ISA.Filter.dll"); }
+  std::string logPath() const { return Sub("Logs\\TALVERIN.ISA.Filter.log"); }
+  std::string dumpPath() const { return Sub("Logs\\TALVERIN.ISA.Filter.dll.dmp"); }
+  std::string localeDir() const { return Sub("Locale"); }
 
  private:
+  std::string Sub(const char* name) const { return dir() + "\\" + name; }
+
   ScratchDir dir_;
+  std::string installed_;
   bool ok_ = false;
 };
 
