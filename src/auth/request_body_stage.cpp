@@ -11,6 +11,7 @@
 #include "config/filter_settings.h"
 #include "config/url_canonical.h"
 #include "config/url_exclusion_check.h"
+#include "diag/event_log.h"
 #include "diag/trace_log.h"
 #include "http/host_access.h"
 #include "http/raw_data.h"
@@ -49,6 +50,7 @@ DWORD CAnonymousLogonFilterImplementation::OnReadRawData(HTTP_FILTER_CONTEXT* pf
     if (blank == std::string_view::npos) {
       if (bytes.size() > kMaxRequestHeaderBlock) {
         TLOG(0, "Request header block is longer than the filter reads. Finishing the request.");
+        talverin::EventLog::Instance().ReportAttack(TALVERIN_EVENT_ATTACK_OVERSIZED, pfc, std::string());
         return SF_STATUS_REQ_FINISHED;
       }
       ctx.requestHeaderScanFrom = bytes.size();
@@ -57,6 +59,7 @@ DWORD CAnonymousLogonFilterImplementation::OnReadRawData(HTTP_FILTER_CONTEXT* pf
     }
     if (blank > kMaxRequestHeaderBlock) {
       TLOG(0, "Request header block is longer than the filter reads. Finishing the request.");
+      talverin::EventLog::Instance().ReportAttack(TALVERIN_EVENT_ATTACK_OVERSIZED, pfc, std::string());
       return SF_STATUS_REQ_FINISHED;
     }
     ctx.requestHeadersRead = true;
@@ -117,6 +120,7 @@ DWORD CAnonymousLogonFilterImplementation::ReadRequestHeaderBlock(HTTP_FILTER_CO
   }
   if (length.length > kMaxLoginFormBody) {
     TLOG(0, "Login form post is longer than the filter reads. Finishing the request.");
+    talverin::EventLog::Instance().ReportAttack(TALVERIN_EVENT_ATTACK_OVERSIZED, pfc, url);
     return SF_STATUS_REQ_FINISHED;
   }
   if (talverin::IsIsaTmgLogonPost(canonical) && !IsFormUrlEncoded(request)) {
