@@ -62,7 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"/Public/page.htm", AllAllowed(), ExclusionRule::CustomList},
         RuleCase{"/upper/page.htm", AllAllowed(), ExclusionRule::None},
         RuleCase{"/publicx", AllAllowed(), ExclusionRule::None},
-        RuleCase{"http://host/rpc/", AllAllowed(), ExclusionRule::None},
+        RuleCase{"http://host/rpc/", AllAllowed(), ExclusionRule::RpcOverHttp},
         RuleCase{"http://host/favicon.ico", AllAllowed(), ExclusionRule::None},
         // Traversal and encoding attempts judged on the canonical form.
         RuleCase{"/rpc/../owa/", RpcOnly(), ExclusionRule::None},
