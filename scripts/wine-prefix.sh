@@ -2,13 +2,22 @@
 # Creates the Wine prefix the tests run in: a fresh Windows profile without
 # the crash debugger, so a crashing test ends instead of waiting in winedbg.
 set -euo pipefail
-prefix=${1:?usage: wine-prefix.sh PREFIX}
+# ARCH (win64 or win32) is Wine's WINEARCH, read when the prefix is created;
+# without it Wine's default (win64).
+prefix=${1:?usage: wine-prefix.sh PREFIX [ARCH]}
+arch=${2:-}
 if [ -f "$prefix/.talverin-ready" ]; then exit 0; fi
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ -n "$arch" ]; then export WINEARCH=$arch; fi
 rm -rf "$prefix"
 mkdir -p "$prefix"
 wineboot -i >/dev/null 2>&1 </dev/null || true
 wineserver -w
-wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 </dev/null || true
+# Both registry views of a 64-bit prefix hold the debugger setting: its
+# 32-bit programs read the one plain `wine reg` reaches once 32-bit Wine is
+# installed, its 64-bit programs the other.
+no_debugger() { "$@" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f >/dev/null 2>&1 </dev/null || true; }
+no_debugger wine
+no_debugger bash "$(dirname "$0")/wine-native.sh"
 wineserver -w
 touch "$prefix/.talverin-ready"

@@ -71,7 +71,7 @@ reg="$bindir/backend-$mode.reg"
 } > "$reg"
 
 WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-  wine regedit /S "$(printf 'Z:%s' "$reg" | sed 's|/|\\|g')" </dev/null >/dev/null 2>&1
+  bash "$root/scripts/wine-native.sh" regedit /S "$(printf 'Z:%s' "$reg" | sed 's|/|\\|g')" </dev/null >/dev/null 2>&1
 if [ -z "$chosen" ]; then
   echo "removed the test back end's registration from $prefix"
 else

@@ -18,5 +18,5 @@ trap 'rm -f "$reg"' EXIT
 sed "s|@DLL_PATH@|${windows_path//\\/\\\\\\\\}|" "$here/store.reg.in" >"$reg"
 # Output and input away from the caller's pipes: a Wine server started here
 # must not hold them open.
-wine regedit /S "$(winepath -w "$reg" 2>/dev/null </dev/null || echo "Z:${reg//\//\\}")" </dev/null >/dev/null 2>&1
+bash "$here/../../scripts/wine-native.sh" regedit /S "$(winepath -w "$reg" 2>/dev/null </dev/null || echo "Z:${reg//\//\\}")" </dev/null >/dev/null 2>&1
 echo "registered $windows_path in $prefix"
