@@ -270,7 +270,7 @@ TEST(HttpMessageStrictnessTest, OnlyCrLfLinesWithoutFoldsOrNulAreStrict) {
   EXPECT_FALSE(Message("GET / HTTP/1.1\r\nHost: h\rX: y\r\n\r\n").HeaderBlockIsStrict());
   EXPECT_FALSE(Message("GET / HTTP/1.1\r\nCookie: a=1\r\n cadata=k\r\n\r\n").HeaderBlockIsStrict());
   EXPECT_FALSE(Message("GET / HTTP/1.1\r\nCookie: a=1\r\n\tcadata=k\r\n\r\n").HeaderBlockIsStrict());
-  EXPECT_FALSE(Message(std::string("GET / HTTP/1.1\r\nX: a\0b\r\n\r\n", 28)).HeaderBlockIsStrict());
+  EXPECT_FALSE(Message(std::string("GET / HTTP/1.1\r\nX: a\0b\r\n\r\n", 26)).HeaderBlockIsStrict());
 }
 
 // --- Edits and serialization ----------------------------------------------------
