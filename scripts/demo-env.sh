@@ -132,7 +132,7 @@ demo_install() {
 }
 
 demo_trace_level() {
-  wine reg add 'HKLM\SOFTWARE\TALVERIN\ISA' /v TraceLevel /t REG_DWORD /d "${1:?}" /f /reg:64 </dev/null >/dev/null 2>&1
+  bash "$demo_root/scripts/wine-native.sh" reg add 'HKLM\SOFTWARE\TALVERIN\ISA' /v TraceLevel /t REG_DWORD /d "${1:?}" /f </dev/null >/dev/null 2>&1
 }
 
 # Waits up to SECONDS for a line matching PATTERN in FILE while process PID

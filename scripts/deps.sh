@@ -8,6 +8,14 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# The 32-bit build's tests run under Debian's 32-bit Wine, a package of the
+# i386 architecture.
+packages_i386=(wine32:i386)
+multiarch=1
+dpkg --print-foreign-architectures | grep -qx i386 || multiarch=0
+for p in "${packages_i386[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
 # Node.js may come from elsewhere than Debian (its own npm included); only a
 # machine without node and npm gets Debian's.
 command -v node >/dev/null || missing+=(nodejs)
@@ -17,6 +25,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
   export DEBIAN_FRONTEND=noninteractive
+  # i386 packages are found only once the architecture is added and the
+  # package lists are read again.
+  [ "$multiarch" -eq 1 ] || $sudo_cmd dpkg --add-architecture i386
   $sudo_cmd apt-get update
   $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
 fi

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds the 64-bit DLL with
-# its test beds and runs every test under Wine, checks that the sources
-# compile for 32-bit, runs the pure-logic tests natively under AddressSanitizer
+# The whole test suite: installs what is missing, builds the 64-bit and the
+# 32-bit DLL with their test beds and runs their tests under 64-bit and 32-bit
+# Wine, runs the pure-logic tests natively under AddressSanitizer
 # and UBSan, runs each fuzz target for a bounded time, and ends with the filter
 # behind the gateway in a real browser and under load.
 set -euo pipefail
@@ -18,10 +18,10 @@ cmake -S "$root" -B "$build/win64" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
 cmake --build "$build/win64" -j "$jobs"
 
-step "32-bit Windows compile check"
-cmake -S "$root" -B "$build/win32" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTALVERIN_BUILD_TESTS=OFF \
+step "32-bit Windows build"
+cmake -S "$root" -B "$build/win32" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" >/dev/null
-cmake --build "$build/win32" -j "$jobs" --target talverin_filter
+cmake --build "$build/win32" -j "$jobs"
 
 step "Native pure-logic tests (AddressSanitizer, UBSan)"
 cmake -S "$root" -B "$build/native-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
@@ -36,6 +36,11 @@ step "Windows tests under Wine"
 source "$root/scripts/wine-session.sh" "$build/win64/wineprefix"
 trap wine_session_end EXIT
 ctest --test-dir "$build/win64" --output-on-failure -j "${TALVERIN_WINE_JOBS:-1}"
+wine_session_end
+
+step "32-bit Windows tests under 32-bit Wine"
+source "$root/scripts/wine-session.sh" "$build/win32/wineprefix" win32
+ctest --test-dir "$build/win32" --output-on-failure -j "${TALVERIN_WINE_JOBS:-1}"
 wine_session_end
 
 step "Real browser and load check"

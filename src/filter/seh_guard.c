@@ -1,4 +1,5 @@
-/* One structured-exception guard per compiler. Common to all: the fault is
+/* One structured-exception guard per compiler (the 32-bit GCC one is
+   seh_guard_x86.c). Common to all: the fault is
    reported to the callback from the exception filter, on the faulting thread
    while its state is intact. Destructors of C++ frames between the fault and
    this guard do not run, so a lock held there stays held; the guard exists to
@@ -84,81 +85,6 @@ DWORD TalverinRunGuarded(TalverinGuardedBody body, TalverinFaultCallback onFault
   /* excpt.h's __except1, spelt with __asm__ so that ISO C mode accepts it. */
   __asm__ __volatile__("\tnop\n\t.l_endw: nop\n");
   currentGuard = previous;
-  return result;
-}
-
-#elif defined(__GNUC__) && defined(__i386__)
-
-/* 32-bit GCC: a registration record on the stack, chained into the thread's
-   exception list in plain C (excpt.h's __try1 pushes onto the stack behind the
-   compiler's back, which breaks stack-relative addressing of locals).
-
-   Limited by design: the handler reports the fault and then lets the search
-   go on, so the fault is dumped and counted but NOT contained; whatever
-   handles it above (the host) decides the process's fate. Containing it would
-   mean unwinding to a continuation inside this frame, which GCC offers on
-   32-bit only through hand-written assembly. The shipping build is 64-bit;
-   this one only has to compile and to behave no worse than no guard at all.
-   No C++ exception crosses this frame (the body catches everything), so the
-   record is always removed on the way out. */
-typedef struct GuardFrame {
-  EXCEPTION_REGISTRATION_RECORD record; /* first: the system sees this */
-  TalverinFaultCallback onFault;
-  void* argument;
-  int reported;
-} GuardFrame;
-
-static EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* exceptionRecord, void* establisherFrame,
-                                                  CONTEXT* context, void* dispatcherContext) {
-  GuardFrame* frame = (GuardFrame*)establisherFrame;
-  EXCEPTION_POINTERS info;
-  (void)dispatcherContext;
-  if (exceptionRecord->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
-  if (!frame->reported && frame->onFault) {
-    frame->reported = 1;
-    info.ExceptionRecord = exceptionRecord;
-    info.ContextRecord = context;
-    frame->onFault(frame->argument, &info);
-  }
-  return ExceptionContinueSearch;
-}
-
-/* GCC 12 takes the fs-relative read inside NtCurrentTeb for an access to a
-   zero-length array. */
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Warray-bounds"
-static NT_TIB* ThreadInformationBlock(void) { return (NT_TIB*)NtCurrentTeb(); }
-#pragma GCC diagnostic pop
-
-DWORD TalverinRunGuarded(TalverinGuardedBody body, TalverinFaultCallback onFault, void* argument,
-                         DWORD faultResult) {
-  NT_TIB* tib = ThreadInformationBlock();
-  GuardFrame frame;
-  int escaped = 0;
-  DWORD result;
-  frame.record.Next = tib->ExceptionList;
-  frame.record.Handler = (PEXCEPTION_ROUTINE)GuardHandler;
-  frame.onFault = onFault;
-  frame.argument = argument;
-  frame.reported = 0;
-  tib->ExceptionList = &frame.record;
-  result = body(argument, &escaped);
-  if (escaped) {
-    /* Raising it would only reach the host (see above), so the callback
-       gets a record of our own, with this frame's context. */
-    EXCEPTION_RECORD record;
-    EXCEPTION_POINTERS info;
-    CONTEXT context;
-    ZeroMemory(&record, sizeof record);
-    ZeroMemory(&context, sizeof context);
-    record.ExceptionCode = TALVERIN_ESCAPED_EXCEPTION_CODE;
-    RtlCaptureContext(&context);
-    info.ExceptionRecord = &record;
-    info.ContextRecord = &context;
-    if (onFault) onFault(argument, &info);
-    result = faultResult;
-  }
-  tib->ExceptionList = frame.record.Next;
   return result;
 }
 

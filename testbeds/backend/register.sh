@@ -22,13 +22,6 @@ if [ -z "$bindir" ] || [ ! -f "$bindir/TalverinTestBackend.dll" ] || [ ! -f "$bi
 fi
 bindir=$(cd "$bindir" && pwd)
 
-# With wine32 installed, Debian's "wine" runs Wine's own programs (regedit,
-# reg) as 32-bit ones, which write the 32-bit view of the registry; the 64-bit
-# filter and tests read the 64-bit view. Wine's 64-bit loader, when there is
-# one, runs the 64-bit programs.
-wine64=/usr/lib/wine/wine64
-[ -x "$wine64" ] || wine64=wine
-
 inproc='{D6644A5B-B472-4C9C-AF9B-F4A992509EA6}'
 local='{C2F29DC9-1957-4830-9CE6-3DAC754B1AD4}'
 filter_progid='TALVERIN.ISA.Service.Object.ConnectionMaster'
@@ -85,7 +78,7 @@ reg="$bindir/backend-$mode.reg"
 } > "$reg"
 
 WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-  "$wine64" regedit /S "$(printf 'Z:%s' "$reg" | sed 's|/|\\|g')" </dev/null >/dev/null 2>&1
+  bash "$root/scripts/wine-native.sh" regedit /S "$(printf 'Z:%s' "$reg" | sed 's|/|\\|g')" </dev/null >/dev/null 2>&1
 if [ -z "$chosen" ]; then
   echo "removed the test back end's registration from $prefix"
 else

@@ -10,13 +10,6 @@ dll=${2:-$(dirname "$prefix")/testbeds/store/talverin_store_testbed.dll}
 [ -f "$dll" ] || { echo "register.sh: $dll not found" >&2; exit 1; }
 dll=$(cd "$(dirname "$dll")" && pwd)/$(basename "$dll")
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# With wine32 installed, Debian's "wine" runs Wine's own programs (regedit,
-# reg) as 32-bit ones, which write the 32-bit view of the registry; the 64-bit
-# filter and tests read the 64-bit view. Wine's 64-bit loader, when there is
-# one, runs the 64-bit programs.
-wine64=/usr/lib/wine/wine64
-[ -x "$wine64" ] || wine64=wine
-
 # Wine maps drive Z: to the Unix root.
 windows_path="Z:${dll//\//\\}"
 reg=$(mktemp --suffix=.reg)
@@ -24,5 +17,5 @@ trap 'rm -f "$reg"' EXIT
 sed "s|@DLL_PATH@|${windows_path//\\/\\\\\\\\}|" "$here/store.reg.in" >"$reg"
 # Output and input away from the caller's pipes: a Wine server started here
 # must not hold them open.
-"$wine64" regedit /S "$(winepath -w "$reg" 2>/dev/null </dev/null || echo "Z:${reg//\//\\}")" </dev/null >/dev/null 2>&1
+bash "$here/../../scripts/wine-native.sh" regedit /S "$(winepath -w "$reg" 2>/dev/null </dev/null || echo "Z:${reg//\//\\}")" </dev/null >/dev/null 2>&1
 echo "registered $windows_path in $prefix"

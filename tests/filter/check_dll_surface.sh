@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # The module's surface: exactly the eight entry points, and imports from
 # system DLLs only (no runtime DLL of the compiler may be needed at the host).
+# With FORMAT (pei-x86-64 or pei-i386) the module must be of that format; a
+# 32-bit module's entry points must also be the stdcall functions the host
+# calls (callee pops the arguments), each exported under its plain name.
 set -euo pipefail
 dll=${1:?usage: check_dll_surface.sh MODULE.dll}
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 dump=$("$objdump" -p "$dll")
+format=$("$objdump" -f "$dll" | awk '/file format/ {print $NF}')
+if [[ -n "${FORMAT:-}" && "$format" != "$FORMAT" ]]; then
+  echo "module format $format, expected $FORMAT"; exit 1
+fi
 
 exports=$(awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^[ \t]*\[ *[0-9]+\]/ {print $NF; next} on {on=0}' <<<"$dump" | sort)
 expected=$(printf '%s\n' DllRegisterServer DllUnregisterServer GetFilterVersion GetWPXFilterVersion \
@@ -13,8 +20,54 @@ if [[ "$exports" != "$expected" ]]; then
   echo "unexpected export table:"; echo "$exports"; exit 1
 fi
 
-system='^(kernel32|advapi32|user32|gdi32|ole32|oleaut32|version|dbghelp|msvcrt|shell32|shlwapi|ws2_32|crypt32|secur32|rpcrt4|ntdll|api-ms-win-[a-z0-9-]+)\.dll$'
 status=0
+if [[ "$format" == pei-i386 ]]; then
+  # 32-bit Windows calls an exception handler of this module only if the
+  # module does not declare itself free of handlers (NO_SEH) and has no
+  # SafeSEH table, which the linker would not fill with the fault guard's.
+  characteristics=$(awk '/^DllCharacteristics/ {print $2}' <<<"$dump")
+  if (( (0x$characteristics & 0x400) != 0 )); then echo "module is marked NO_SEH"; status=1; fi
+  load_config=$(awk '/Load Configuration Directory/ {print $3}' <<<"$dump")
+  if [[ -n "$load_config" && "$load_config" != 00000000 ]]; then
+    echo "module has a load configuration (SafeSEH table) the fault guard's handler is not in"; status=1
+  fi
+  # Export name -> RVA, from the name table's index into the address table.
+  export_rvas=$(awk '
+    /^Export Address Table -- Ordinal Base/ {eat=1; next}
+    eat && /^[ \t]*\[ *[0-9]+\] \+base/ {gsub(/[][]/, " "); rva[$1]=$4; next}
+    eat && /^$/ {eat=0}
+    /\[Ordinal\/Name Pointer\] Table/ {names=1; next}
+    names && /^[ \t]*\[ *[0-9]+\]/ {line=$0; gsub(/[][]/, " ", line); split(line, f, " "); print $NF, rva[f[1]]; next}
+    names {names=0}' <<<"$dump")
+  # Symbol -> RVA: the symbol table's value is relative to its section.
+  symbols=$("$objdump" -t "$dll")
+  image_base=$(awk '/^ImageBase/ {print $2}' <<<"$dump")
+  sections=$("$objdump" -h "$dll")
+  while read -r name bytes; do
+    symbol="_${name}@${bytes}"
+    line=$(grep -E "\) 0x[0-9a-f]+ ${symbol}\$" <<<"$symbols" || true)
+    if [[ -z "$line" ]]; then echo "no stdcall symbol $symbol"; status=1; continue; fi
+    sec=$(sed -E 's/.*\(sec +([0-9]+)\).*/\1/' <<<"$line")
+    value=$(awk '{print $(NF-1)}' <<<"$line")
+    vma=$(awk -v idx=$((sec - 1)) '$1 == idx {print $4}' <<<"$sections")
+    symbol_rva=$(( 0x$vma - 0x$image_base + value ))
+    export_rva=$(awk -v n="$name" '$1 == n {print $2}' <<<"$export_rvas")
+    if [[ -z "$export_rva" || $(( 0x$export_rva )) -ne $symbol_rva ]]; then
+      echo "export $name is not $symbol"; status=1
+    fi
+  done <<'EOF_EXPORTS'
+GetFilterVersion 4
+HttpFilterProc 12
+TerminateFilter 4
+GetWPXFilterVersion 4
+HttpWPXFilterProc 12
+ReloadWPXFilterConfiguration 0
+DllRegisterServer 0
+DllUnregisterServer 0
+EOF_EXPORTS
+fi
+
+system='^(kernel32|advapi32|user32|gdi32|ole32|oleaut32|version|dbghelp|msvcrt|shell32|shlwapi|ws2_32|crypt32|secur32|rpcrt4|ntdll|api-ms-win-[a-z0-9-]+)\.dll$'
 while read -r name; do
   lower=$(tr 'A-Z' 'a-z' <<<"$name")
   if [[ ! "$lower" =~ $system ]]; then

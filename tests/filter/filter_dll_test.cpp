@@ -244,6 +244,38 @@ TEST_F(FilterDllTest, TerminateSucceedsAndLogs) {
   EXPECT_EQ(Messages().back(), "*********** Deinitializing TALVERIN ISA Web Filter ***********");
 }
 
+// A host that hands over a record the filter may not read: the filter's own
+// code faults inside HttpFilterProc, and the process goes on serving.
+TEST_F(FilterDllTest, AccessViolationInsideTheModuleIsDumpedCountedAndTheNextRequestServed) {
+  ASSERT_TRUE(key_.SetDword("TraceLevel", 1));
+  Load();
+  HTTP_FILTER_VERSION version{};
+  ASSERT_TRUE(getFilterVersion_(&version));
+  void* unreadable = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
+  ASSERT_NE(unreadable, nullptr);
+
+  HTTP_FILTER_CONTEXT pfc{};
+  pfc.cbSize = sizeof pfc;
+  pfc.GetServerVariable = &NoServerVariable;
+  pfc.ServerSupportFunction = &AcceptSupportRequest;
+  EXPECT_EQ(httpFilterProc_(&pfc, SF_NOTIFY_READ_RAW_DATA, unreadable), static_cast<DWORD>(SF_STATUS_REQ_FINISHED));
+  VirtualFree(unreadable, 0, MEM_RELEASE);
+
+  std::vector<std::string> messages = Messages();
+  std::size_t seh = test::IndexOf(messages, "SEH caught!!! Alarm, alarm, alarm! Exception code: 0xC0000005.");
+  ASSERT_LT(seh + 2, messages.size()) << "no SEH line";
+  EXPECT_LT(test::IndexOf(messages, Banner("OnReadRawData")), seh);
+  EXPECT_EQ(messages[seh + 1], "Attempt to create dump file: \"" + install_.dumpPath() + "\".");
+  EXPECT_EQ(messages[seh + 2],
+            "Web filter blocked from execution. All requests will be rejected. Please restart the service.");
+  EXPECT_EQ(test::ReadFileText(install_.dumpPath()).substr(0, 4), "MDMP");
+
+  // The host ends the faulted request as any other; the next one is served.
+  EXPECT_EQ(httpFilterProc_(&pfc, SF_NOTIFY_END_OF_REQUEST, nullptr), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+  EXPECT_EQ(Notify(SF_NOTIFY_READ_RAW_DATA), static_cast<DWORD>(SF_STATUS_REQ_READ_NEXT));
+  EXPECT_EQ(CountOf(Messages(), "Not all headers have been received. Waiting for the next chunk..."), 1u);
+}
+
 TEST_F(FilterDllTest, WebProxyNotificationsAreIgnored) {
   Load();
   int notification = 0;

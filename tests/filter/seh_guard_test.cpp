@@ -1,0 +1,250 @@
+// The machine-fault guard on its own (seh_guard.h), the same cases for every
+// variant: what it takes, what it leaves to handlers below it, nesting on one
+// thread, and C++ exceptions inside the guarded code.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "filter/seh_guard.h"
+
+namespace talverin {
+namespace {
+
+constexpr DWORD kFaultResult = 0xFA;
+
+// An address no thread may write, chosen at run time so the optimizer cannot
+// see the fault coming.
+volatile std::uintptr_t g_invalidAddress = 8;
+
+void WriteToInvalidAddress() { *reinterpret_cast<volatile int*>(g_invalidAddress) = 1; }
+
+struct Report {
+  DWORD code;
+  DWORD threadId;
+  std::uintptr_t faultAddress;  // access violations: the address touched
+};
+
+// One guarded call: the body and the report are std::functions of the test.
+struct Guarded {
+  std::function<DWORD()> body;
+  std::function<void(EXCEPTION_POINTERS*)> onReport;
+  std::vector<Report> reports;
+  bool escapes = false;
+
+  DWORD Run() { return TalverinRunGuarded(&Body, &OnFault, this, kFaultResult); }
+
+  static DWORD Body(void* self, int* escaped) {
+    auto* guarded = static_cast<Guarded*>(self);
+    if (guarded->escapes) {
+      *escaped = 1;
+      return 0;
+    }
+    return guarded->body();
+  }
+  static void OnFault(void* self, EXCEPTION_POINTERS* info) {
+    auto* guarded = static_cast<Guarded*>(self);
+    const EXCEPTION_RECORD& record = *info->ExceptionRecord;
+    guarded->reports.push_back({record.ExceptionCode, GetCurrentThreadId(),
+                                record.NumberParameters >= 2 ? record.ExceptionInformation[1] : 0});
+    if (guarded->onReport) guarded->onReport(info);
+  }
+};
+
+// The head of the thread's exception handler list (32-bit Windows; unused
+// but still a field of every thread on 64-bit Windows).
+void* ExceptionListHead() { return reinterpret_cast<NT_TIB*>(NtCurrentTeb())->ExceptionList; }
+
+TEST(SehGuardTest, AccessViolationIsReportedOnTheFaultingThreadAndAnswered) {
+  void* headBefore = ExceptionListHead();
+  Guarded guarded;
+  guarded.body = [] {
+    WriteToInvalidAddress();
+    return DWORD{1};
+  };
+  EXPECT_EQ(guarded.Run(), kFaultResult);
+  ASSERT_EQ(guarded.reports.size(), 1u);
+  EXPECT_EQ(guarded.reports[0].code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+  EXPECT_EQ(guarded.reports[0].threadId, GetCurrentThreadId());
+  EXPECT_EQ(guarded.reports[0].faultAddress, g_invalidAddress);
+  EXPECT_EQ(ExceptionListHead(), headBefore);
+
+  // The same guard serves the next call with the body's own answer.
+  guarded.body = [] { return DWORD{7}; };
+  EXPECT_EQ(guarded.Run(), 7u);
+  EXPECT_EQ(guarded.reports.size(), 1u);
+  EXPECT_EQ(ExceptionListHead(), headBefore);
+}
+
+TEST(SehGuardTest, ManyFaultsOnOneThreadGiveTheirStackBack) {
+  // Each fault's dispatch takes a few KiB of stack; were it not given back,
+  // these would overflow the thread's 1 MiB stack.
+  Guarded guarded;
+  guarded.body = [] {
+    WriteToInvalidAddress();
+    return DWORD{1};
+  };
+  constexpr int kFaults = 2000;
+  int answered = 0;
+  for (int i = 0; i < kFaults; ++i) answered += guarded.Run() == kFaultResult ? 1 : 0;
+  EXPECT_EQ(answered, kFaults);
+  EXPECT_EQ(guarded.reports.size(), static_cast<std::size_t>(kFaults));
+}
+
+TEST(SehGuardTest, RaisedExceptionIsTakenLikeAFault) {
+  Guarded guarded;
+  guarded.body = [] {
+    RaiseException(0xE0001234u, 0, 0, nullptr);
+    return DWORD{1};
+  };
+  EXPECT_EQ(guarded.Run(), kFaultResult);
+  ASSERT_EQ(guarded.reports.size(), 1u);
+  EXPECT_EQ(guarded.reports[0].code, 0xE0001234u);
+}
+
+TEST(SehGuardTest, EscapedCppExceptionIsReportedWithItsOwnCode) {
+  Guarded guarded;
+  guarded.escapes = true;
+  EXPECT_EQ(guarded.Run(), kFaultResult);
+  ASSERT_EQ(guarded.reports.size(), 1u);
+  EXPECT_EQ(guarded.reports[0].code, TALVERIN_ESCAPED_EXCEPTION_CODE);
+}
+
+// ---- Faults that code below the guard handles itself ----
+
+TEST(SehGuardTest, FaultHandledByTheSystemBelowNeverReachesTheGuard) {
+  // IsBadReadPtr and IsBadWritePtr probe the memory under handlers of their own.
+  Guarded guarded;
+  guarded.body = [] {
+    DWORD answer = 0;
+    if (IsBadReadPtr(reinterpret_cast<const void*>(g_invalidAddress), sizeof(int))) answer |= 1;
+    if (IsBadWritePtr(reinterpret_cast<void*>(g_invalidAddress), sizeof(int))) answer |= 2;
+    int local = 0;
+    if (!IsBadWritePtr(&local, sizeof local)) answer |= 4;
+    return answer;
+  };
+  EXPECT_EQ(guarded.Run(), 7u);
+  EXPECT_TRUE(guarded.reports.empty());
+}
+
+TEST(SehGuardTest, InnerGuardTakesItsOwnFaultAndTheOuterBodyGoesOn) {
+  void* headBefore = ExceptionListHead();
+  Guarded inner;
+  inner.body = [] {
+    WriteToInvalidAddress();
+    return DWORD{1};
+  };
+  Guarded outer;
+  outer.body = [&inner] { return inner.Run() + 100; };
+  EXPECT_EQ(outer.Run(), kFaultResult + 100);
+  EXPECT_EQ(inner.reports.size(), 1u);
+  EXPECT_TRUE(outer.reports.empty());
+  EXPECT_EQ(ExceptionListHead(), headBefore);
+}
+
+TEST(SehGuardTest, FaultAfterAnInnerGuardReturnedReachesTheOuterGuard) {
+  Guarded inner;
+  inner.body = [] { return DWORD{3}; };
+  Guarded outer;
+  outer.body = [&inner] {
+    if (inner.Run() == 3) WriteToInvalidAddress();
+    return DWORD{1};
+  };
+  EXPECT_EQ(outer.Run(), kFaultResult);
+  EXPECT_TRUE(inner.reports.empty());
+  EXPECT_EQ(outer.reports.size(), 1u);
+}
+
+TEST(SehGuardTest, GuardUsedInsideAReportContainsItsOwnFault) {
+  // The report runs on top of the faulting stack; a guarded call made there
+  // (the dump step's own faults, say) is a guard nested inside the handler.
+  Guarded insideReport;
+  insideReport.body = [] {
+    WriteToInvalidAddress();
+    return DWORD{1};
+  };
+  DWORD insideAnswer = 0;
+  Guarded outer;
+  outer.body = [] {
+    WriteToInvalidAddress();
+    return DWORD{1};
+  };
+  outer.onReport = [&](EXCEPTION_POINTERS*) { insideAnswer = insideReport.Run(); };
+  EXPECT_EQ(outer.Run(), kFaultResult);
+  EXPECT_EQ(insideAnswer, kFaultResult);
+  EXPECT_EQ(outer.reports.size(), 1u);
+  EXPECT_EQ(insideReport.reports.size(), 1u);
+}
+
+TEST(SehGuardTest, FaultInsideTheReportIsContainedWithoutASecondReport) {
+  Guarded guarded;
+  guarded.body = [] {
+    WriteToInvalidAddress();
+    return DWORD{1};
+  };
+  guarded.onReport = [](EXCEPTION_POINTERS*) { WriteToInvalidAddress(); };
+  EXPECT_EQ(guarded.Run(), kFaultResult);
+  EXPECT_EQ(guarded.reports.size(), 1u);
+
+  // The next call of the same thread reports again.
+  guarded.onReport = nullptr;
+  EXPECT_EQ(guarded.Run(), kFaultResult);
+  EXPECT_EQ(guarded.reports.size(), 2u);
+}
+
+// ---- C++ exceptions inside the guarded code ----
+
+struct Marker {
+  explicit Marker(std::vector<std::string>& log, std::string name) : log_(log), name_(std::move(name)) {}
+  ~Marker() { log_.push_back("~" + name_); }
+  std::vector<std::string>& log_;
+  std::string name_;
+};
+
+void ThrowThroughFrames(std::vector<std::string>& log, int depth) {
+  Marker marker(log, std::to_string(depth));
+  if (depth == 0) throw std::runtime_error("deep");
+  ThrowThroughFrames(log, depth - 1);
+}
+
+TEST(SehGuardTest, CppExceptionsPropagateInsideTheGuardBeforeAndAfterAFault) {
+  std::vector<std::string> log;
+  Guarded guarded;
+  guarded.body = [&log] {
+    try {
+      ThrowThroughFrames(log, 2);
+    } catch (const std::runtime_error& e) {
+      log.push_back(e.what());
+      return DWORD{5};
+    }
+    return DWORD{1};
+  };
+  EXPECT_EQ(guarded.Run(), 5u);
+  EXPECT_EQ(log, (std::vector<std::string>{"~0", "~1", "~2", "deep"}));
+  EXPECT_TRUE(guarded.reports.empty());
+
+  Guarded faulting;
+  faulting.body = [] {
+    WriteToInvalidAddress();
+    return DWORD{1};
+  };
+  EXPECT_EQ(faulting.Run(), kFaultResult);
+
+  log.clear();
+  EXPECT_EQ(guarded.Run(), 5u);
+  EXPECT_EQ(log, (std::vector<std::string>{"~0", "~1", "~2", "deep"}));
+  EXPECT_TRUE(guarded.reports.empty());
+
+  // And outside any guard.
+  log.clear();
+  EXPECT_THROW(ThrowThroughFrames(log, 1), std::runtime_error);
+  EXPECT_EQ(log, (std::vector<std::string>{"~0", "~1"}));
+}
+
+}  // namespace
+}  // namespace talverin
