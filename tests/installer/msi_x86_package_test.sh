@@ -6,7 +6,7 @@
 # filter in it.
 #   msi_x86_package_test.sh PACKAGE.msi
 set -euo pipefail
-msi=${1:?usage: msi_x86_package_test.sh PACKAGE.msi}
+msi=$(realpath -m "${1:?usage: msi_x86_package_test.sh PACKAGE.msi}")
 fail() { echo "FAILED: $*" >&2; exit 1; }
 [ -f "$msi" ] || fail "no package $msi"
 template=$(msiinfo suminfo "$msi" | sed -n 's/^Template: //p')
