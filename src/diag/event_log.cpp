@@ -64,10 +64,15 @@ EventLog::EventLog(Sink sink, Clock clock) : sink_(std::move(sink)), clock_(std:
 
 EventLog::~EventLog() {
   // A program that links the facility runs this from exit() while its worker
-  // may still be writing: wait for it. A module whose last reference was the
-  // worker's is unloaded on the worker itself, which must not wait for itself;
-  // at process exit the worker is gone already and the wait returns at once.
-  if (worker_ && GetThreadId(worker_.Get()) != GetCurrentThreadId()) WaitForSingleObject(worker_.Get(), INFINITE);
+  // may still be writing: wait for it. A worker that has found the queue empty
+  // runs none of this module's code any more (it only hands back its module
+  // reference on its way out) and is not waited for: in a module unloaded by
+  // the host that wait would hold the loader lock the ending worker needs.
+  // A module whose last reference was the worker's is unloaded on the worker
+  // itself, which must not wait for itself.
+  if (running_.load() && worker_ && GetThreadId(worker_.Get()) != GetCurrentThreadId()) {
+    WaitForSingleObject(worker_.Get(), INFINITE);
+  }
 }
 
 EventLog& EventLog::Instance() {

@@ -7,6 +7,7 @@
 // (TerminateFilter) waits for it. The worker holds a reference to the module,
 // so a module unloaded meanwhile stays mapped until it is done. Inserted
 // strings never carry a password, a passcode or a session key.
+#include <atomic>
 #include <windows.h>
 #include <httpfilt.h>
 
@@ -80,7 +81,9 @@ class EventLog {
   CriticalSection lock_;
   std::deque<LoggedEvent> queue_;
   UniqueHandle worker_;  // the latest worker
-  bool running_ = false;  // it has not yet found the queue empty
+  // The worker has not yet found the queue empty; read without the lock only
+  // at the end, where the lock's owner may be a thread that is gone.
+  std::atomic<bool> running_{false};
   Backend backend_ = Backend::Unknown;
   EventThrottle throttle_;
   std::map<std::string, std::string> listenerNames_;
