@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/win.h"
+#include "config/filter_config.h"
 #include "filter/filter_implementation.h"
 #include "http/http_message.h"
 
@@ -61,9 +62,10 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
   // Key and user name extraction.
   // The key from a cookie text, and from further Cookie lines of the same
   // request when the host reports only one of them: every line counts.
-  KeyExtraction ExtractKey(HTTP_FILTER_CONTEXT* pfc, const std::string& cookieText,
+  KeyExtraction ExtractKey(HTTP_FILTER_CONTEXT* pfc, const talverin::Config& config, const std::string& cookieText,
                            const std::vector<std::string>& moreCookieLines = {});
-  static std::string ExtractUserName(const HttpMessage& request, const std::string& formUserName);
+  static std::string ExtractUserName(const HttpMessage& request, const std::string& formUserName,
+                                     const std::string& defaultDomain);
 
   // Request body stage and user check.
   // What the header block tells; READ_NEXT with requestBytesAwaited set
@@ -99,7 +101,8 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
                         const std::string& location, const std::string& cookieText);
 
  public:
-  static void GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc, std::string& name, std::string& domain);
+  static void GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc, const talverin::Config& config, std::string& name,
+                                           std::string& domain);
 
   // Redirects to the login pages.
   DWORD IFilterRedirect(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context, const std::string& url,

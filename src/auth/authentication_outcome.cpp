@@ -30,13 +30,13 @@ std::string Format(const char* format, const std::string& a, const std::string& 
 
 }  // namespace
 
-void CAnonymousLogonFilterImplementation::GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc, std::string& name,
-                                                                       std::string& domain) {
+void CAnonymousLogonFilterImplementation::GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc,
+                                                                       const talverin::Config& config,
+                                                                       std::string& name, std::string& domain) {
   const std::string listener = GetServerVariableText(pfc, "LISTENER_GUID");
   const std::string host = GetServerVariableText(pfc, "HTTP_HOST");
-  talverin::FilterSettings& settings = talverin::FilterSettings::Instance();
-  name = settings.FBACookieName(listener);
-  domain = settings.MatchFBACookieDomain(listener, host);
+  name = config.FBACookieName(listener);
+  domain = talverin::MatchFBACookieDomain(config, listener, host);
 }
 
 DWORD CAnonymousLogonFilterImplementation::ReplaceResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record,
@@ -92,7 +92,7 @@ DWORD CAnonymousLogonFilterImplementation::CheckIsaTmgAuthenticationStatus(
     TLOGF(1, "Requesting passcode in TALVERIN. Username: \"%s\".", user.c_str());
     try {
       const std::string token = proxy->RequestPasscode(user);
-      context.session->PutState(static_cast<int>(SessionState::AwaitingPasscode));
+      context.SetSessionState(static_cast<int>(SessionState::AwaitingPasscode));
       TLOGF(1, "Requesting token in TALVERIN. Token: \"%s\".", token.c_str());
       context.session->PutToken(token);
       context.session->PutPassword(context.referer);
@@ -101,12 +101,12 @@ DWORD CAnonymousLogonFilterImplementation::CheckIsaTmgAuthenticationStatus(
     } catch (const HRXEx& e) {
       if (e.hr != kCorException && e.hr != kDispException) throw;
       TLOG(1, "Recoverable exception while requesting a passcode. Redirect back to login page.");
-      context.session->PutState(static_cast<int>(SessionState::Expired));
+      context.SetSessionState(static_cast<int>(SessionState::Expired));
       std::string name;
       std::string domain;
-      GetIsaTmgCookieNameAndDomain(pfc, name, domain);
+      GetIsaTmgCookieNameAndDomain(pfc, *context.config, name, domain);
       const std::string target = Format("/CookieAuth.dll?GetLogon?curl=%s&reason=2&formdir=1",
-                                        PercentEncode(context.session->GetUrl()).str());
+                                        PercentEncode(context.KeptUrl()).str());
       const std::string cookie =
           domain.empty() ? Format("%s=; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", name)
                          : Format("%s=; Domain=%s; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", name, domain);
@@ -134,7 +134,7 @@ void CAnonymousLogonFilterImplementation::SaveRedirectLocation(ConnectionContext
   const std::string location = response.GetHeaderValue("Location").str();
   if (!location.empty()) {
     const std::string stripped = talverin::StripLocation(location);
-    context.session->PutUrl(stripped);
+    context.SetKeptUrl(stripped);
     TLOGF(1, "Location: '%s'. Strip location: '%s'.", location.c_str(), stripped.c_str());
   } else if (response.GetStatusCode() == 200) {
     TLOG(1, "Url is not saved due to password change. Reply content will be saved.");

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 
+#include "config/filter_settings.h"
 #include "diag/trace_log.h"
 #include "http/responses.h"
+#include "stub/session_store.h"
 
-ConnectionContext::ConnectionContext() { responseBuffer_.reserve(kResponseReserve); }
+ConnectionContext::ConnectionContext() : config(talverin::FilterSettings::Instance().Snapshot()) {
+  responseBuffer_.reserve(kResponseReserve);
+}
 
 ConnectionContext::~ConnectionContext() {
   // Secrets first, before anything is released.
@@ -18,6 +22,69 @@ bool ConnectionContext::HasValidSession() const {
   const bool present = session != nullptr;
   TLOGF(1, "Valid session present: %s", present ? "Yes" : "No");
   return present;
+}
+
+void ConnectionContext::FollowSession() {
+  if (known_ == session.get()) return;
+  known_ = session.get();
+  state_.reset();
+  keptUrl_.reset();
+  bypassReportPending_.reset();
+  urlProtectionKnown_ = false;
+}
+
+int ConnectionContext::SessionState() {
+  FollowSession();
+  if (!state_) state_ = session->GetState();
+  return *state_;
+}
+
+void ConnectionContext::SetSessionState(int value) {
+  FollowSession();
+  session->PutState(value);
+  state_ = value;
+}
+
+void ConnectionContext::ForgetSessionState() noexcept { state_.reset(); }
+
+void ConnectionContext::BindSession(std::shared_ptr<Stub::Session> bound, std::optional<int> state) {
+  session = std::move(bound);
+  FollowSession();
+  if (session) state_ = state;
+}
+
+std::string ConnectionContext::KeptUrl() {
+  FollowSession();
+  if (!keptUrl_) keptUrl_ = session->GetUrl();
+  return *keptUrl_;
+}
+
+void ConnectionContext::SetKeptUrl(const std::string& value) {
+  FollowSession();
+  session->PutUrl(value);
+  keptUrl_ = value;
+  urlProtectionKnown_ = false;
+}
+
+bool ConnectionContext::BypassReportPending() {
+  FollowSession();
+  if (!bypassReportPending_) bypassReportPending_ = session->GetBypassTalverinAuthentication();
+  return *bypassReportPending_;
+}
+
+void ConnectionContext::SetBypassReportPending(bool value) {
+  FollowSession();
+  session->PutBypassTalverinAuthentication(value);
+  bypassReportPending_ = value;
+}
+
+bool ConnectionContext::UrlIsProtected() {
+  FollowSession();
+  if (!urlProtectionKnown_) {
+    urlIsProtected = session && talverin::LowerCaseMultibyte(url) == talverin::LowerCaseMultibyte(KeptUrl());
+    urlProtectionKnown_ = true;
+  }
+  return urlIsProtected;
 }
 
 void ConnectionContext::AppendResponseData(const HTTP_FILTER_RAW_DATA& record) {

@@ -31,7 +31,7 @@ DWORD CAnonymousLogonFilterImplementation::RedirectToIsaTmgLoginPage(HTTP_FILTER
   std::string stored;
   if (context.HasValidSession()) {
     TLOG(1, "Session state set to \"Expired\"");
-    context.session->PutState(static_cast<int>(SessionState::Expired));
+    context.SetSessionState(static_cast<int>(SessionState::Expired));
     stored = context.session->GetPassword();
   }
   const std::string lowered = talverin::LowerCaseMultibyte(stored);
@@ -39,7 +39,7 @@ DWORD CAnonymousLogonFilterImplementation::RedirectToIsaTmgLoginPage(HTTP_FILTER
 
   std::string cookieName;
   std::string cookieDomain;
-  GetIsaTmgCookieNameAndDomain(pfc, cookieName, cookieDomain);
+  GetIsaTmgCookieNameAndDomain(pfc, *context.config, cookieName, cookieDomain);
 
   // Only a way back on this site is followed: a stored Referer must not
   // become an open redirect.

@@ -43,7 +43,7 @@ std::optional<std::string> CanonicalOf(const ConnectionContext& context) {
 bool CAnonymousLogonFilterImplementation::ShowLoginPage(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context) {
   const std::shared_ptr<Stub::HtmlServer> server = HtmlServer();
   if (!server || !talverin::IsOwnUrl(CanonicalOf(context), "/talverinauth.dll?logon")) return false;
-  const std::string page = server->RenderHtmlPage("TalvLogon.html", context.session->GetUrl());
+  const std::string page = server->RenderHtmlPage("TalvLogon.html", context.KeptUrl());
   SendHtmlPageResponse(pfc, page, std::string(), std::string());
   TLOG(1, "Showing TALVERIN login page. Sending response.");
   return true;

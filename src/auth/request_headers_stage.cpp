@@ -37,7 +37,7 @@ DWORD CAnonymousLogonFilterImplementation::OnPreprocHeaders(HTTP_FILTER_CONTEXT*
 
   const std::string url = GetServerVariableText(pfc, "URL");
   const std::string cookies = GetServerVariableText(pfc, "HTTP_COOKIE");
-  const KeyExtraction extraction = ExtractKey(pfc, cookies, ctx.requestCookieLines);
+  const KeyExtraction extraction = ExtractKey(pfc, *ctx.config, cookies, ctx.requestCookieLines);
   TLOGF(1, "URL: '%s'", PercentDecode(url).str().c_str());
   TLOGF(1, "Cookies: '%s'", cookies.c_str());
   TLOGF(1, "Key parsed: '%s'", extraction.key.c_str());
@@ -53,20 +53,20 @@ DWORD CAnonymousLogonFilterImplementation::OnPreprocHeaders(HTTP_FILTER_CONTEXT*
   if (!ctx.key.empty()) ctx.session = FindSession(ctx.key);
 
   const bool hasSession = ctx.HasValidSession();
-  if (hasSession) {
-    const std::string protectedUrl = ctx.session->GetUrl();
-    ctx.urlIsProtected = talverin::LowerCaseMultibyte(url) == talverin::LowerCaseMultibyte(protectedUrl);
-    TLOGF(1, "Is URL protected: %d\r\nCurrent url..: '%s';\r\nProtected url: '%s'.", ctx.urlIsProtected ? 1 : 0,
-          ctx.url.c_str(), protectedUrl.c_str());
+  // The kept URL matters only before the second factor; it is read here only
+  // for the trail, else when a stage first asks.
+  if (hasSession && talverin::TraceLog::Instance().Enabled(1)) {
+    const bool isProtected = ctx.UrlIsProtected();
+    TLOGF(1, "Is URL protected: %d\r\nCurrent url..: '%s';\r\nProtected url: '%s'.", isProtected ? 1 : 0,
+          ctx.url.c_str(), ctx.KeptUrl().c_str());
   }
   ctx.referer = GetRequestHeaderText(headers, pfc, "Referer:");
   ctx.authorizationHeaderPresent = AuthorizationHeaderPresent(headers, pfc);
   if (ctx.authorizationHeaderPresent) TLOG(1, "Authorization header present");
 
   TLOG(1, "Check authorization header presense is forbidden...");
-  const bool secondFactorPassed = hasSession && ctx.session->GetState() == static_cast<int>(SessionState::Valid);
-  if (!secondFactorPassed && ctx.authorizationHeaderPresent &&
-      talverin::FilterSettings::Instance().FallbackFromFBAForbidden()) {
+  const bool secondFactorPassed = hasSession && ctx.SessionState() == static_cast<int>(SessionState::Valid);
+  if (!secondFactorPassed && ctx.authorizationHeaderPresent && ctx.config->Settings().fallbackFromFBAForbidden) {
     TLOG(0, "Authorization header detected which could mean fall back from FBA to IWA/Basic which is not supported!");
     return SF_STATUS_REQ_FINISHED;
   }

@@ -35,8 +35,8 @@ HttpMessage HeldResponse(const ConnectionContext& context) {
   return HttpMessage(bytes.data(), bytes.size());
 }
 
-int StateOf(const ConnectionContext& context) {
-  return context.session ? context.session->GetState() : -1;
+int StateOf(ConnectionContext& context) {
+  return context.session ? context.SessionState() : -1;
 }
 
 }  // namespace
@@ -55,6 +55,12 @@ DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DA
     TLOG(1, "Response headers were not read. Reading next chunk...");
     SetResponseEmpty(record);
     return SF_STATUS_REQ_READ_NEXT;
+  }
+  if (!context.responseHeadersRead && !context.validAtRequest) {
+    // Other requests of the session may have moved it on while this one was
+    // at the site: the answer is judged by the state as it is now. An answer
+    // of a session that had passed is the session's whatever happened since.
+    context.ForgetSessionState();
   }
   context.responseHeadersRead = true;
   TLOG(1, "Response headers have been read");
@@ -116,7 +122,7 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
   const bool hadSession = ctx.HasValidSession();
   const int state = StateOf(ctx);
   if ((!hadSession || state != static_cast<int>(SessionState::Valid)) && code == 401 &&
-      talverin::FilterSettings::Instance().FallbackFromFBAForbidden()) {
+      ctx.config->Settings().fallbackFromFBAForbidden) {
     TLOGF(0, "Response code %d detected which could mean fall back from FBA to IWA/Basic which is not supported!",
           code);
     return SF_STATUS_REQ_FINISHED;
@@ -127,7 +133,7 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
   std::string setCookie;
   KeyExtraction extraction;
   for (const talverin::SecureString& line : response.GetHeaderValues("Set-Cookie")) {
-    extraction = ExtractKey(pfc, line.str());
+    extraction = ExtractKey(pfc, *ctx.config, line.str());
     if (extraction.ambiguous) return SF_STATUS_REQ_FINISHED;
     if (extraction.cookieFound) {
       setCookie = line.str();
@@ -149,7 +155,7 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
   const bool passwordChangePage = talverin::IsIsaTmgLogonPost(CanonicalOf(ctx)) && code == 200 &&
                                   extraction.cookieFound && !extraction.key.empty();
   if (ctx.HasValidSession() && StateOf(ctx) == static_cast<int>(SessionState::Initial) &&
-      (ctx.urlIsProtected || passwordChangePage)) {
+      (ctx.UrlIsProtected() || passwordChangePage)) {
     bool continueFlag = false;
     const DWORD outcome = CheckIsaTmgAuthenticationStatus(pfc, record, ctx, response, setCookie, continueFlag);
     if (!continueFlag) return outcome;

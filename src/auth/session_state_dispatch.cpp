@@ -30,7 +30,7 @@ bool IsIsaTmgWebSite(const ConnectionContext& context) {
 
 DWORD CAnonymousLogonFilterImplementation::DispatchOnSessionState(HTTP_FILTER_CONTEXT* pfc,
                                                                   ConnectionContext& context) {
-  switch (context.session->GetState()) {
+  switch (context.SessionState()) {
     case static_cast<int>(SessionState::Initial):
       return CheckBypass(pfc, context);
     case static_cast<int>(SessionState::AwaitingPasscode):
@@ -52,9 +52,9 @@ DWORD CAnonymousLogonFilterImplementation::CheckBypass(HTTP_FILTER_CONTEXT* pfc,
   // replaces by the passcode page. Anything that could change the site (a
   // POST that sends mail as the user) waits for the second factor; with no
   // page kept there is nothing to read at all.
-  const std::string protectedUrl = context.session->GetUrl();
+  const std::string protectedUrl = context.KeptUrl();
   const bool plainRead = context.requestMethod == "GET" || context.requestMethod == "HEAD";
-  if (protectedUrl.empty() || !context.urlIsProtected || !plainRead || context.requestHasBody) {
+  if (protectedUrl.empty() || !context.UrlIsProtected() || !plainRead || context.requestHasBody) {
     TLOG(1, "Bypassing detected!");
     return RedirectToIsaTmgLoginPage(pfc, context);
   }
@@ -68,11 +68,14 @@ DWORD CAnonymousLogonFilterImplementation::TakePasscode(HTTP_FILTER_CONTEXT* pfc
       // One guess at a time: a guess that comes while another is checked
       // sees its outcome, so a wrong guess ends every guess made beside it.
       talverin::CsLock guessLock(passcodeCheckLock_);
-      const int state = context.session->GetState();
+      // What the guess beside this one did is in the back end, not in what
+      // this request read before it waited.
+      context.ForgetSessionState();
+      const int state = context.SessionState();
       if (state == static_cast<int>(SessionState::Valid)) {
         // The guess beside this one was right (a form sent twice): the
         // session has passed, this post has nothing left to check.
-        IsapiRedirect(pfc, context.session->GetUrl(), std::string(), std::string(), false, std::string());
+        IsapiRedirect(pfc, context.KeptUrl(), std::string(), std::string(), false, std::string());
         TLOG(1, "The user has been redirected to the requested page");
         return SF_STATUS_REQ_FINISHED;
       }
@@ -93,7 +96,7 @@ DWORD CAnonymousLogonFilterImplementation::TakePasscode(HTTP_FILTER_CONTEXT* pfc
         return RedirectToIsaTmgLoginPage(pfc, context);
       }
       TLOG(1, "TALVERIN authentication has succeeded.");
-      context.session->PutState(static_cast<int>(SessionState::Valid));
+      context.SetSessionState(static_cast<int>(SessionState::Valid));
 
       const talverin::SecureString stored(context.session->GetFbaCookieDomain());
       if (!stored.empty()) {
@@ -105,7 +108,7 @@ DWORD CAnonymousLogonFilterImplementation::TakePasscode(HTTP_FILTER_CONTEXT* pfc
                            std::string_view(body.data(), body.size()));
         TLOG(1, "Password change page has been sent to the user");
       } else {
-        IsapiRedirect(pfc, context.session->GetUrl(), std::string(), std::string(), false, std::string());
+        IsapiRedirect(pfc, context.KeptUrl(), std::string(), std::string(), false, std::string());
         TLOG(1, "The user has been redirected to the requested page");
       }
       return SF_STATUS_REQ_FINISHED;
@@ -122,10 +125,14 @@ DWORD CAnonymousLogonFilterImplementation::TakePasscode(HTTP_FILTER_CONTEXT* pfc
 DWORD CAnonymousLogonFilterImplementation::PassThrough(ConnectionContext& context) {
   TLOGF(1, "Session(%s) has valid state and the request will be allowed", context.key.c_str());
   context.validAtRequest = true;
-  if (context.session->GetBypassTalverinAuthentication()) {
+  // The one member read beyond the state: whether the report of a bypass is
+  // still owed is known only to the back end (it was set when the logon was
+  // answered, perhaps by another filter sharing the back end, or before a
+  // restart), so it cannot be learned without asking.
+  if (context.BypassReportPending()) {
     context.bypassAllowed = false;
     ReportPasswordAuthenticationStatus(context, true);
-    context.session->PutBypassTalverinAuthentication(false);
+    context.SetBypassReportPending(false);
   }
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
@@ -137,8 +144,8 @@ DWORD CAnonymousLogonFilterImplementation::HandleExpired(HTTP_FILTER_CONTEXT* pf
     // The page kept for the failed logon is forgotten: only a new password
     // post keeps one again, so coming back here does not reopen the one read
     // that state Initial allows without the password being entered again.
-    context.session->PutUrl(std::string());
-    context.session->PutState(static_cast<int>(SessionState::Initial));
+    context.SetKeptUrl(std::string());
+    context.SetSessionState(static_cast<int>(SessionState::Initial));
   }
   if (IsIsaTmgWebSite(context)) {
     TLOGF(1, "The url '%s' has been allowed!", context.url.c_str());
