@@ -25,57 +25,81 @@ bool ConnectionContext::HasValidSession() const {
 }
 
 void ConnectionContext::FollowSession() {
-  if (known_ == session.get()) return;
+  if (known_ == session.get() && snapshot_.present == (session != nullptr)) return;
   known_ = session.get();
-  state_.reset();
-  keptUrl_.reset();
-  bypassReportPending_.reset();
+  snapshot_ = talverin::flow::SessionSnapshot();
+  snapshot_.present = session != nullptr;
   urlProtectionKnown_ = false;
+}
+
+const talverin::flow::SessionSnapshot& ConnectionContext::Snapshot() {
+  FollowSession();
+  return snapshot_;
+}
+
+void ConnectionContext::Fill(talverin::flow::Member member) {
+  switch (member) {
+    case talverin::flow::Member::State:
+      SessionState();
+      break;
+    case talverin::flow::Member::KeptUrl:
+      KeptUrl();
+      break;
+    case talverin::flow::Member::BypassReportPending:
+      BypassReportPending();
+      break;
+    case talverin::flow::Member::None:
+      break;
+  }
 }
 
 int ConnectionContext::SessionState() {
   FollowSession();
-  if (!state_) state_ = session->GetState();
-  return *state_;
+  if (!snapshot_.state) snapshot_.state = session->GetState();
+  return *snapshot_.state;
 }
 
 void ConnectionContext::SetSessionState(int value) {
   FollowSession();
   session->PutState(value);
-  state_ = value;
+  snapshot_.state = value;
 }
 
-void ConnectionContext::ForgetSessionState() noexcept { state_.reset(); }
+void ConnectionContext::ForgetSessionState() noexcept { snapshot_.state.reset(); }
 
 void ConnectionContext::BindSession(std::shared_ptr<Stub::Session> bound, std::optional<int> state) {
   session = std::move(bound);
   FollowSession();
-  if (session) state_ = state;
+  if (session) snapshot_.state = state;
 }
 
 std::string ConnectionContext::KeptUrl() {
   FollowSession();
-  if (!keptUrl_) keptUrl_ = session->GetUrl();
-  return *keptUrl_;
+  if (!snapshot_.keptUrl) {
+    snapshot_.keptUrl = session->GetUrl();
+    snapshot_.keptUrlLower = talverin::LowerCaseMultibyte(*snapshot_.keptUrl);
+  }
+  return *snapshot_.keptUrl;
 }
 
 void ConnectionContext::SetKeptUrl(const std::string& value) {
   FollowSession();
   session->PutUrl(value);
-  keptUrl_ = value;
+  snapshot_.keptUrl = value;
+  snapshot_.keptUrlLower = talverin::LowerCaseMultibyte(value);
   urlProtectionKnown_ = false;
 }
 
 bool ConnectionContext::BypassReportPending() {
   FollowSession();
-  if (!bypassReportPending_) bypassReportPending_ = session->GetBypassTalverinAuthentication();
-  return *bypassReportPending_;
+  if (!snapshot_.bypassReportPending) snapshot_.bypassReportPending = session->GetBypassTalverinAuthentication();
+  return *snapshot_.bypassReportPending;
 }
 
 void ConnectionContext::SetBypassReportPending(bool value) {
   FollowSession();
   session->PutBypassTalverinAuthentication(value);
-  bypassReportPending_ = value;
+  snapshot_.bypassReportPending = value;
 }
 
 bool ConnectionContext::UrlIsProtected() {

@@ -12,20 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "auth/flow_decisions.h"
 #include "base/secure.h"
 #include "config/filter_config.h"
 
 namespace Stub {
 class Session;
 }
-
-// Which login form a request posted, and which button.
-enum class FormAction : std::int32_t {
-  None = 0,
-  IsaTmgLogon = 1,  // the ISA/TMG logon form; username recorded
-  Login = 2,        // Login on the filter's own form; passcode recorded
-  Cancel = 3,       // Cancel on the filter's own form
-};
 
 // What the filter has learned about the request in flight, carried from the
 // request side to the response side of the same request. No lock: the host
@@ -103,6 +96,10 @@ class ConnectionContext {
   void SetBypassReportPending(bool value);
   // The request URL is the kept URL (ignoring case); read when first asked.
   bool UrlIsProtected();
+  // What the request knows of its session, for the flow's decisions;
+  // Fill reads one member a decision asked for.
+  const talverin::flow::SessionSnapshot& Snapshot();
+  void Fill(talverin::flow::Member member);
 
   // Appends what the record presents: the smaller of its data count and its
   // buffer size.
@@ -125,9 +122,7 @@ class ConnectionContext {
 
   talverin::SecureBytes responseBuffer_;
   const Stub::Session* known_ = nullptr;
-  std::optional<int> state_;
-  std::optional<std::string> keptUrl_;
-  std::optional<bool> bypassReportPending_;
+  talverin::flow::SessionSnapshot snapshot_;
   bool urlProtectionKnown_ = false;
 };
 

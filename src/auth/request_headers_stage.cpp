@@ -65,22 +65,27 @@ DWORD CAnonymousLogonFilterImplementation::OnPreprocHeaders(HTTP_FILTER_CONTEXT*
   if (ctx.authorizationHeaderPresent) TLOG(1, "Authorization header present");
 
   TLOG(1, "Check authorization header presense is forbidden...");
-  const bool secondFactorPassed = hasSession && ctx.SessionState() == static_cast<int>(SessionState::Valid);
-  if (!secondFactorPassed && ctx.authorizationHeaderPresent && ctx.config->Settings().fallbackFromFBAForbidden) {
+  talverin::flow::RequestView view;
+  view.url = ctx.url;
+  view.urlLower = ctx.urlLower;
+  view.canonicalUrl = canonical;
+  view.method = ctx.requestMethod;
+  view.hasBody = ctx.requestHasBody;
+  view.keyPresent = !ctx.key.empty();
+  view.authorizationPresent = ctx.authorizationHeaderPresent;
+  view.fallbackForbidden = ctx.config->Settings().fallbackFromFBAForbidden;
+  view.htmlServerPresent = hasSession && HtmlServer() != nullptr;
+  view.formAction = ctx.formAction;
+  // Decide, reading a session member only when the decision asks for it.
+  talverin::flow::RequestDecision decision = talverin::flow::DecideRequest(view, ctx.Snapshot());
+  while (decision.need != talverin::flow::Member::None) {
+    ctx.Fill(decision.need);
+    decision = talverin::flow::DecideRequest(view, ctx.Snapshot());
+  }
+  if (decision.reason == talverin::flow::RequestReason::FallbackRefused) {
     TLOG(0, "Authorization header detected which could mean fall back from FBA to IWA/Basic which is not supported!");
     return SF_STATUS_REQ_FINISHED;
   }
   TLOG(1, "Authorization header has not been detected or it is not forbidden to fallback");
-
-  if (!hasSession) {
-    if (ctx.key.empty()) return SF_STATUS_REQ_NEXT_NOTIFICATION;
-    TLOG(1, "Key is present but session is missing - removing authentication cookie!");
-    TLOG(1, "Performing forwarding to ISA/TMG login page with-out authentication cookie...");
-    return RedirectToIsaTmgLoginPage(pfc, ctx);
-  }
-
-  if (ShowLoginPage(pfc, ctx) || ServeStaticResource(pfc, ctx) || AnswerStatusPoll(pfc, ctx)) {
-    return SF_STATUS_REQ_FINISHED;
-  }
-  return DispatchOnSessionState(pfc, ctx);
+  return ActOnRequest(pfc, ctx, decision);
 }

@@ -26,18 +26,11 @@ std::optional<std::string> CanonicalOf(const ConnectionContext& context) {
   return context.urlCanonical;
 }
 
-bool IsAnswerToLogonPost(const ConnectionContext& context) {
-  return talverin::IsIsaTmgLogonPost(CanonicalOf(context));
-}
-
 HttpMessage HeldResponse(const ConnectionContext& context) {
   const talverin::SecureBytes& bytes = context.ResponseData();
   return HttpMessage(bytes.data(), bytes.size());
 }
 
-int StateOf(ConnectionContext& context) {
-  return context.session ? context.SessionState() : -1;
-}
 
 }  // namespace
 
@@ -65,8 +58,8 @@ DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DA
   context.responseHeadersRead = true;
   TLOG(1, "Response headers have been read");
 
-  const bool beyondInitial = context.HasValidSession() && StateOf(context) != static_cast<int>(SessionState::Initial);
-  if (!beyondInitial && IsAnswerToLogonPost(context)) {
+  if (context.HasValidSession()) context.SessionState();
+  if (talverin::flow::ReadsWholeAnswer(CanonicalOf(context), context.Snapshot())) {
     TLOG(1, "Might be the password change page. Reading the whole response...");
     if (!response.IsBodyComplete()) {
       if (context.ResponseData().size() > kMaxLogonPostAnswer) {
@@ -83,23 +76,6 @@ DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DA
   }
   SetResponseEmpty(record);
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
-}
-
-bool CAnonymousLogonFilterImplementation::MayPassResponseOn(ConnectionContext& context, const HttpMessage& response,
-                                                            bool outcomeHandled) {
-  if (outcomeHandled) return true;
-  // The answer to a request the session made after its second factor is the
-  // session's, even when it ends the session (a logoff).
-  if (context.validAtRequest) return true;
-  if (context.session && StateOf(context) == static_cast<int>(SessionState::Valid)) return true;
-  if (!context.authCookiePresent) return true;
-  if (talverin::IsIsaTmgPage(CanonicalOf(context))) return true;
-  const int code = response.GetStatusCode();
-  if (code >= 300 && code < 400 &&
-      talverin::IsIsaTmgPage(talverin::CanonicalLocation(response.GetHeaderValue("Location").str()))) {
-    return true;
-  }
-  return false;
 }
 
 DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pfc, void* notification,
@@ -119,49 +95,72 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
   TLOGF(1, "Response code set by the ISA/TMG (other web filters): '%d'", code);
   TLOGF(1, "All response headers:\r\n%s", response.GetHeaders().str().c_str());
 
-  const bool hadSession = ctx.HasValidSession();
-  const int state = StateOf(ctx);
-  if ((!hadSession || state != static_cast<int>(SessionState::Valid)) && code == 401 &&
-      ctx.config->Settings().fallbackFromFBAForbidden) {
+  if (ctx.HasValidSession()) ctx.SessionState();
+  if (talverin::flow::RefusesFallbackAnswer(code, ctx.config->Settings().fallbackFromFBAForbidden, ctx.Snapshot())) {
     TLOGF(0, "Response code %d detected which could mean fall back from FBA to IWA/Basic which is not supported!",
           code);
     return SF_STATUS_REQ_FINISHED;
   }
 
+  talverin::flow::AnswerView view;
+  view.statusCode = code;
+  view.fallbackForbidden = ctx.config->Settings().fallbackFromFBAForbidden;
+  view.requestKey = ctx.key;
+  view.urlLower = ctx.urlLower;
+  view.canonicalUrl = CanonicalOf(ctx);
+  view.authCookiePresent = ctx.authCookiePresent;
+  view.validAtRequest = ctx.validAtRequest;
+  view.referer = ctx.referer;
+  // Whether the Referer names this site matters only to an odd answer: the
+  // host is asked only then.
+  if (code == 500 && !ctx.referer.empty()) {
+    view.refererOnSite = talverin::IsSameSiteUrl(ctx.referer, GetServerVariableText(pfc, "HTTP_HOST"));
+  }
   // One Set-Cookie line per cookie: the first line that carries the
   // listener's cookie counts.
   std::string setCookie;
-  KeyExtraction extraction;
   for (const talverin::SecureString& line : response.GetHeaderValues("Set-Cookie")) {
-    extraction = ExtractKey(pfc, *ctx.config, line.str());
-    if (extraction.ambiguous) return SF_STATUS_REQ_FINISHED;
+    const KeyExtraction extraction = ExtractKey(pfc, *ctx.config, line.str());
+    if (extraction.ambiguous) {
+      view.cookieAmbiguous = true;
+      break;
+    }
     if (extraction.cookieFound) {
       setCookie = line.str();
+      view.setsCookie = true;
+      view.newKey = extraction.key;
       break;
     }
   }
-  TLOGF(1, "Set-Cookie header set by the server: '%s'", setCookie.c_str());
+  if (!view.cookieAmbiguous) TLOGF(1, "Set-Cookie header set by the server: '%s'", setCookie.c_str());
+  view.location = response.GetHeaderValue("Location").str();
+  view.locationLower = talverin::LowerCaseMultibyte(view.location);
 
-  if (extraction.cookieFound) {
-    UpdateSessionBoundToIsaTmg(&ctx, extraction.key);
+  talverin::flow::AnswerDecision decision = DecideAnswer(ctx, view, false);
+  if (decision.action == talverin::flow::AnswerAction::Bind) {
+    UpdateSessionBoundToIsaTmg(&ctx, view.newKey, decision.binding);
     SaveRedirectLocation(ctx, response);
-  } else if (hadSession && state == static_cast<int>(SessionState::Expired)) {
-    TLOGF(1, "Session(%s) has expired and there was no renewal from ISA/TMG", ctx.key.c_str());
-    return SF_STATUS_REQ_FINISHED;
+    decision = DecideAnswer(ctx, view, true);
+  }
+  switch (decision.reason) {
+    case talverin::flow::AnswerReason::CookieAmbiguous:
+      return SF_STATUS_REQ_FINISHED;
+    case talverin::flow::AnswerReason::ExpiredNoRenewal:
+      TLOGF(1, "Session(%s) has expired and there was no renewal from ISA/TMG", ctx.key.c_str());
+      return SF_STATUS_REQ_FINISHED;
+    default:
+      break;
+  }
+  if (decision.outcomeRan) {
+    const DWORD status = CheckIsaTmgAuthenticationStatus(pfc, record, ctx, view, decision, setCookie);
+    if (decision.action != talverin::flow::AnswerAction::PassOn &&
+        decision.action != talverin::flow::AnswerAction::Drop) {
+      return status;
+    }
+    if (decision.reason == talverin::flow::AnswerReason::WrongState) return status;
   }
 
-  // A 200 to the logon post is a password change page only when ISA/TMG
-  // logs the user on with it; its logon form shown again is no such answer.
-  const bool passwordChangePage = talverin::IsIsaTmgLogonPost(CanonicalOf(ctx)) && code == 200 &&
-                                  extraction.cookieFound && !extraction.key.empty();
-  if (ctx.HasValidSession() && StateOf(ctx) == static_cast<int>(SessionState::Initial) &&
-      (ctx.UrlIsProtected() || passwordChangePage)) {
-    bool continueFlag = false;
-    const DWORD outcome = CheckIsaTmgAuthenticationStatus(pfc, record, ctx, response, setCookie, continueFlag);
-    if (!continueFlag) return outcome;
-  }
-
-  if (!MayPassResponseOn(ctx, response, false)) {
+  if (decision.action == talverin::flow::AnswerAction::Drop) {
     TLOGF(0, "Response to '%s' is not passed on: the session has not passed the second factor.", ctx.url.c_str());
     ctx.ClearResponseData();
     return SF_STATUS_REQ_FINISHED;
@@ -174,6 +173,16 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
   ctx.ClearResponseData();
   pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, kResponseNotifications, 0);
   return SF_STATUS_REQ_READ_NEXT;
+}
+
+talverin::flow::AnswerDecision CAnonymousLogonFilterImplementation::DecideAnswer(
+    ConnectionContext& context, const talverin::flow::AnswerView& view, bool bound) {
+  talverin::flow::AnswerDecision decision = talverin::flow::DecideAnswer(view, context.Snapshot(), bound);
+  while (decision.need != talverin::flow::Member::None) {
+    context.Fill(decision.need);
+    decision = talverin::flow::DecideAnswer(view, context.Snapshot(), bound);
+  }
+  return decision;
 }
 
 DWORD CAnonymousLogonFilterImplementation::OnEndOfRequest(HTTP_FILTER_CONTEXT* pfc, ConnectionContext*) {

@@ -49,17 +49,24 @@ void CAnonymousLogonFilterImplementation::UpdateSessionBoundToIsaTmg(ConnectionC
     TLOG(1, "ERROR UpdateSessionBoundToIsaTmg - context is null");
     return;
   }
-  // A key ISA/TMG hands out with its own pages ends a password logon: it
-  // starts afresh and must not inherit a second factor the request's old
-  // cookie may have passed.
   const bool freshLogon =
       context->urlCanonicalValid && talverin::IsIsaTmgPage(std::optional<std::string>(context->urlCanonical));
-  if (newKey.empty() && !context->key.empty()) {
+  UpdateSessionBoundToIsaTmg(context, newKey, talverin::flow::DecideBinding(context->key, newKey, freshLogon));
+}
+
+void CAnonymousLogonFilterImplementation::UpdateSessionBoundToIsaTmg(ConnectionContext* context,
+                                                                     const std::string& newKey,
+                                                                     talverin::flow::Binding binding) {
+  if (!context) {
+    TLOG(1, "ERROR UpdateSessionBoundToIsaTmg - context is null");
+    return;
+  }
+  if (binding == talverin::flow::Binding::ExpireOld) {
     TLOG(1, "Cookie value has been set to \"\" by ISA/TMG.");
     ReportPasswordAuthenticationStatus(*context, false);
     ExpireSessionForKey(context->key);
     context->session = nullptr;
-  } else if (!newKey.empty() && newKey != context->key && !freshLogon) {
+  } else if (binding == talverin::flow::Binding::Renew) {
     RenewExistingSession(*context, newKey);
   } else {
     TLOG(1, "New session has been created");
