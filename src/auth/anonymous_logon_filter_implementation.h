@@ -62,7 +62,7 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
   // Key and user name extraction.
   // The key from a cookie text, and from further Cookie lines of the same
   // request when the host reports only one of them: every line counts.
-  KeyExtraction ExtractKey(HTTP_FILTER_CONTEXT* pfc, const talverin::Config& config, const std::string& cookieText,
+  KeyExtraction ExtractKey(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context, const std::string& cookieText,
                            const std::vector<std::string>& moreCookieLines = {});
   static std::string ExtractUserName(const HttpMessage& request, const std::string& formUserName,
                                      const std::string& defaultDomain);
@@ -87,7 +87,8 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
   void RenewExistingSession(ConnectionContext& context, const std::string& newKey);
 
   // Response stage.
-  DWORD AccumulateResponse(HTTP_FILTER_RAW_DATA* record, ConnectionContext& context);
+  // inRecord: the answer is decided on in the host's record, not copied.
+  DWORD AccumulateResponse(HTTP_FILTER_RAW_DATA* record, ConnectionContext& context, bool& inRecord);
   // The answer decision, reading the session members it asks for.
   talverin::flow::AnswerDecision DecideAnswer(ConnectionContext& context, const talverin::flow::AnswerView& view,
                                              bool bound);
@@ -105,7 +106,7 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
                         const std::string& location, const std::string& cookieText);
 
  public:
-  static void GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc, const talverin::Config& config, std::string& name,
+  static void GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context, std::string& name,
                                            std::string& domain);
 
   // Redirects to the login pages.

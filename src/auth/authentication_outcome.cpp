@@ -31,9 +31,10 @@ std::string Format(const char* format, const std::string& a, const std::string& 
 }  // namespace
 
 void CAnonymousLogonFilterImplementation::GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc,
-                                                                       const talverin::Config& config,
+                                                                       ConnectionContext& context,
                                                                        std::string& name, std::string& domain) {
-  const std::string listener = GetServerVariableText(pfc, "LISTENER_GUID");
+  const talverin::Config& config = *context.config;
+  const std::string& listener = context.ListenerGuid(pfc);
   const std::string host = GetServerVariableText(pfc, "HTTP_HOST");
   name = config.FBACookieName(listener);
   domain = talverin::MatchFBACookieDomain(config, listener, host);
@@ -104,7 +105,7 @@ DWORD CAnonymousLogonFilterImplementation::AskForPasscode(HTTP_FILTER_CONTEXT* p
     context.SetSessionState(static_cast<int>(SessionState::Expired));
     std::string name;
     std::string domain;
-    GetIsaTmgCookieNameAndDomain(pfc, *context.config, name, domain);
+    GetIsaTmgCookieNameAndDomain(pfc, context, name, domain);
     const std::string target =
         Format("/CookieAuth.dll?GetLogon?curl=%s&reason=2&formdir=1", PercentEncode(context.KeptUrl()).str());
     const std::string cookie =

@@ -1,9 +1,11 @@
 #include "auth/connection_context.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "config/filter_settings.h"
 #include "diag/trace_log.h"
+#include "http/host_access.h"
 #include "http/responses.h"
 #include "stub/session_store.h"
 
@@ -117,8 +119,16 @@ void ConnectionContext::AppendResponseData(const HTTP_FILTER_RAW_DATA& record) {
 
 void ConnectionContext::AppendResponseData(const void* data, std::size_t size) {
   if (data == nullptr || size == 0) return;
-  const unsigned char* bytes = static_cast<const unsigned char*>(data);
-  responseBuffer_.insert(responseBuffer_.end(), bytes, bytes + size);
+  // Grown, then copied in one piece: an insert of the range would construct
+  // the wiping vector's bytes one by one.
+  const std::size_t used = responseBuffer_.size();
+  responseBuffer_.resize(used + size);
+  std::memcpy(responseBuffer_.data() + used, data, size);
+}
+
+const std::string& ConnectionContext::ListenerGuid(HTTP_FILTER_CONTEXT* pfc) {
+  if (!listenerGuid_) listenerGuid_ = GetServerVariableText(pfc, "LISTENER_GUID");
+  return *listenerGuid_;
 }
 
 void ConnectionContext::ClearResponseData() noexcept { responseBuffer_.Wipe(); }

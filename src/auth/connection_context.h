@@ -68,6 +68,9 @@ class ConnectionContext {
   // chunk of it goes out as nothing.
   bool responseReplaced = false;
 
+  // The listener's GUID ("LISTENER_GUID"), asked of the host once per request.
+  const std::string& ListenerGuid(HTTP_FILTER_CONTEXT* pfc);
+
   // The configuration this request runs under, taken when the request began:
   // a reload while it is in flight changes nothing for it.
   talverin::ConfigSnapshot config;
@@ -121,6 +124,7 @@ class ConnectionContext {
   void FollowSession();
 
   talverin::SecureBytes responseBuffer_;
+  std::optional<std::string> listenerGuid_;
   const Stub::Session* known_ = nullptr;
   talverin::flow::SessionSnapshot snapshot_;
   bool urlProtectionKnown_ = false;

@@ -1,12 +1,13 @@
 // The session key out of ISA/TMG's cookie, and the user name of ISA/TMG's
 // logon form post.
 #include "auth/anonymous_logon_filter_implementation.h"
+#include "auth/connection_context.h"
 #include "auth/flow_text.h"
 #include "config/filter_settings.h"
 #include "diag/trace_log.h"
 #include "http/host_access.h"
 
-KeyExtraction CAnonymousLogonFilterImplementation::ExtractKey(HTTP_FILTER_CONTEXT* pfc, const talverin::Config& config,
+KeyExtraction CAnonymousLogonFilterImplementation::ExtractKey(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context,
                                                              const std::string& cookieText,
                                                              const std::vector<std::string>& moreCookieLines) {
   KeyExtraction result;
@@ -17,9 +18,9 @@ KeyExtraction CAnonymousLogonFilterImplementation::ExtractKey(HTTP_FILTER_CONTEX
   }
   if (cookieText.empty() && lines.empty()) return result;
 
-  const std::string listener = GetServerVariableText(pfc, "LISTENER_GUID");
+  const std::string& listener = context.ListenerGuid(pfc);
   TLOGF(1, "Listener's guid: '%s'", listener.c_str());
-  const std::string& cookieName = config.FBACookieName(listener);
+  const std::string& cookieName = context.config->FBACookieName(listener);
   TLOGF(1, "ISA/TMG's cookie name: '%s'", cookieName.c_str());
 
   const talverin::CookieLookup lookup =

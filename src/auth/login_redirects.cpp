@@ -41,7 +41,7 @@ DWORD CAnonymousLogonFilterImplementation::RedirectToIsaTmgLoginPage(HTTP_FILTER
 
   std::string cookieName;
   std::string cookieDomain;
-  GetIsaTmgCookieNameAndDomain(pfc, *context.config, cookieName, cookieDomain);
+  GetIsaTmgCookieNameAndDomain(pfc, context, cookieName, cookieDomain);
 
   const talverin::flow::IsaTmgLogonTarget target = talverin::flow::DecideIsaTmgLogonTarget(
       stored, stored.empty() ? std::string() : GetServerVariableText(pfc, "HTTP_HOST"), context.url);

@@ -97,7 +97,7 @@ DWORD CAnonymousLogonFilterImplementation::ReadRequestHeaderBlock(HTTP_FILTER_CO
   }
 
   const std::string url = request.GetSecondToken().str();
-  const std::string listener = GetServerVariableText(pfc, "LISTENER_GUID");
+  const std::string& listener = context.ListenerGuid(pfc);
   if (talverin::CheckUrlExclusion(pfc, url, listener, context.requestMethod, context.config->Exclusion(listener))) {
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }

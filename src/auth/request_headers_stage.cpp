@@ -37,7 +37,7 @@ DWORD CAnonymousLogonFilterImplementation::OnPreprocHeaders(HTTP_FILTER_CONTEXT*
 
   const std::string url = GetServerVariableText(pfc, "URL");
   const std::string cookies = GetServerVariableText(pfc, "HTTP_COOKIE");
-  const KeyExtraction extraction = ExtractKey(pfc, *ctx.config, cookies, ctx.requestCookieLines);
+  const KeyExtraction extraction = ExtractKey(pfc, ctx, cookies, ctx.requestCookieLines);
   TLOGF(1, "URL: '%s'", PercentDecode(url).str().c_str());
   TLOGF(1, "Cookies: '%s'", cookies.c_str());
   TLOGF(1, "Key parsed: '%s'", extraction.key.c_str());

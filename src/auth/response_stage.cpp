@@ -1,6 +1,9 @@
 // ISA/TMG's answers: held back until their header block (or, for the logon
 // post, the whole answer) is known, bound to the session of the cookie they
 // set, and passed on only when the session may see them.
+#include <algorithm>
+#include <string_view>
+
 #include "auth/anonymous_logon_filter_implementation.h"
 #include "auth/connection_context.h"
 #include "auth/flow_text.h"
@@ -26,19 +29,53 @@ std::optional<std::string> CanonicalOf(const ConnectionContext& context) {
   return context.urlCanonical;
 }
 
-HttpMessage HeldResponse(const ConnectionContext& context) {
+std::string_view HeldBytes(const ConnectionContext& context) {
   const talverin::SecureBytes& bytes = context.ResponseData();
-  return HttpMessage(bytes.data(), bytes.size());
+  return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
+
+std::string_view RecordBytes(const HTTP_FILTER_RAW_DATA& record) {
+  if (record.pvInData == nullptr) return {};
+  return std::string_view(static_cast<const char*>(record.pvInData), std::min(record.cbInData, record.cbInBuffer));
+}
+
+// Leaves the host's record presenting nothing on every way out of the
+// decision but a pass-on (a replaced answer presents the filter's own): an
+// answer decided on where it lies must not go out by a failure's road.
+class PresentNothingUnlessPassed {
+ public:
+  PresentNothingUnlessPassed(HTTP_FILTER_RAW_DATA* record, const ConnectionContext& context, bool active)
+      : record_(record), context_(context), active_(active) {}
+  ~PresentNothingUnlessPassed() {
+    if (active_ && !passed_ && !context_.responseReplaced) SetResponseEmpty(record_);
+  }
+  PresentNothingUnlessPassed(const PresentNothingUnlessPassed&) = delete;
+  PresentNothingUnlessPassed& operator=(const PresentNothingUnlessPassed&) = delete;
+  void Passed() { passed_ = true; }
+
+ private:
+  HTTP_FILTER_RAW_DATA* record_;
+  const ConnectionContext& context_;
+  bool active_;
+  bool passed_ = false;
+};
 
 
 }  // namespace
 
-DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DATA* record,
-                                                              ConnectionContext& context) {
-  context.AppendResponseData(*record);
-  const HttpMessage response = HeldResponse(context);
-  if (!response.HeadersComplete() && !context.responseHeadersRead) {
+DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DATA* record, ConnectionContext& context,
+                                                              bool& inRecord) {
+  // An answer whose header block comes whole in its first chunk is decided
+  // on where the host presents it: passed on, it goes out untouched, with no
+  // copy and no host memory, which a kept-alive connection would hold until
+  // it closes.
+  inRecord = false;
+  const std::string_view first = RecordBytes(*record);
+  const bool firstChunk = context.ResponseData().empty() && !context.responseHeadersRead;
+  if (!firstChunk || first.find("\r\n\r\n") == std::string_view::npos) context.AppendResponseData(*record);
+  const std::string_view held = context.ResponseData().empty() ? first : HeldBytes(context);
+  const bool headersComplete = held.find("\r\n\r\n") != std::string_view::npos;
+  if (!headersComplete && !context.responseHeadersRead) {
     if (context.ResponseData().size() > kMaxResponseHeaderBlock) {
       TLOG(0, "Response header block is longer than the filter holds. Finishing the request.");
       context.ClearResponseData();
@@ -61,7 +98,8 @@ DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DA
   if (context.HasValidSession()) context.SessionState();
   if (talverin::flow::ReadsWholeAnswer(CanonicalOf(context), context.Snapshot())) {
     TLOG(1, "Might be the password change page. Reading the whole response...");
-    if (!response.IsBodyComplete()) {
+    if (context.ResponseData().empty()) context.AppendResponseData(*record);
+    if (!HttpMessage(HeldBytes(context)).IsBodyComplete()) {
       if (context.ResponseData().size() > kMaxLogonPostAnswer) {
         TLOG(0, "Answer to the ISA/TMG logon post is longer than the filter holds. Finishing the request.");
         context.ClearResponseData();
@@ -74,7 +112,11 @@ DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DA
     }
     TLOG(1, "Whole response has been read and stored");
   }
-  SetResponseEmpty(record);
+  if (context.ResponseData().empty()) {
+    inRecord = true;
+  } else {
+    SetResponseEmpty(record);
+  }
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
 
@@ -87,10 +129,12 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
     SetResponseEmpty(record);
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
-  const DWORD accumulated = AccumulateResponse(record, ctx);
+  bool inRecord = false;
+  const DWORD accumulated = AccumulateResponse(record, ctx, inRecord);
   if (accumulated != SF_STATUS_REQ_NEXT_NOTIFICATION) return accumulated;
 
-  const HttpMessage response = HeldResponse(ctx);
+  PresentNothingUnlessPassed presented(record, ctx, inRecord);
+  const HttpMessage response(inRecord ? RecordBytes(*record) : HeldBytes(ctx));
   const int code = response.GetStatusCode();
   TLOGF(1, "Response code set by the ISA/TMG (other web filters): '%d'", code);
   TLOGF(1, "All response headers:\r\n%s", response.GetHeaders().str().c_str());
@@ -120,7 +164,7 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
   // listener's cookie counts.
   std::string setCookie;
   for (const talverin::SecureString& line : response.GetHeaderValues("Set-Cookie")) {
-    const KeyExtraction extraction = ExtractKey(pfc, *ctx.config, line.str());
+    const KeyExtraction extraction = ExtractKey(pfc, ctx, line.str());
     if (extraction.ambiguous) {
       view.cookieAmbiguous = true;
       break;
@@ -165,11 +209,12 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
     ctx.ClearResponseData();
     return SF_STATUS_REQ_FINISHED;
   }
-  if (!ctx.HandResponseDataToHost(pfc, record)) {
+  if (!inRecord && !ctx.HandResponseDataToHost(pfc, record)) {
     TLOG(0, "No host memory for the held-back response. Finishing the request.");
     ctx.ClearResponseData();
     return SF_STATUS_REQ_FINISHED;
   }
+  presented.Passed();
   ctx.ClearResponseData();
   pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, kResponseNotifications, 0);
   return SF_STATUS_REQ_READ_NEXT;
@@ -186,6 +231,8 @@ talverin::flow::AnswerDecision CAnonymousLogonFilterImplementation::DecideAnswer
 }
 
 DWORD CAnonymousLogonFilterImplementation::OnEndOfRequest(HTTP_FILTER_CONTEXT* pfc, ConnectionContext*) {
+  // Read for the trail alone.
+  if (!talverin::TraceLog::Instance().Enabled(1)) return SF_STATUS_REQ_NEXT_NOTIFICATION;
   const std::string url = GetServerVariableText(pfc, "URL");
   TLOGF(1, "URL: '%s'", PercentDecode(url).str().c_str());
   return SF_STATUS_REQ_NEXT_NOTIFICATION;

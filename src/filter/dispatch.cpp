@@ -154,6 +154,12 @@ void CFilter::RecordFault() {
 }
 
 bool CFilter::IsBlocked() {
+  {
+    // Every notification asks; the clock (a time-zone lookup on some
+    // systems) and the settings only matter while blocked.
+    CsLock guard(guardLock_);
+    if (!blocked_) return false;
+  }
   std::int64_t now = clock_();
   const ConfigSnapshot config = FilterSettings::Instance().Snapshot();
   const std::int32_t maxTime = config->Settings().blockMaxTime;
