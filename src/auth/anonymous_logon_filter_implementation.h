@@ -8,16 +8,15 @@
 #include <string_view>
 #include <vector>
 
+#include "auth/flow_decisions.h"
 #include "base/win.h"
+#include "config/filter_config.h"
 #include "filter/filter_implementation.h"
 #include "http/http_message.h"
 
 namespace Stub {
 class Session;
 }
-
-// The back-end session's State.
-enum class SessionState : int { Initial = 0, AwaitingPasscode = 1, Valid = 2, Expired = 3 };
 
 // What the key extraction found in a cookie text for the request's listener.
 struct KeyExtraction {
@@ -53,6 +52,8 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
   std::shared_ptr<Stub::Session> CreateSessionForKey(const std::string& key);
   void ExpireSessionForKey(const std::string& key);
   void UpdateSessionBoundToIsaTmg(ConnectionContext* context, const std::string& newKey);
+  void UpdateSessionBoundToIsaTmg(ConnectionContext* context, const std::string& newKey,
+                                  talverin::flow::Binding binding);
 
   // Password authentication status report.
   void ReportPasswordAuthenticationStatus(ConnectionContext& context, bool value);
@@ -61,9 +62,10 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
   // Key and user name extraction.
   // The key from a cookie text, and from further Cookie lines of the same
   // request when the host reports only one of them: every line counts.
-  KeyExtraction ExtractKey(HTTP_FILTER_CONTEXT* pfc, const std::string& cookieText,
+  KeyExtraction ExtractKey(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context, const std::string& cookieText,
                            const std::vector<std::string>& moreCookieLines = {});
-  static std::string ExtractUserName(const HttpMessage& request, const std::string& formUserName);
+  static std::string ExtractUserName(const HttpMessage& request, const std::string& formUserName,
+                                     const std::string& defaultDomain);
 
   // Request body stage and user check.
   // What the header block tells; READ_NEXT with requestBytesAwaited set
@@ -76,30 +78,36 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
   bool CheckUser(ConnectionContext& context);
   static bool EmptyCredentials(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record, const HttpMessage& request);
 
-  // Session state dispatch.
-  DWORD DispatchOnSessionState(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
-  DWORD CheckBypass(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
+  // Session state dispatch: carries out the request decision.
+  DWORD ActOnRequest(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context,
+                     const talverin::flow::RequestDecision& decision);
   DWORD TakePasscode(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
-  DWORD PassThrough(ConnectionContext& context);
-  DWORD HandleExpired(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
 
   // Session renewal under the renewal lock.
   void RenewExistingSession(ConnectionContext& context, const std::string& newKey);
 
   // Response stage.
-  DWORD AccumulateResponse(HTTP_FILTER_RAW_DATA* record, ConnectionContext& context);
-  bool MayPassResponseOn(ConnectionContext& context, const HttpMessage& response, bool outcomeHandled);
+  // inRecord: the answer is decided on in the host's record, not copied.
+  DWORD AccumulateResponse(HTTP_FILTER_RAW_DATA* record, ConnectionContext& context, bool& inRecord);
+  // The answer decision, reading the session members it asks for.
+  talverin::flow::AnswerDecision DecideAnswer(ConnectionContext& context, const talverin::flow::AnswerView& view,
+                                             bool bound);
 
   // Authentication outcome.
+  // Carries out what an answer in state Initial says of the password.
   DWORD CheckIsaTmgAuthenticationStatus(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record,
-                                        ConnectionContext& context, const HttpMessage& response,
-                                        const std::string& setCookie, bool& continueFlag);
+                                        ConnectionContext& context, const talverin::flow::AnswerView& view,
+                                        const talverin::flow::AnswerDecision& decision,
+                                        const std::string& setCookie);
+  DWORD AskForPasscode(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record, ConnectionContext& context,
+                       const std::string& keptCookie);
   void SaveRedirectLocation(ConnectionContext& context, const HttpMessage& response);
   DWORD ReplaceResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record, ConnectionContext& context,
                         const std::string& location, const std::string& cookieText);
 
  public:
-  static void GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc, std::string& name, std::string& domain);
+  static void GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context, std::string& name,
+                                           std::string& domain);
 
   // Redirects to the login pages.
   DWORD IFilterRedirect(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context, const std::string& url,
@@ -108,9 +116,9 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
   DWORD RedirectToOwnLoginPage(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
 
   // The filter's own pages.
-  bool ShowLoginPage(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
-  bool ServeStaticResource(HTTP_FILTER_CONTEXT* pfc, const ConnectionContext& context);
-  bool AnswerStatusPoll(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
+  void ShowLoginPage(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
+  void ServeOwnResource(HTTP_FILTER_CONTEXT* pfc, const talverin::flow::OwnResource& resource);
+  void AnswerStatusPoll(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context);
   DWORD SendStyleSheet(HTTP_FILTER_CONTEXT* pfc, const std::string& name);
   DWORD SendPicture(HTTP_FILTER_CONTEXT* pfc, const std::string& name);
 

@@ -30,13 +30,14 @@ std::string Format(const char* format, const std::string& a, const std::string& 
 
 }  // namespace
 
-void CAnonymousLogonFilterImplementation::GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc, std::string& name,
-                                                                       std::string& domain) {
-  const std::string listener = GetServerVariableText(pfc, "LISTENER_GUID");
+void CAnonymousLogonFilterImplementation::GetIsaTmgCookieNameAndDomain(HTTP_FILTER_CONTEXT* pfc,
+                                                                       ConnectionContext& context,
+                                                                       std::string& name, std::string& domain) {
+  const talverin::Config& config = *context.config;
+  const std::string& listener = context.ListenerGuid(pfc);
   const std::string host = GetServerVariableText(pfc, "HTTP_HOST");
-  talverin::FilterSettings& settings = talverin::FilterSettings::Instance();
-  name = settings.FBACookieName(listener);
-  domain = settings.MatchFBACookieDomain(listener, host);
+  name = config.FBACookieName(listener);
+  domain = talverin::MatchFBACookieDomain(config, listener, host);
 }
 
 DWORD CAnonymousLogonFilterImplementation::ReplaceResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record,
@@ -51,81 +52,67 @@ DWORD CAnonymousLogonFilterImplementation::ReplaceResponse(HTTP_FILTER_CONTEXT* 
 }
 
 DWORD CAnonymousLogonFilterImplementation::CheckIsaTmgAuthenticationStatus(
-    HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record, ConnectionContext& context, const HttpMessage& response,
-    const std::string& setCookie, bool& continueFlag) {
-  continueFlag = false;
-  const std::optional<std::string> canonical =
-      context.urlCanonicalValid ? std::optional<std::string>(context.urlCanonical) : std::nullopt;
+    HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record, ConnectionContext& context,
+    const talverin::flow::AnswerView& view, const talverin::flow::AnswerDecision& decision,
+    const std::string& setCookie) {
+  TLOGF(1, "Checking ISA/TMG authentication status: Redirection URL: '%s'.", view.location.c_str());
+  TLOGF(1, "Checking ISA/TMG authentication status: Response code: %d.", view.statusCode);
+  if (decision.outcome.passwordChange) TLOG(1, "Password change has been detected");
 
-  const std::string location = response.GetHeaderValue("Location").str();
-  TLOGF(1, "Checking ISA/TMG authentication status: Redirection URL: '%s'.", location.c_str());
-  const std::string locationLower = talverin::LowerCaseMultibyte(location);
-  const int code = response.GetStatusCode();
-  TLOGF(1, "Checking ISA/TMG authentication status: Response code: %d.", code);
-
-  bool passwordChange = false;
-  if (code == 200 && talverin::IsIsaTmgLogonPost(canonical)) {
-    TLOG(1, "Password change has been detected");
-    passwordChange = true;
-  }
-
-  bool other = code == 500;
-  if (!other && !location.empty() && locationLower.find("cookieauth.dll") != std::string::npos && !passwordChange) {
-    if (code != 302) {
-      other = true;
-    } else {
+  switch (decision.outcome.outcome) {
+    case talverin::flow::Outcome::Rejected:
       TLOG(1, "ISA/TMG authentication failed! Bypassing the redirect...");
-      continueFlag = true;
       ReportPasswordAuthenticationStatus(context, false);
       return SF_STATUS_REQ_NEXT_NOTIFICATION;
-    }
+    case talverin::flow::Outcome::Accepted:
+      return AskForPasscode(pfc, record, context, decision.outcome.passwordChange ? setCookie : std::string());
+    case talverin::flow::Outcome::BackToReferer:
+      TLOGF(1, "Referrer URL: '%s'.", context.referer.c_str());
+      TLOG(1, "ISA/TMG response code is weird! Redirecting ourselves...");
+      ReportPasswordAuthenticationStatus(context, false);
+      return ReplaceResponse(pfc, record, context, decision.outcome.target, std::string());
+    case talverin::flow::Outcome::Refused:
+      break;
   }
-  if (!other && context.HasValidSession()) {
-    TLOG(1, "ISA/TMG has authenticated the user successfully!");
-    const std::string user = context.username.empty() ? context.session->GetUsername() : context.username.str();
-    ReportPasswordAuthenticationStatus(context, true);
-    const std::shared_ptr<Stub::AuthenticationProxy> proxy = AuthenticationProxy();
-    if (!proxy) {
-      TLOG(0, "ERROR proxy is null");
-      return SF_STATUS_REQ_FINISHED;
-    }
-    TLOGF(1, "Requesting passcode in TALVERIN. Username: \"%s\".", user.c_str());
-    try {
-      const std::string token = proxy->RequestPasscode(user);
-      context.session->PutState(static_cast<int>(SessionState::AwaitingPasscode));
-      TLOGF(1, "Requesting token in TALVERIN. Token: \"%s\".", token.c_str());
-      context.session->PutToken(token);
-      context.session->PutPassword(context.referer);
-      return ReplaceResponse(pfc, record, context, "/talverinauth.dll?logon",
-                             passwordChange ? setCookie : std::string());
-    } catch (const HRXEx& e) {
-      if (e.hr != kCorException && e.hr != kDispException) throw;
-      TLOG(1, "Recoverable exception while requesting a passcode. Redirect back to login page.");
-      context.session->PutState(static_cast<int>(SessionState::Expired));
-      std::string name;
-      std::string domain;
-      GetIsaTmgCookieNameAndDomain(pfc, name, domain);
-      const std::string target = Format("/CookieAuth.dll?GetLogon?curl=%s&reason=2&formdir=1",
-                                        PercentEncode(context.session->GetUrl()).str());
-      const std::string cookie =
-          domain.empty() ? Format("%s=; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", name)
-                         : Format("%s=; Domain=%s; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", name, domain);
-      return ReplaceResponse(pfc, record, context, target, cookie);
-    }
-  }
-
   TLOGF(1, "Referrer URL: '%s'.", context.referer.c_str());
-  // Back to the page the browser came from, but only when that page is on
-  // this site: a Referer is the browser's word and may name any site.
-  if (code == 500 && !context.referer.empty() &&
-      talverin::IsSameSiteUrl(context.referer, GetServerVariableText(pfc, "HTTP_HOST"))) {
-    TLOG(1, "ISA/TMG response code is weird! Redirecting ourselves...");
-    const std::string target = talverin::ReplaceAll(context.referer, "reason=0", "reason=4");
-    ReportPasswordAuthenticationStatus(context, false);
-    return ReplaceResponse(pfc, record, context, target, std::string());
-  }
   TLOG(1, "Got wrong state! Rejecting the connection...");
   return SF_STATUS_REQ_FINISHED;
+}
+
+DWORD CAnonymousLogonFilterImplementation::AskForPasscode(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record,
+                                                          ConnectionContext& context, const std::string& keptCookie) {
+  TLOG(1, "ISA/TMG has authenticated the user successfully!");
+  const std::string user = context.username.empty() ? context.session->GetUsername() : context.username.str();
+  ReportPasswordAuthenticationStatus(context, true);
+  const std::shared_ptr<Stub::AuthenticationProxy> proxy = AuthenticationProxy();
+  if (!proxy) {
+    TLOG(0, "ERROR proxy is null");
+    return SF_STATUS_REQ_FINISHED;
+  }
+  TLOGF(1, "Requesting passcode in TALVERIN. Username: \"%s\".", user.c_str());
+  try {
+    const std::string token = proxy->RequestPasscode(user);
+    context.SetSessionState(static_cast<int>(SessionState::AwaitingPasscode));
+    TLOGF(1, "Requesting token in TALVERIN. Token: \"%s\".", token.c_str());
+    context.session->PutToken(token);
+    // The member Password carries the Referer of this request: the way back
+    // to ISA/TMG's logon page if the passcode fails.
+    context.session->PutPassword(context.referer);
+    return ReplaceResponse(pfc, record, context, talverin::flow::kOwnLoginPage, keptCookie);
+  } catch (const HRXEx& e) {
+    if (e.hr != kCorException && e.hr != kDispException) throw;
+    TLOG(1, "Recoverable exception while requesting a passcode. Redirect back to login page.");
+    context.SetSessionState(static_cast<int>(SessionState::Expired));
+    std::string name;
+    std::string domain;
+    GetIsaTmgCookieNameAndDomain(pfc, context, name, domain);
+    const std::string target =
+        Format("/CookieAuth.dll?GetLogon?curl=%s&reason=2&formdir=1", PercentEncode(context.KeptUrl()).str());
+    const std::string cookie =
+        domain.empty() ? Format("%s=; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", name)
+                       : Format("%s=; Domain=%s; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", name, domain);
+    return ReplaceResponse(pfc, record, context, target, cookie);
+  }
 }
 
 void CAnonymousLogonFilterImplementation::SaveRedirectLocation(ConnectionContext& context,
@@ -134,7 +121,7 @@ void CAnonymousLogonFilterImplementation::SaveRedirectLocation(ConnectionContext
   const std::string location = response.GetHeaderValue("Location").str();
   if (!location.empty()) {
     const std::string stripped = talverin::StripLocation(location);
-    context.session->PutUrl(stripped);
+    context.SetKeptUrl(stripped);
     TLOGF(1, "Location: '%s'. Strip location: '%s'.", location.c_str(), stripped.c_str());
   } else if (response.GetStatusCode() == 200) {
     TLOG(1, "Url is not saved due to password change. Reply content will be saved.");

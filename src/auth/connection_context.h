@@ -8,22 +8,17 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "auth/flow_decisions.h"
 #include "base/secure.h"
+#include "config/filter_config.h"
 
 namespace Stub {
 class Session;
 }
-
-// Which login form a request posted, and which button.
-enum class FormAction : std::int32_t {
-  None = 0,
-  IsaTmgLogon = 1,  // the ISA/TMG logon form; username recorded
-  Login = 2,        // Login on the filter's own form; passcode recorded
-  Cancel = 3,       // Cancel on the filter's own form
-};
 
 // What the filter has learned about the request in flight, carried from the
 // request side to the response side of the same request. No lock: the host
@@ -73,8 +68,41 @@ class ConnectionContext {
   // chunk of it goes out as nothing.
   bool responseReplaced = false;
 
+  // The listener's GUID ("LISTENER_GUID"), asked of the host once per request.
+  const std::string& ListenerGuid(HTTP_FILTER_CONTEXT* pfc);
+
+  // The configuration this request runs under, taken when the request began:
+  // a reload while it is in flight changes nothing for it.
+  talverin::ConfigSnapshot config;
+
   // True when a session reference is held, whatever its state; logged.
   bool HasValidSession() const;
+
+  // The session's members as this request knows them: each is read from the
+  // back end once per session reference, and what the request writes is
+  // remembered, so no stage asks the back end again for what it already
+  // told. A new session reference starts with nothing known.
+  int SessionState();
+  void SetSessionState(int value);
+  // Holds session as the request's session; state, when given, is what the
+  // caller has just written to it.
+  void BindSession(std::shared_ptr<Stub::Session> bound, std::optional<int> state = std::nullopt);
+  // The next SessionState() asks the back end: for a decision that must see
+  // what other requests of the session have done meanwhile.
+  void ForgetSessionState() noexcept;
+  // The member Url: the page the logon was for, kept until the second factor.
+  std::string KeptUrl();
+  void SetKeptUrl(const std::string& value);
+  // The member BypassTalverinAuthentication: the password report of a user
+  // allowed to skip the second factor is still owed.
+  bool BypassReportPending();
+  void SetBypassReportPending(bool value);
+  // The request URL is the kept URL (ignoring case); read when first asked.
+  bool UrlIsProtected();
+  // What the request knows of its session, for the flow's decisions;
+  // Fill reads one member a decision asked for.
+  const talverin::flow::SessionSnapshot& Snapshot();
+  void Fill(talverin::flow::Member member);
 
   // Appends what the record presents: the smaller of its data count and its
   // buffer size.
@@ -92,7 +120,14 @@ class ConnectionContext {
   [[nodiscard]] bool HandResponseDataToHost(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* record) const;
 
  private:
+  // Drops what is known of a session that is no longer the one referenced.
+  void FollowSession();
+
   talverin::SecureBytes responseBuffer_;
+  std::optional<std::string> listenerGuid_;
+  const Stub::Session* known_ = nullptr;
+  talverin::flow::SessionSnapshot snapshot_;
+  bool urlProtectionKnown_ = false;
 };
 
 // A notification that needs the request's context came before any raw

@@ -1,12 +1,14 @@
 // The session key out of ISA/TMG's cookie, and the user name of ISA/TMG's
 // logon form post.
 #include "auth/anonymous_logon_filter_implementation.h"
+#include "auth/connection_context.h"
 #include "auth/flow_text.h"
 #include "config/filter_settings.h"
 #include "diag/trace_log.h"
 #include "http/host_access.h"
 
-KeyExtraction CAnonymousLogonFilterImplementation::ExtractKey(HTTP_FILTER_CONTEXT* pfc, const std::string& cookieText,
+KeyExtraction CAnonymousLogonFilterImplementation::ExtractKey(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context,
+                                                             const std::string& cookieText,
                                                              const std::vector<std::string>& moreCookieLines) {
   KeyExtraction result;
   std::string lines;
@@ -16,9 +18,9 @@ KeyExtraction CAnonymousLogonFilterImplementation::ExtractKey(HTTP_FILTER_CONTEX
   }
   if (cookieText.empty() && lines.empty()) return result;
 
-  const std::string listener = GetServerVariableText(pfc, "LISTENER_GUID");
+  const std::string& listener = context.ListenerGuid(pfc);
   TLOGF(1, "Listener's guid: '%s'", listener.c_str());
-  const std::string cookieName = talverin::FilterSettings::Instance().FBACookieName(listener);
+  const std::string& cookieName = context.config->FBACookieName(listener);
   TLOGF(1, "ISA/TMG's cookie name: '%s'", cookieName.c_str());
 
   const talverin::CookieLookup lookup =
@@ -43,7 +45,8 @@ KeyExtraction CAnonymousLogonFilterImplementation::ExtractKey(HTTP_FILTER_CONTEX
 }
 
 std::string CAnonymousLogonFilterImplementation::ExtractUserName(const HttpMessage& request,
-                                                                 const std::string& formUserName) {
+                                                                 const std::string& formUserName,
+                                                                 const std::string& defaultDomain) {
   std::string name = formUserName;
   if (name.empty()) {
     TLOG(1, "Trying to get username from cookie...");
@@ -52,5 +55,5 @@ std::string CAnonymousLogonFilterImplementation::ExtractUserName(const HttpMessa
     TLOGF(1, "Cookie value is: '%s'", lowered.c_str());
     name = talverin::UserNameFromLgnCookie(lowered);
   }
-  return talverin::CompleteWithDefaultDomain(name, talverin::FilterSettings::Instance().DefaultDomain());
+  return talverin::CompleteWithDefaultDomain(name, defaultDomain);
 }

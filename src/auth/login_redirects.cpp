@@ -31,7 +31,9 @@ DWORD CAnonymousLogonFilterImplementation::RedirectToIsaTmgLoginPage(HTTP_FILTER
   std::string stored;
   if (context.HasValidSession()) {
     TLOG(1, "Session state set to \"Expired\"");
-    context.session->PutState(static_cast<int>(SessionState::Expired));
+    context.SetSessionState(static_cast<int>(SessionState::Expired));
+    // The member Password carries the Referer that led to the passcode
+    // request: the way back to ISA/TMG's logon page.
     stored = context.session->GetPassword();
   }
   const std::string lowered = talverin::LowerCaseMultibyte(stored);
@@ -39,25 +41,16 @@ DWORD CAnonymousLogonFilterImplementation::RedirectToIsaTmgLoginPage(HTTP_FILTER
 
   std::string cookieName;
   std::string cookieDomain;
-  GetIsaTmgCookieNameAndDomain(pfc, cookieName, cookieDomain);
+  GetIsaTmgCookieNameAndDomain(pfc, context, cookieName, cookieDomain);
 
-  // Only a way back on this site is followed: a stored Referer must not
-  // become an open redirect.
-  if (!stored.empty() && !talverin::IsSameSiteUrl(stored, GetServerVariableText(pfc, "HTTP_HOST"))) {
-    TLOG(1, "Stored redirect URL is not on this site and is not followed.");
-    stored.clear();
-  }
-  const std::size_t at = talverin::LowerCaseMultibyte(stored).find("cookieauth.dll");
-  if (at != std::string::npos && at > 0) {
-    return IFilterRedirect(pfc, context, talverin::ReplaceAll(stored, "reason=0", "reason=4"), cookieName,
-                           cookieDomain);
-  }
-  if (!stored.empty()) return SF_STATUS_REQ_FINISHED;
-  if (!context.url.empty()) return IFilterRedirect(pfc, context, context.url, cookieName, cookieDomain);
-  return SF_STATUS_REQ_FINISHED;
+  const talverin::flow::IsaTmgLogonTarget target = talverin::flow::DecideIsaTmgLogonTarget(
+      stored, stored.empty() ? std::string() : GetServerVariableText(pfc, "HTTP_HOST"), context.url);
+  if (target.storedNotOnSite) TLOG(1, "Stored redirect URL is not on this site and is not followed.");
+  if (target.kind == talverin::flow::IsaTmgLogonTarget::Kind::Nowhere) return SF_STATUS_REQ_FINISHED;
+  return IFilterRedirect(pfc, context, target.url, cookieName, cookieDomain);
 }
 
 DWORD CAnonymousLogonFilterImplementation::RedirectToOwnLoginPage(HTTP_FILTER_CONTEXT* pfc,
                                                                   ConnectionContext& context) {
-  return IFilterRedirect(pfc, context, "/talverinauth.dll?logon", std::string(), std::string());
+  return IFilterRedirect(pfc, context, talverin::flow::kOwnLoginPage, std::string(), std::string());
 }

@@ -5,7 +5,6 @@
 
 #include "auth/anonymous_logon_filter_implementation.h"
 #include "auth/connection_context.h"
-#include "auth/flow_text.h"
 #include "diag/trace_log.h"
 #include "http/responses.h"
 #include "stub/authentication_proxy.h"
@@ -14,53 +13,23 @@
 #include "stub/passcode_status.h"
 #include "stub/session_store.h"
 
-namespace {
-
-const char kActionPrefix[] = "/talverinauth.dll?action=";
-
-struct StaticResource {
-  const char* key;
-  const char* name;
-  bool picture;
-};
-
-const StaticResource kStaticResources[] = {
-    {"getpic?login_img.jpg", "login_img.jpg", true},
-    {"getpic?login_bgr_top.gif", "login_bgr_top.gif", true},
-    {"getpic?login_bgr_body.gif", "login_bgr_body.gif", true},
-    {"getpic?dialog_box_fade.gif", "dialog_box_fade.gif", true},
-    {"getcss?common.css", "common.css", false},
-    {"getcss?talverin.css", "talverin.css", false},
-};
-
-std::optional<std::string> CanonicalOf(const ConnectionContext& context) {
-  if (!context.urlCanonicalValid) return std::nullopt;
-  return context.urlCanonical;
-}
-
-}  // namespace
-
-bool CAnonymousLogonFilterImplementation::ShowLoginPage(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context) {
+void CAnonymousLogonFilterImplementation::ShowLoginPage(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context) {
   const std::shared_ptr<Stub::HtmlServer> server = HtmlServer();
-  if (!server || !talverin::IsOwnUrl(CanonicalOf(context), "/talverinauth.dll?logon")) return false;
-  const std::string page = server->RenderHtmlPage("TalvLogon.html", context.session->GetUrl());
+  if (!server) return;  // gone with a reset since the decision: the request ends without a page
+  const std::string page = server->RenderHtmlPage("TalvLogon.html", context.KeptUrl());
   SendHtmlPageResponse(pfc, page, std::string(), std::string());
   TLOG(1, "Showing TALVERIN login page. Sending response.");
-  return true;
 }
 
-bool CAnonymousLogonFilterImplementation::ServeStaticResource(HTTP_FILTER_CONTEXT* pfc,
-                                                              const ConnectionContext& context) {
-  for (const StaticResource& resource : kStaticResources) {
-    if (!talverin::ContainsOwnUrl(CanonicalOf(context), std::string(kActionPrefix) + resource.key)) continue;
-    if (resource.picture) {
-      TLOG(1, "FBA picture request. Sending picture response.");
-      return SendPicture(pfc, resource.name) == SF_STATUS_REQ_FINISHED;
-    }
+void CAnonymousLogonFilterImplementation::ServeOwnResource(HTTP_FILTER_CONTEXT* pfc,
+                                                           const talverin::flow::OwnResource& resource) {
+  if (resource.picture) {
+    TLOG(1, "FBA picture request. Sending picture response.");
+    SendPicture(pfc, resource.name);
+  } else {
     TLOG(1, "FBA css request. Sending text response.");
-    return SendStyleSheet(pfc, resource.name) == SF_STATUS_REQ_FINISHED;
+    SendStyleSheet(pfc, resource.name);
   }
-  return false;
 }
 
 DWORD CAnonymousLogonFilterImplementation::SendStyleSheet(HTTP_FILTER_CONTEXT* pfc, const std::string& name) {
@@ -79,8 +48,7 @@ DWORD CAnonymousLogonFilterImplementation::SendPicture(HTTP_FILTER_CONTEXT* pfc,
   return SF_STATUS_REQ_FINISHED;
 }
 
-bool CAnonymousLogonFilterImplementation::AnswerStatusPoll(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context) {
-  if (!talverin::IsOwnUrl(CanonicalOf(context), std::string(kActionPrefix) + "status")) return false;
+void CAnonymousLogonFilterImplementation::AnswerStatusPoll(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context) {
   std::string message;
   try {
     const std::string token = context.session->GetToken();
@@ -101,5 +69,4 @@ bool CAnonymousLogonFilterImplementation::AnswerStatusPoll(HTTP_FILTER_CONTEXT* 
   const std::string frame = "<html><body><B>SMS status: " + message + "</B></body></html>";
   SendHtmlPageResponse(pfc, frame, std::string(), std::string());
   TLOGF(1, "AJAX event detected, message sent: \"%s\".", message.c_str());
-  return true;
 }

@@ -12,11 +12,12 @@ void CAnonymousLogonFilterImplementation::ReportPasswordAuthenticationStatus(Con
   try {
     const std::shared_ptr<Stub::Session> session = context.session ? context.session : FindSession(context.key);
     if (!session) return;
-    const int state = session->GetState();
-    const bool bypass = session->GetBypassTalverinAuthentication();
-    if (!(state == static_cast<int>(SessionState::Initial) ||
-          (state == static_cast<int>(SessionState::Valid) && bypass))) {
-      return;
+    // The request's own session answers from what the request knows of it.
+    const bool own = session == context.session;
+    const int state = own ? context.SessionState() : session->GetState();
+    if (state != static_cast<int>(SessionState::Initial)) {
+      const bool bypass = own ? context.BypassReportPending() : session->GetBypassTalverinAuthentication();
+      if (!(state == static_cast<int>(SessionState::Valid) && bypass)) return;
     }
     const std::string user = context.username.empty() ? session->GetUsername() : context.username.str();
     TLOG(1, "About to get check authentication allowed result...");

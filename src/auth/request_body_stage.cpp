@@ -100,11 +100,8 @@ DWORD CAnonymousLogonFilterImplementation::ReadRequestHeaderBlock(HTTP_FILTER_CO
   }
 
   const std::string url = request.GetSecondToken().str();
-  const std::string listener = GetServerVariableText(pfc, "LISTENER_GUID");
-  const auto lookup = [](const std::string& guid) {
-    return talverin::FilterSettings::Instance().ListenerExclusion(guid);
-  };
-  if (talverin::CheckUrlExclusion(pfc, url, listener, context.requestMethod, lookup)) {
+  const std::string& listener = context.ListenerGuid(pfc);
+  if (talverin::CheckUrlExclusion(pfc, url, listener, context.requestMethod, context.config->Exclusion(listener))) {
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
   if (request.GetMethod() != HttpMessage::Method::Post) return SF_STATUS_REQ_NEXT_NOTIFICATION;
@@ -140,7 +137,7 @@ void CAnonymousLogonFilterImplementation::RecordLoginForm(const HttpMessage& req
     // refused by the user check, so the name checked is the name used.
     const std::vector<talverin::SecureString> names = request.GetFormFieldOccurrences("username");
     const std::string formName = names.size() == 1 ? names.front().str() : std::string();
-    const std::string name = ExtractUserName(request, formName);
+    const std::string name = ExtractUserName(request, formName, context.config->Settings().defaultDomain);
     context.username = name;
     context.formAction = FormAction::IsaTmgLogon;
     TLOGF(1, "Username saved to the context: '%s'.", name.c_str());

@@ -38,7 +38,7 @@ DWORD CAnonymousLogonFilterImplementation::OnPreprocHeaders(HTTP_FILTER_CONTEXT*
 
   const std::string url = GetServerVariableText(pfc, "URL");
   const std::string cookies = GetServerVariableText(pfc, "HTTP_COOKIE");
-  const KeyExtraction extraction = ExtractKey(pfc, cookies, ctx.requestCookieLines);
+  const KeyExtraction extraction = ExtractKey(pfc, ctx, cookies, ctx.requestCookieLines);
   TLOGF(1, "URL: '%s'", PercentDecode(url).str().c_str());
   TLOGF(1, "Cookies: '%s'", cookies.c_str());
   TLOGF(1, "Key parsed: '%s'", extraction.key.c_str());
@@ -57,35 +57,40 @@ DWORD CAnonymousLogonFilterImplementation::OnPreprocHeaders(HTTP_FILTER_CONTEXT*
   if (!ctx.key.empty()) ctx.session = FindSession(ctx.key);
 
   const bool hasSession = ctx.HasValidSession();
-  if (hasSession) {
-    const std::string protectedUrl = ctx.session->GetUrl();
-    ctx.urlIsProtected = talverin::LowerCaseMultibyte(url) == talverin::LowerCaseMultibyte(protectedUrl);
-    TLOGF(1, "Is URL protected: %d\r\nCurrent url..: '%s';\r\nProtected url: '%s'.", ctx.urlIsProtected ? 1 : 0,
-          ctx.url.c_str(), protectedUrl.c_str());
+  // The kept URL matters only before the second factor; it is read here only
+  // for the trail, else when a stage first asks.
+  if (hasSession && talverin::TraceLog::Instance().Enabled(1)) {
+    const bool isProtected = ctx.UrlIsProtected();
+    TLOGF(1, "Is URL protected: %d\r\nCurrent url..: '%s';\r\nProtected url: '%s'.", isProtected ? 1 : 0,
+          ctx.url.c_str(), ctx.KeptUrl().c_str());
   }
   ctx.referer = GetRequestHeaderText(headers, pfc, "Referer:");
   ctx.authorizationHeaderPresent = AuthorizationHeaderPresent(headers, pfc);
   if (ctx.authorizationHeaderPresent) TLOG(1, "Authorization header present");
 
   TLOG(1, "Check authorization header presense is forbidden...");
-  const bool secondFactorPassed = hasSession && ctx.session->GetState() == static_cast<int>(SessionState::Valid);
-  if (!secondFactorPassed && ctx.authorizationHeaderPresent &&
-      talverin::FilterSettings::Instance().FallbackFromFBAForbidden()) {
+  talverin::flow::RequestView view;
+  view.url = ctx.url;
+  view.urlLower = ctx.urlLower;
+  view.canonicalUrl = canonical;
+  view.method = ctx.requestMethod;
+  view.hasBody = ctx.requestHasBody;
+  view.keyPresent = !ctx.key.empty();
+  view.authorizationPresent = ctx.authorizationHeaderPresent;
+  view.fallbackForbidden = ctx.config->Settings().fallbackFromFBAForbidden;
+  view.htmlServerPresent = hasSession && HtmlServer() != nullptr;
+  view.formAction = ctx.formAction;
+  // Decide, reading a session member only when the decision asks for it.
+  talverin::flow::RequestDecision decision = talverin::flow::DecideRequest(view, ctx.Snapshot());
+  while (decision.need != talverin::flow::Member::None) {
+    ctx.Fill(decision.need);
+    decision = talverin::flow::DecideRequest(view, ctx.Snapshot());
+  }
+  if (decision.reason == talverin::flow::RequestReason::FallbackRefused) {
     TLOG(0, "Authorization header detected which could mean fall back from FBA to IWA/Basic which is not supported!");
     talverin::EventLog::Instance().ReportAttack(TALVERIN_EVENT_ATTACK_AUTHORIZATION, pfc, url);
     return SF_STATUS_REQ_FINISHED;
   }
   TLOG(1, "Authorization header has not been detected or it is not forbidden to fallback");
-
-  if (!hasSession) {
-    if (ctx.key.empty()) return SF_STATUS_REQ_NEXT_NOTIFICATION;
-    TLOG(1, "Key is present but session is missing - removing authentication cookie!");
-    TLOG(1, "Performing forwarding to ISA/TMG login page with-out authentication cookie...");
-    return RedirectToIsaTmgLoginPage(pfc, ctx);
-  }
-
-  if (ShowLoginPage(pfc, ctx) || ServeStaticResource(pfc, ctx) || AnswerStatusPoll(pfc, ctx)) {
-    return SF_STATUS_REQ_FINISHED;
-  }
-  return DispatchOnSessionState(pfc, ctx);
+  return ActOnRequest(pfc, ctx, decision);
 }

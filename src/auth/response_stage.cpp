@@ -1,6 +1,9 @@
 // ISA/TMG's answers: held back until their header block (or, for the logon
 // post, the whole answer) is known, bound to the session of the cookie they
 // set, and passed on only when the session may see them.
+#include <algorithm>
+#include <string_view>
+
 #include "auth/anonymous_logon_filter_implementation.h"
 #include "auth/connection_context.h"
 #include "auth/flow_text.h"
@@ -27,26 +30,53 @@ std::optional<std::string> CanonicalOf(const ConnectionContext& context) {
   return context.urlCanonical;
 }
 
-bool IsAnswerToLogonPost(const ConnectionContext& context) {
-  return talverin::IsIsaTmgLogonPost(CanonicalOf(context));
-}
-
-HttpMessage HeldResponse(const ConnectionContext& context) {
+std::string_view HeldBytes(const ConnectionContext& context) {
   const talverin::SecureBytes& bytes = context.ResponseData();
-  return HttpMessage(bytes.data(), bytes.size());
+  return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
-int StateOf(const ConnectionContext& context) {
-  return context.session ? context.session->GetState() : -1;
+std::string_view RecordBytes(const HTTP_FILTER_RAW_DATA& record) {
+  if (record.pvInData == nullptr) return {};
+  return std::string_view(static_cast<const char*>(record.pvInData), std::min(record.cbInData, record.cbInBuffer));
 }
+
+// Leaves the host's record presenting nothing on every way out of the
+// decision but a pass-on (a replaced answer presents the filter's own): an
+// answer decided on where it lies must not go out by a failure's road.
+class PresentNothingUnlessPassed {
+ public:
+  PresentNothingUnlessPassed(HTTP_FILTER_RAW_DATA* record, const ConnectionContext& context, bool active)
+      : record_(record), context_(context), active_(active) {}
+  ~PresentNothingUnlessPassed() {
+    if (active_ && !passed_ && !context_.responseReplaced) SetResponseEmpty(record_);
+  }
+  PresentNothingUnlessPassed(const PresentNothingUnlessPassed&) = delete;
+  PresentNothingUnlessPassed& operator=(const PresentNothingUnlessPassed&) = delete;
+  void Passed() { passed_ = true; }
+
+ private:
+  HTTP_FILTER_RAW_DATA* record_;
+  const ConnectionContext& context_;
+  bool active_;
+  bool passed_ = false;
+};
+
 
 }  // namespace
 
-DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DATA* record,
-                                                              ConnectionContext& context) {
-  context.AppendResponseData(*record);
-  const HttpMessage response = HeldResponse(context);
-  if (!response.HeadersComplete() && !context.responseHeadersRead) {
+DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DATA* record, ConnectionContext& context,
+                                                              bool& inRecord) {
+  // An answer whose header block comes whole in its first chunk is decided
+  // on where the host presents it: passed on, it goes out untouched, with no
+  // copy and no host memory, which a kept-alive connection would hold until
+  // it closes.
+  inRecord = false;
+  const std::string_view first = RecordBytes(*record);
+  const bool firstChunk = context.ResponseData().empty() && !context.responseHeadersRead;
+  if (!firstChunk || first.find("\r\n\r\n") == std::string_view::npos) context.AppendResponseData(*record);
+  const std::string_view held = context.ResponseData().empty() ? first : HeldBytes(context);
+  const bool headersComplete = held.find("\r\n\r\n") != std::string_view::npos;
+  if (!headersComplete && !context.responseHeadersRead) {
     if (context.ResponseData().size() > kMaxResponseHeaderBlock) {
       TLOG(0, "Response header block is longer than the filter holds. Finishing the request.");
       context.ClearResponseData();
@@ -57,13 +87,20 @@ DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DA
     SetResponseEmpty(record);
     return SF_STATUS_REQ_READ_NEXT;
   }
+  if (!context.responseHeadersRead && !context.validAtRequest) {
+    // Other requests of the session may have moved it on while this one was
+    // at the site: the answer is judged by the state as it is now. An answer
+    // of a session that had passed is the session's whatever happened since.
+    context.ForgetSessionState();
+  }
   context.responseHeadersRead = true;
   TLOG(1, "Response headers have been read");
 
-  const bool beyondInitial = context.HasValidSession() && StateOf(context) != static_cast<int>(SessionState::Initial);
-  if (!beyondInitial && IsAnswerToLogonPost(context)) {
+  if (context.HasValidSession()) context.SessionState();
+  if (talverin::flow::ReadsWholeAnswer(CanonicalOf(context), context.Snapshot())) {
     TLOG(1, "Might be the password change page. Reading the whole response...");
-    if (!response.IsBodyComplete()) {
+    if (context.ResponseData().empty()) context.AppendResponseData(*record);
+    if (!HttpMessage(HeldBytes(context)).IsBodyComplete()) {
       if (context.ResponseData().size() > kMaxLogonPostAnswer) {
         TLOG(0, "Answer to the ISA/TMG logon post is longer than the filter holds. Finishing the request.");
         context.ClearResponseData();
@@ -76,25 +113,12 @@ DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DA
     }
     TLOG(1, "Whole response has been read and stored");
   }
-  SetResponseEmpty(record);
-  return SF_STATUS_REQ_NEXT_NOTIFICATION;
-}
-
-bool CAnonymousLogonFilterImplementation::MayPassResponseOn(ConnectionContext& context, const HttpMessage& response,
-                                                            bool outcomeHandled) {
-  if (outcomeHandled) return true;
-  // The answer to a request the session made after its second factor is the
-  // session's, even when it ends the session (a logoff).
-  if (context.validAtRequest) return true;
-  if (context.session && StateOf(context) == static_cast<int>(SessionState::Valid)) return true;
-  if (!context.authCookiePresent) return true;
-  if (talverin::IsIsaTmgPage(CanonicalOf(context))) return true;
-  const int code = response.GetStatusCode();
-  if (code >= 300 && code < 400 &&
-      talverin::IsIsaTmgPage(talverin::CanonicalLocation(response.GetHeaderValue("Location").str()))) {
-    return true;
+  if (context.ResponseData().empty()) {
+    inRecord = true;
+  } else {
+    SetResponseEmpty(record);
   }
-  return false;
+  return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
 
 DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pfc, void* notification,
@@ -106,73 +130,111 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
     SetResponseEmpty(record);
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
-  const DWORD accumulated = AccumulateResponse(record, ctx);
+  bool inRecord = false;
+  const DWORD accumulated = AccumulateResponse(record, ctx, inRecord);
   if (accumulated == SF_STATUS_REQ_FINISHED) talverin::EventLog::Instance().ReportAttack(TALVERIN_EVENT_ATTACK_OVERSIZED, pfc, ctx.url);
   if (accumulated != SF_STATUS_REQ_NEXT_NOTIFICATION) return accumulated;
 
-  const HttpMessage response = HeldResponse(ctx);
+  PresentNothingUnlessPassed presented(record, ctx, inRecord);
+  const HttpMessage response(inRecord ? RecordBytes(*record) : HeldBytes(ctx));
   const int code = response.GetStatusCode();
   TLOGF(1, "Response code set by the ISA/TMG (other web filters): '%d'", code);
   TLOGF(1, "All response headers:\r\n%s", response.GetHeaders().str().c_str());
 
-  const bool hadSession = ctx.HasValidSession();
-  const int state = StateOf(ctx);
-  if ((!hadSession || state != static_cast<int>(SessionState::Valid)) && code == 401 &&
-      talverin::FilterSettings::Instance().FallbackFromFBAForbidden()) {
+  if (ctx.HasValidSession()) ctx.SessionState();
+  if (talverin::flow::RefusesFallbackAnswer(code, ctx.config->Settings().fallbackFromFBAForbidden, ctx.Snapshot())) {
     TLOGF(0, "Response code %d detected which could mean fall back from FBA to IWA/Basic which is not supported!",
           code);
     return SF_STATUS_REQ_FINISHED;
   }
 
+  talverin::flow::AnswerView view;
+  view.statusCode = code;
+  view.fallbackForbidden = ctx.config->Settings().fallbackFromFBAForbidden;
+  view.requestKey = ctx.key;
+  view.urlLower = ctx.urlLower;
+  view.canonicalUrl = CanonicalOf(ctx);
+  view.authCookiePresent = ctx.authCookiePresent;
+  view.validAtRequest = ctx.validAtRequest;
+  view.referer = ctx.referer;
+  // Whether the Referer names this site matters only to an odd answer: the
+  // host is asked only then.
+  if (code == 500 && !ctx.referer.empty()) {
+    view.refererOnSite = talverin::IsSameSiteUrl(ctx.referer, GetServerVariableText(pfc, "HTTP_HOST"));
+  }
   // One Set-Cookie line per cookie: the first line that carries the
   // listener's cookie counts.
   std::string setCookie;
-  KeyExtraction extraction;
   for (const talverin::SecureString& line : response.GetHeaderValues("Set-Cookie")) {
-    extraction = ExtractKey(pfc, line.str());
-    if (extraction.ambiguous) return SF_STATUS_REQ_FINISHED;
+    const KeyExtraction extraction = ExtractKey(pfc, ctx, line.str());
+    if (extraction.ambiguous) {
+      view.cookieAmbiguous = true;
+      break;
+    }
     if (extraction.cookieFound) {
       setCookie = line.str();
+      view.setsCookie = true;
+      view.newKey = extraction.key;
       break;
     }
   }
-  TLOGF(1, "Set-Cookie header set by the server: '%s'", setCookie.c_str());
+  if (!view.cookieAmbiguous) TLOGF(1, "Set-Cookie header set by the server: '%s'", setCookie.c_str());
+  view.location = response.GetHeaderValue("Location").str();
+  view.locationLower = talverin::LowerCaseMultibyte(view.location);
 
-  if (extraction.cookieFound) {
-    UpdateSessionBoundToIsaTmg(&ctx, extraction.key);
+  talverin::flow::AnswerDecision decision = DecideAnswer(ctx, view, false);
+  if (decision.action == talverin::flow::AnswerAction::Bind) {
+    UpdateSessionBoundToIsaTmg(&ctx, view.newKey, decision.binding);
     SaveRedirectLocation(ctx, response);
-  } else if (hadSession && state == static_cast<int>(SessionState::Expired)) {
-    TLOGF(1, "Session(%s) has expired and there was no renewal from ISA/TMG", ctx.key.c_str());
-    return SF_STATUS_REQ_FINISHED;
+    decision = DecideAnswer(ctx, view, true);
+  }
+  switch (decision.reason) {
+    case talverin::flow::AnswerReason::CookieAmbiguous:
+      return SF_STATUS_REQ_FINISHED;
+    case talverin::flow::AnswerReason::ExpiredNoRenewal:
+      TLOGF(1, "Session(%s) has expired and there was no renewal from ISA/TMG", ctx.key.c_str());
+      return SF_STATUS_REQ_FINISHED;
+    default:
+      break;
+  }
+  if (decision.outcomeRan) {
+    const DWORD status = CheckIsaTmgAuthenticationStatus(pfc, record, ctx, view, decision, setCookie);
+    if (decision.action != talverin::flow::AnswerAction::PassOn &&
+        decision.action != talverin::flow::AnswerAction::Drop) {
+      return status;
+    }
+    if (decision.reason == talverin::flow::AnswerReason::WrongState) return status;
   }
 
-  // A 200 to the logon post is a password change page only when ISA/TMG
-  // logs the user on with it; its logon form shown again is no such answer.
-  const bool passwordChangePage = talverin::IsIsaTmgLogonPost(CanonicalOf(ctx)) && code == 200 &&
-                                  extraction.cookieFound && !extraction.key.empty();
-  if (ctx.HasValidSession() && StateOf(ctx) == static_cast<int>(SessionState::Initial) &&
-      (ctx.urlIsProtected || passwordChangePage)) {
-    bool continueFlag = false;
-    const DWORD outcome = CheckIsaTmgAuthenticationStatus(pfc, record, ctx, response, setCookie, continueFlag);
-    if (!continueFlag) return outcome;
-  }
-
-  if (!MayPassResponseOn(ctx, response, false)) {
+  if (decision.action == talverin::flow::AnswerAction::Drop) {
     TLOGF(0, "Response to '%s' is not passed on: the session has not passed the second factor.", ctx.url.c_str());
     ctx.ClearResponseData();
     return SF_STATUS_REQ_FINISHED;
   }
-  if (!ctx.HandResponseDataToHost(pfc, record)) {
+  if (!inRecord && !ctx.HandResponseDataToHost(pfc, record)) {
     TLOG(0, "No host memory for the held-back response. Finishing the request.");
     ctx.ClearResponseData();
     return SF_STATUS_REQ_FINISHED;
   }
+  presented.Passed();
   ctx.ClearResponseData();
   pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, kResponseNotifications, 0);
   return SF_STATUS_REQ_READ_NEXT;
 }
 
+talverin::flow::AnswerDecision CAnonymousLogonFilterImplementation::DecideAnswer(
+    ConnectionContext& context, const talverin::flow::AnswerView& view, bool bound) {
+  talverin::flow::AnswerDecision decision = talverin::flow::DecideAnswer(view, context.Snapshot(), bound);
+  while (decision.need != talverin::flow::Member::None) {
+    context.Fill(decision.need);
+    decision = talverin::flow::DecideAnswer(view, context.Snapshot(), bound);
+  }
+  return decision;
+}
+
 DWORD CAnonymousLogonFilterImplementation::OnEndOfRequest(HTTP_FILTER_CONTEXT* pfc, ConnectionContext*) {
+  // Read for the trail alone.
+  if (!talverin::TraceLog::Instance().Enabled(1)) return SF_STATUS_REQ_NEXT_NOTIFICATION;
   const std::string url = GetServerVariableText(pfc, "URL");
   TLOGF(1, "URL: '%s'", PercentDecode(url).str().c_str());
   return SF_STATUS_REQ_NEXT_NOTIFICATION;

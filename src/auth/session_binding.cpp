@@ -49,21 +49,28 @@ void CAnonymousLogonFilterImplementation::UpdateSessionBoundToIsaTmg(ConnectionC
     TLOG(1, "ERROR UpdateSessionBoundToIsaTmg - context is null");
     return;
   }
-  // A key ISA/TMG hands out with its own pages ends a password logon: it
-  // starts afresh and must not inherit a second factor the request's old
-  // cookie may have passed.
   const bool freshLogon =
       context->urlCanonicalValid && talverin::IsIsaTmgPage(std::optional<std::string>(context->urlCanonical));
-  if (newKey.empty() && !context->key.empty()) {
+  UpdateSessionBoundToIsaTmg(context, newKey, talverin::flow::DecideBinding(context->key, newKey, freshLogon));
+}
+
+void CAnonymousLogonFilterImplementation::UpdateSessionBoundToIsaTmg(ConnectionContext* context,
+                                                                     const std::string& newKey,
+                                                                     talverin::flow::Binding binding) {
+  if (!context) {
+    TLOG(1, "ERROR UpdateSessionBoundToIsaTmg - context is null");
+    return;
+  }
+  if (binding == talverin::flow::Binding::ExpireOld) {
     TLOG(1, "Cookie value has been set to \"\" by ISA/TMG.");
     ReportPasswordAuthenticationStatus(*context, false);
     ExpireSessionForKey(context->key);
     context->session = nullptr;
-  } else if (!newKey.empty() && newKey != context->key && !freshLogon) {
+  } else if (binding == talverin::flow::Binding::Renew) {
     RenewExistingSession(*context, newKey);
   } else {
     TLOG(1, "New session has been created");
-    context->session = CreateSessionForKey(newKey);
+    context->BindSession(CreateSessionForKey(newKey), static_cast<int>(SessionState::Initial));
     // The user check's answer of the logon post goes with the session, where
     // the password status report looks for it.
     if (context->session && context->checkAuthenticationAllowedResult != 0) {
@@ -75,8 +82,8 @@ void CAnonymousLogonFilterImplementation::UpdateSessionBoundToIsaTmg(ConnectionC
     context->session->PutUsername(context->username.str());
     if (context->bypassAllowed) {
       TLOG(1, "Request has been bypassed (session set to valid)");
-      context->session->PutBypassTalverinAuthentication(true);
-      context->session->PutState(static_cast<int>(SessionState::Valid));
+      context->SetBypassReportPending(true);
+      context->SetSessionState(static_cast<int>(SessionState::Valid));
     }
   }
 }
@@ -90,7 +97,7 @@ void CAnonymousLogonFilterImplementation::RenewExistingSession(ConnectionContext
   if (std::shared_ptr<Stub::Session> existing = FindSession(newKey)) {
     TLOGF(1, "Session(%s) has already been created. Updating connection context and leaving the locked code now",
           newKey.c_str());
-    context.session = std::move(existing);
+    context.BindSession(std::move(existing));
     TLOG(1, "Update CheckAuthenticationAllowedResult.");
     context.session->PutCheckAuthenticationAllowedResult(context.checkAuthenticationAllowedResult);
     TLOG(1, "RenewExistingSession: Leaving the locked code now");
@@ -100,18 +107,19 @@ void CAnonymousLogonFilterImplementation::RenewExistingSession(ConnectionContext
   TLOGF(1, "RenewExistingSession: Session(%s) has NOT already been created. Creating and moving the state now...",
         newKey.c_str());
   const std::shared_ptr<Stub::Session> old = context.key.empty() ? nullptr : context.session;
-  const int oldState = old ? old->GetState() : static_cast<int>(SessionState::Initial);
+  const int oldState = old ? context.SessionState() : static_cast<int>(SessionState::Initial);
+  const std::string oldUrl = old ? context.KeptUrl() : std::string();
   TLOGF(1, "Cookie value has been changed by ISA/TMG to \"%s\"\r\n. Old session state: %d", newKey.c_str(), oldState);
-  context.session = CreateSessionForKey(newKey);
+  context.BindSession(CreateSessionForKey(newKey), static_cast<int>(SessionState::Initial));
   if (!context.session) return;
   // What the second factor learned travels with the state: the page to go
   // back to, the passcode's token and the way back to the logon page.
   if (old) {
-    context.session->PutUrl(old->GetUrl());
+    context.SetKeptUrl(oldUrl);
     context.session->PutToken(old->GetToken());
     context.session->PutPassword(old->GetPassword());
   }
-  context.session->PutState(oldState);
+  context.SetSessionState(oldState);
   TLOGF(1, "Session(%s) state has been changed to: %d", newKey.c_str(), oldState);
   context.session->PutCheckAuthenticationAllowedResult(context.checkAuthenticationAllowedResult);
   TLOG(1, "Leaving the locked code now");

@@ -12,10 +12,6 @@ const char kSettingsKey[] = "SOFTWARE\\TALVERIN\\ISA";
 
 namespace {
 
-constexpr const char kDefaultLanguage[] = "en";
-constexpr std::uint32_t kDefaultTraceLevel = 0;
-constexpr std::int32_t kDefaultBlockMaxTime = 120;
-constexpr std::int32_t kDefaultBlockMaxRetryCount = 10;
 constexpr std::uint32_t kDefaultFallbackFromFBAForbidden = 1;
 
 // A number is read into a buffer that already holds its default: a missing
@@ -48,120 +44,96 @@ std::string ReadText(HKEY key, const char* name, const char* fallback) {
 
 }  // namespace
 
+FilterSettings::FilterSettings() : current_(std::make_shared<const Config>()) {}
+
 FilterSettings& FilterSettings::Instance() {
   static FilterSettings settings;
   return settings;
 }
 
-void FilterSettings::SetDefaults() {
-  language_ = kDefaultLanguage;
-  traceLevel_ = kDefaultTraceLevel;
-  blockMaxTime_ = kDefaultBlockMaxTime;
-  blockMaxRetryCount_ = kDefaultBlockMaxRetryCount;
-  defaultDomain_.clear();
-  fallbackFromFBAForbidden_ = kDefaultFallbackFromFBAForbidden == 1;
+RegistrySettings FilterSettings::ReadRegistry(bool* keyOpened) {
+  const RegistrySettings defaults = RegistryDefaults();
+  // The installer writes the 64-bit view; a 32-bit build must read the same key.
+  UniqueHkey key;
+  const bool opened =
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ | KEY_WOW64_64KEY, key.Put()) == ERROR_SUCCESS;
+  if (keyOpened) *keyOpened = opened;
+  if (!opened) return defaults;
+  RegistrySettings read;
+  read.language = ReadText(key.Get(), "Language", defaults.language.c_str());
+  read.traceLevel = ReadNumber(key.Get(), "TraceLevel", defaults.traceLevel);
+  read.blockMaxTime = static_cast<std::int32_t>(
+      ReadNumber(key.Get(), "BlockMaxTime", static_cast<std::uint32_t>(defaults.blockMaxTime)));
+  read.blockMaxRetryCount = static_cast<std::int32_t>(
+      ReadNumber(key.Get(), "BlockMaxRetryCount", static_cast<std::uint32_t>(defaults.blockMaxRetryCount)));
+  read.defaultDomain = ReadText(key.Get(), "DefaultDomain", "");
+  read.fallbackFromFBAForbidden =
+      ReadNumber(key.Get(), "FallbackFromFBAForbidden", kDefaultFallbackFromFBAForbidden) == 1;
+  return read;
+}
+
+void FilterSettings::Publish(ConfigSnapshot config) {
+  if (!config) return;
+  std::atomic_store(&current_, std::move(config));
 }
 
 bool FilterSettings::Load() {
-  CsLock guard(lock_);
-  // The installer writes the 64-bit view; a 32-bit build must read the same key.
-  UniqueHkey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ | KEY_WOW64_64KEY, key.Put()) != ERROR_SUCCESS) {
-    SetDefaults();
-    return false;
-  }
-  language_ = ReadText(key.Get(), "Language", kDefaultLanguage);
-  traceLevel_ = ReadNumber(key.Get(), "TraceLevel", kDefaultTraceLevel);
-  blockMaxTime_ = static_cast<std::int32_t>(
-      ReadNumber(key.Get(), "BlockMaxTime", static_cast<std::uint32_t>(kDefaultBlockMaxTime)));
-  blockMaxRetryCount_ = static_cast<std::int32_t>(
-      ReadNumber(key.Get(), "BlockMaxRetryCount", static_cast<std::uint32_t>(kDefaultBlockMaxRetryCount)));
-  defaultDomain_ = ReadText(key.Get(), "DefaultDomain", "");
-  fallbackFromFBAForbidden_ = ReadNumber(key.Get(), "FallbackFromFBAForbidden", kDefaultFallbackFromFBAForbidden) == 1;
-  return true;
+  bool opened = false;
+  RegistrySettings read = ReadRegistry(&opened);
+  CsLock guard(writeLock_);
+  Publish(std::make_shared<const Config>(std::move(read), Snapshot()->Listeners()));
+  return opened;
 }
 
 void FilterSettings::SaveWebListeners(const WebListenerMap& listeners) {
-  CsLock guard(lock_);
-  if (&listeners == &webListeners_) return;
-  webListeners_ = listeners;
+  CsLock guard(writeLock_);
+  const ConfigSnapshot now = Snapshot();
+  if (&listeners == &now->Listeners()) return;
+  Publish(std::make_shared<const Config>(now->Settings(), listeners));
 }
 
-std::string FilterSettings::Language() { return Read(language_); }
-
-std::uint32_t FilterSettings::TraceLevel() { return Read(traceLevel_); }
-
-std::int32_t FilterSettings::BlockMaxTime() { return Read(blockMaxTime_); }
-
-std::int32_t FilterSettings::BlockMaxRetryCount() { return Read(blockMaxRetryCount_); }
-
-std::string FilterSettings::DefaultDomain() { return Read(defaultDomain_); }
-
-bool FilterSettings::FallbackFromFBAForbidden() { return Read(fallbackFromFBAForbidden_); }
-
-const WebListenerInfo* FilterSettings::Find(const std::string& listener) const {
-  auto it = webListeners_.find(listener);
-  return it == webListeners_.end() ? nullptr : &it->second;
-}
-
-bool FilterSettings::Enabled(const std::string& listener) {
-  CsLock guard(lock_);
-  const WebListenerInfo* info = Find(listener);
+bool FilterSettings::Enabled(const std::string& listener) const {
+  const WebListenerInfo* info = Snapshot()->Listener(listener);
   return info && info->Enabled;
 }
 
-bool FilterSettings::RpcOverHttpAllowed(const std::string& listener) {
-  CsLock guard(lock_);
-  const WebListenerInfo* info = Find(listener);
+bool FilterSettings::RpcOverHttpAllowed(const std::string& listener) const {
+  const WebListenerInfo* info = Snapshot()->Listener(listener);
   return info && info->RpcOverHttpAllowed;
 }
 
-bool FilterSettings::ActiveSyncAllowed(const std::string& listener) {
-  CsLock guard(lock_);
-  const WebListenerInfo* info = Find(listener);
+bool FilterSettings::ActiveSyncAllowed(const std::string& listener) const {
+  const WebListenerInfo* info = Snapshot()->Listener(listener);
   return info && info->ActiveSyncAllowed;
 }
 
-bool FilterSettings::AutoDiscoverAllowed(const std::string& listener) {
-  CsLock guard(lock_);
-  const WebListenerInfo* info = Find(listener);
+bool FilterSettings::AutoDiscoverAllowed(const std::string& listener) const {
+  const WebListenerInfo* info = Snapshot()->Listener(listener);
   return info && info->AutoDiscoverAllowed;
 }
 
-bool FilterSettings::IsInCustomExclusionList(const std::string& listener, const std::string& url) {
-  std::vector<std::string> entries;
-  {
-    CsLock guard(lock_);
-    const WebListenerInfo* info = Find(listener);
-    if (!info || info->CustomExclusionList.empty()) return false;
-    entries = info->CustomExclusionList;
-  }
+bool FilterSettings::IsInCustomExclusionList(const std::string& listener, const std::string& url) const {
+  const ConfigSnapshot config = Snapshot();
+  const WebListenerInfo* info = config->Listener(listener);
+  if (!info || info->CustomExclusionList.empty()) return false;
   const std::optional<std::string> canonical = CanonicalizeUrl(url);
-  return canonical && IsInExclusionList(*canonical, entries);
+  return canonical && IsInExclusionList(*canonical, info->CustomExclusionList);
 }
 
-ListenerExclusionSettings FilterSettings::ListenerExclusion(const std::string& listener) {
-  ListenerExclusionSettings result;
-  CsLock guard(lock_);
-  const WebListenerInfo* info = Find(listener);
-  if (!info) return result;
-  result.enabled = info->Enabled;
-  result.rpcOverHttpAllowed = info->RpcOverHttpAllowed;
-  result.activeSyncAllowed = info->ActiveSyncAllowed;
-  result.autoDiscoverAllowed = info->AutoDiscoverAllowed;
-  result.customExclusionList = info->CustomExclusionList;
-  return result;
+ListenerExclusionSettings FilterSettings::ListenerExclusion(const std::string& listener) const {
+  return Snapshot()->Exclusion(listener);
 }
 
-std::string FilterSettings::FBACookieName(const std::string& listener) {
-  CsLock guard(lock_);
-  const WebListenerInfo* info = Find(listener);
-  return info ? info->FBACookieName : std::string();
+std::string FilterSettings::FBACookieName(const std::string& listener) const {
+  return Snapshot()->FBACookieName(listener);
 }
 
-std::string FilterSettings::MatchFBACookieDomain(const std::string& listener, const std::string& text) {
-  CsLock guard(lock_);
-  const WebListenerInfo* info = Find(listener);
+std::string FilterSettings::MatchFBACookieDomain(const std::string& listener, const std::string& text) const {
+  return talverin::MatchFBACookieDomain(*Snapshot(), listener, text);
+}
+
+std::string MatchFBACookieDomain(const Config& config, const std::string& listener, const std::string& text) {
+  const WebListenerInfo* info = config.Listener(listener);
   if (!info) return std::string();
   for (const std::string& domain : info->FBACookieDomains) {
     if (_mbsstr(reinterpret_cast<const unsigned char*>(text.c_str()),
@@ -170,11 +142,6 @@ std::string FilterSettings::MatchFBACookieDomain(const std::string& listener, co
     }
   }
   return std::string();
-}
-
-std::size_t FilterSettings::WebListenerCount() {
-  CsLock guard(lock_);
-  return webListeners_.size();
 }
 
 std::string LowerCaseMultibyte(const std::string& text) {

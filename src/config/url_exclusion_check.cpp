@@ -7,9 +7,14 @@ namespace talverin {
 
 bool CheckUrlExclusion(HTTP_FILTER_CONTEXT* pfc, const std::string& url, const std::string& listenerGuid,
                        const std::string& method, const ListenerExclusionLookup& lookup) {
+  return CheckUrlExclusion(pfc, url, listenerGuid, method, lookup(listenerGuid));
+}
+
+bool CheckUrlExclusion(HTTP_FILTER_CONTEXT* pfc, const std::string& url, const std::string& listenerGuid,
+                       const std::string& method, const ListenerExclusionSettings& listener) {
   TLOGF(2, "%s %s", method.c_str(), url.c_str());
 
-  const ExclusionDecision decision = DecideUrlExclusion(url, listenerGuid, lookup(listenerGuid));
+  const ExclusionDecision decision = DecideUrlExclusion(url, listenerGuid, listener);
   if (!decision.logText.empty()) TLOG(decision.logLevel, decision.logText);
   if (!decision.Excluded()) return false;
 

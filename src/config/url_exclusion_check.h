@@ -24,5 +24,8 @@ using ListenerExclusionLookup = std::function<ListenerExclusionSettings(const st
 // the host refuses to disable the notifications.
 bool CheckUrlExclusion(HTTP_FILTER_CONTEXT* pfc, const std::string& url, const std::string& listenerGuid,
                        const std::string& method, const ListenerExclusionLookup& lookup);
+// The same with the listener's answers already at hand.
+bool CheckUrlExclusion(HTTP_FILTER_CONTEXT* pfc, const std::string& url, const std::string& listenerGuid,
+                       const std::string& method, const ListenerExclusionSettings& listener);
 
 }  // namespace talverin

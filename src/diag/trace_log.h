@@ -58,5 +58,12 @@ HMODULE ThisModule() noexcept;
 }  // namespace talverin
 
 // Shorthands used across the filter.
-#define TLOG(level, text) ::talverin::TraceLog::Instance().Log((level), (text))
-#define TLOGF(level, ...) ::talverin::TraceLog::Instance().LogFormat((level), __VA_ARGS__)
+// The arguments are built only when the line is due: a trail line's text is
+// not made on every request at level 0.
+#define TLOG(level, text)                                                                 \
+  (::talverin::TraceLog::Instance().Enabled(level) ? ::talverin::TraceLog::Instance().Log((level), (text)) \
+                                                   : void())
+#define TLOGF(level, ...)                                                                              \
+  (::talverin::TraceLog::Instance().Enabled(level)                                                     \
+       ? ::talverin::TraceLog::Instance().LogFormat((level), __VA_ARGS__)                              \
+       : void())

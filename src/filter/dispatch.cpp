@@ -159,10 +159,16 @@ void CFilter::RecordFault() {
 }
 
 bool CFilter::IsBlocked() {
+  {
+    // Every notification asks; the clock (a time-zone lookup on some
+    // systems) and the settings only matter while blocked.
+    CsLock guard(guardLock_);
+    if (!blocked_) return false;
+  }
   std::int64_t now = clock_();
-  FilterSettings& settings = FilterSettings::Instance();
-  std::int32_t maxTime = settings.BlockMaxTime();
-  std::int32_t maxRetryCount = settings.BlockMaxRetryCount();
+  const ConfigSnapshot config = FilterSettings::Instance().Snapshot();
+  const std::int32_t maxTime = config->Settings().blockMaxTime;
+  const std::int32_t maxRetryCount = config->Settings().blockMaxRetryCount;
 
   bool lifted = false;
   bool refusing = false;

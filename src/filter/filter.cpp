@@ -106,15 +106,16 @@ HRESULT CFilter::RunInit() {
   TLOG(0, "*********** Initializing TALVERIN ISA Web Filter ***********");
   TLOGF(0, "Version: %s", ModuleVersionText(ThisModule()).c_str());
 
-  FilterSettings& settings = FilterSettings::Instance();
-  settings.Load();
-  TraceLog::Instance().SetLevel(settings.TraceLevel());
+  // The registry values and the listeners are read first and published
+  // together: a request never sees the new values with the old listeners.
+  RegistrySettings registry = FilterSettings::ReadRegistry();
+  TraceLog::Instance().SetLevel(registry.traceLevel);
   TLOG(0, "Settings have been loaded successfully.");
 
   WebListenerMap listeners;
   if (listenerReader_) listenerReader_(*this, listeners);
   TLOG(0, "Web listeners configuration map initialized successfully.");
-  settings.SaveWebListeners(listeners);
+  FilterSettings::Instance().Publish(std::make_shared<const Config>(std::move(registry), std::move(listeners)));
   TLOG(0, "Saved web listeners configuration to settings successfully.");
 
   TLOG(0, "Loading \"Anonymous logon\" implementation.");

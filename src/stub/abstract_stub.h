@@ -27,26 +27,27 @@ enum class OnEmpty {
 
 // One row of the back-end member table: how the member is called and checked.
 struct Member {
+  MemberSlot slot;
   const wchar_t* name;
   CallKind kind;
   bool wantsResult;
   HResultCheck check;
 };
 
-constexpr Member PropertyGet(const wchar_t* name) {
-  return Member{name, CallKind::PropertyGet, true, HResultCheck::FailureCodes};
+constexpr Member PropertyGet(MemberSlot slot, const wchar_t* name) {
+  return Member{slot, name, CallKind::PropertyGet, true, HResultCheck::FailureCodes};
 }
-constexpr Member PropertyPut(const wchar_t* name) {
-  return Member{name, CallKind::PropertyPut, false, HResultCheck::FailureCodes};
+constexpr Member PropertyPut(MemberSlot slot, const wchar_t* name) {
+  return Member{slot, name, CallKind::PropertyPut, false, HResultCheck::FailureCodes};
 }
-constexpr Member MethodCall(const wchar_t* name) {
-  return Member{name, CallKind::Method, true, HResultCheck::FailureCodes};
+constexpr Member MethodCall(MemberSlot slot, const wchar_t* name) {
+  return Member{slot, name, CallKind::Method, true, HResultCheck::FailureCodes};
 }
-constexpr Member StrictMethodCall(const wchar_t* name) {
-  return Member{name, CallKind::Method, true, HResultCheck::AnythingButOk};
+constexpr Member StrictMethodCall(MemberSlot slot, const wchar_t* name) {
+  return Member{slot, name, CallKind::Method, true, HResultCheck::AnythingButOk};
 }
-constexpr Member MethodCallWithoutResult(const wchar_t* name) {
-  return Member{name, CallKind::Method, false, HResultCheck::FailureCodes};
+constexpr Member MethodCallWithoutResult(MemberSlot slot, const wchar_t* name) {
+  return Member{slot, name, CallKind::Method, false, HResultCheck::FailureCodes};
 }
 
 // Argument values. A std::string goes as VT_BSTR, an int as VT_I4, a bool as
@@ -106,6 +107,12 @@ class AbstractStub {
   // which may be gone. Every later member raises "COM pointer has expired".
   void Abandon() noexcept;
 
+  // The member DISPIDs of the connection this object came from, shared with
+  // the objects it hands out. Without one every call looks its member up.
+  // Set before the proxy is shared.
+  void UseDispids(std::shared_ptr<DispidCache> dispids) noexcept { dispids_ = std::move(dispids); }
+  const std::shared_ptr<DispidCache>& Dispids() const noexcept { return dispids_; }
+
  protected:
   AbstractStub() = default;
 
@@ -126,6 +133,7 @@ class AbstractStub {
 
  private:
   talverin::ComPtr<IDispatch> dispatch_;
+  std::shared_ptr<DispidCache> dispids_;
   talverin::CriticalSection lock_;
 };
 
@@ -135,6 +143,7 @@ class AbstractStub {
 template <class Proxy>
 struct ProxyResult {
   bool optional;
+  std::shared_ptr<DispidCache> dispids;  // the new proxy's: its parent's
   std::shared_ptr<Proxy> operator()(const VARIANT& result) const {
     RaiseIfEmpty(result, optional ? OnEmpty::ZeroValue : OnEmpty::Raise);
     talverin::ComPtr<IDispatch> object = DispatchFromResult(result);
@@ -143,6 +152,7 @@ struct ProxyResult {
       return nullptr;
     }
     auto proxy = std::make_shared<Proxy>();
+    proxy->UseDispids(dispids);
     proxy->Attach(object.Get());
     return proxy;
   }
@@ -157,7 +167,8 @@ HRESULT AbstractStub::Invoke(const Member& member, VARIANT* result, const Values
   UINT next = 0;
   (SetArgument(arguments[next++], values), ...);
   (void)next;
-  return InvokeByName(dispatch_.Get(), member.name, member.kind, arguments, sizeof...(Values), result);
+  return InvokeMember(dispatch_.Get(), dispids_.get(), member.slot, member.name, member.kind, arguments,
+                      sizeof...(Values), result);
 }
 
 template <class Convert, class... Values>

@@ -3,11 +3,13 @@
 namespace Stub {
 namespace {
 
-constexpr Member kRequestPasscode = MethodCall(L"RequestPasscode");
-constexpr Member kAuthenticate = StrictMethodCall(L"Authenticate");
-constexpr Member kCheckAuthenticationAllowed = MethodCall(L"CheckAuthenticationAllowed");
-constexpr Member kReportPasswordAuthenticationStatus = MethodCallWithoutResult(L"ReportPasswordAuthenticationStatus");
-constexpr Member kGetStatus = MethodCall(L"GetStatus");
+constexpr Member kRequestPasscode = MethodCall(MemberSlot::ProxyRequestPasscode, L"RequestPasscode");
+constexpr Member kAuthenticate = StrictMethodCall(MemberSlot::ProxyAuthenticate, L"Authenticate");
+constexpr Member kCheckAuthenticationAllowed =
+    MethodCall(MemberSlot::ProxyCheckAuthenticationAllowed, L"CheckAuthenticationAllowed");
+constexpr Member kReportPasswordAuthenticationStatus =
+    MethodCallWithoutResult(MemberSlot::ProxyReportPasswordAuthenticationStatus, L"ReportPasswordAuthenticationStatus");
+constexpr Member kGetStatus = MethodCall(MemberSlot::ProxyGetStatus, L"GetStatus");
 
 }  // namespace
 
@@ -28,7 +30,7 @@ void AuthenticationProxy::ReportPasswordAuthenticationStatus(const std::string& 
 }
 
 std::shared_ptr<PasscodeStatusEx> AuthenticationProxy::GetStatus(const std::string& token) {
-  return Call(kGetStatus, ProxyResult<PasscodeStatusEx>{true}, token);
+  return Call(kGetStatus, ProxyResult<PasscodeStatusEx>{true, Dispids()}, token);
 }
 
 }  // namespace Stub

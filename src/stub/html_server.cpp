@@ -3,8 +3,8 @@
 namespace Stub {
 namespace {
 
-constexpr Member kRenderHtmlPage = MethodCall(L"RenderHtmlPage");
-constexpr Member kRenderPicture = MethodCall(L"RenderPicture");
+constexpr Member kRenderHtmlPage = MethodCall(MemberSlot::HtmlRenderHtmlPage, L"RenderHtmlPage");
+constexpr Member kRenderPicture = MethodCall(MemberSlot::HtmlRenderPicture, L"RenderPicture");
 
 // Holds a SAFEARRAY's lock while its data is read.
 class SafeArrayAccess {
@@ -65,7 +65,8 @@ std::string HtmlServer::RenderHtmlPage(const std::string& pageName, const std::s
 std::string HtmlServer::RenderHtmlPage(const std::string& pageName) { return RenderHtmlPage(pageName, std::string()); }
 
 void HtmlServer::RenderPicture(const std::string& pictureName, std::vector<unsigned char>& bytes) {
-  Call(kRenderPicture, [&bytes](const VARIANT& result) { AppendPictureBytes(result, bytes); }, pictureName);
+  Call(
+      kRenderPicture, [&bytes](const VARIANT& result) { AppendPictureBytes(result, bytes); }, pictureName);
 }
 
 }  // namespace Stub

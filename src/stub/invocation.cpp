@@ -15,14 +15,14 @@ void Variant::Clear() noexcept {
   v_ = VARIANT();
 }
 
-HRESULT InvokeByName(IDispatch* dispatch, const wchar_t* name, CallKind kind, Variant* args, UINT count,
-                     VARIANT* result) {
-  if (dispatch == nullptr) return E_INVALIDARG;
-  DISPID id = DISPID_UNKNOWN;
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-  if (FAILED(hr)) return hr;
+namespace {
 
+HRESULT LookUp(IDispatch* dispatch, const wchar_t* name, DISPID& id) {
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  return dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+}
+
+HRESULT InvokeId(IDispatch* dispatch, DISPID id, CallKind kind, Variant* args, UINT count, VARIANT* result) {
   // COM takes the arguments last first. The array holds shallow copies; the
   // caller's owners keep and clear the values.
   constexpr UINT kMaxArguments = 2;
@@ -40,6 +40,35 @@ HRESULT InvokeByName(IDispatch* dispatch, const wchar_t* name, CallKind kind, Va
   }
   return dispatch->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, static_cast<WORD>(kind), &params, result, nullptr,
                           nullptr);
+}
+
+}  // namespace
+
+HRESULT InvokeByName(IDispatch* dispatch, const wchar_t* name, CallKind kind, Variant* args, UINT count,
+                     VARIANT* result) {
+  return InvokeMember(dispatch, nullptr, MemberSlot::Count, name, kind, args, count, result);
+}
+
+HRESULT InvokeMember(IDispatch* dispatch, DispidCache* cache, MemberSlot slot, const wchar_t* name, CallKind kind,
+                     Variant* args, UINT count, VARIANT* result) {
+  if (dispatch == nullptr) return E_INVALIDARG;
+  DISPID id = cache ? cache->Find(slot) : DISPID_UNKNOWN;
+  const bool remembered = id != DISPID_UNKNOWN;
+  if (!remembered) {
+    const HRESULT hr = LookUp(dispatch, name, id);
+    if (FAILED(hr)) return hr;
+    if (cache) cache->Remember(slot, id);
+  }
+  HRESULT hr = InvokeId(dispatch, id, kind, args, count, result);
+  if (remembered && (hr == DISP_E_MEMBERNOTFOUND || hr == DISP_E_UNKNOWNNAME)) {
+    cache->Forget(slot);
+    if (result) VariantClear(result);
+    hr = LookUp(dispatch, name, id);
+    if (FAILED(hr)) return hr;
+    cache->Remember(slot, id);
+    hr = InvokeId(dispatch, id, kind, args, count, result);
+  }
+  return hr;
 }
 
 namespace {
@@ -101,8 +130,8 @@ std::string NarrowFromBstr(BSTR text) {
   const UINT wideLength = text != nullptr ? SysStringLen(text) : 0;
   if (wideLength == 0) return std::string();
   if (wideLength > static_cast<UINT>(INT_MAX)) throw HResultException(E_OUTOFMEMORY);
-  const int length = WideCharToMultiByte(CP_THREAD_ACP, 0, text, static_cast<int>(wideLength), nullptr, 0,
-                                         nullptr, nullptr);
+  const int length =
+      WideCharToMultiByte(CP_THREAD_ACP, 0, text, static_cast<int>(wideLength), nullptr, 0, nullptr, nullptr);
   if (length <= 0) {
     const DWORD error = GetLastError();
     throw HResultException(error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL);

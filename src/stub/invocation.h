@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/win.h"
+#include "stub/dispid_cache.h"
 
 namespace Stub {
 
@@ -48,6 +49,14 @@ enum class CallKind : WORD {
 // E_INVALIDARG without a call when dispatch is null.
 HRESULT InvokeByName(IDispatch* dispatch, const wchar_t* name, CallKind kind, Variant* args, UINT count,
                      VARIANT* result);
+
+// The same with the member's DISPID remembered in cache (null: looked up
+// every time). A remembered DISPID is used without a lookup; when the back end
+// answers it with DISP_E_MEMBERNOTFOUND or DISP_E_UNKNOWNNAME (a back end that
+// numbers its members differently now), the member is looked up and invoked
+// once more.
+HRESULT InvokeMember(IDispatch* dispatch, DispidCache* cache, MemberSlot slot, const wchar_t* name, CallKind kind,
+                     Variant* args, UINT count, VARIANT* result);
 
 // Argument conversions. Each leaves a previous value cleared.
 // A narrow string in the thread's ANSI code page as VT_BSTR; raises

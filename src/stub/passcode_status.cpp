@@ -5,9 +5,9 @@
 namespace Stub {
 namespace {
 
-constexpr Member kStatus = MethodCall(L"Status");
-constexpr Member kQueuePosition = MethodCall(L"QueuePosition");
-constexpr Member kExpireTicks = MethodCall(L"ExpireTicks");
+constexpr Member kStatus = MethodCall(MemberSlot::StatusStatus, L"Status");
+constexpr Member kQueuePosition = MethodCall(MemberSlot::StatusQueuePosition, L"QueuePosition");
+constexpr Member kExpireTicks = MethodCall(MemberSlot::StatusExpireTicks, L"ExpireTicks");
 
 }  // namespace
 

@@ -3,34 +3,34 @@
 namespace Stub {
 namespace {
 
-constexpr Member kCreateSession = MethodCall(L"CreateSession");
-constexpr Member kGetSession = MethodCall(L"GetSession");
+constexpr Member kCreateSession = MethodCall(MemberSlot::StoreCreateSession, L"CreateSession");
+constexpr Member kGetSession = MethodCall(MemberSlot::StoreGetSession, L"GetSession");
 
-constexpr Member kGetState = PropertyGet(L"State");
-constexpr Member kPutState = PropertyPut(L"State");
-constexpr Member kGetUrl = PropertyGet(L"Url");
-constexpr Member kPutUrl = PropertyPut(L"Url");
-constexpr Member kGetFbaCookieDomain = PropertyGet(L"FbaCookieDomain");
-constexpr Member kPutFbaCookieDomain = PropertyPut(L"FbaCookieDomain");
-constexpr Member kGetUsername = PropertyGet(L"Username");
-constexpr Member kPutUsername = PropertyPut(L"Username");
-constexpr Member kGetPassword = PropertyGet(L"Password");
-constexpr Member kPutPassword = PropertyPut(L"Password");
-constexpr Member kGetToken = PropertyGet(L"Token");
-constexpr Member kPutToken = PropertyPut(L"Token");
-constexpr Member kGetBypass = PropertyGet(L"BypassTalverinAuthentication");
-constexpr Member kPutBypass = PropertyPut(L"BypassTalverinAuthentication");
-constexpr Member kGetAllowedResult = PropertyGet(L"CheckAuthenticationAllowedResult");
-constexpr Member kPutAllowedResult = PropertyPut(L"CheckAuthenticationAllowedResult");
+constexpr Member kGetState = PropertyGet(MemberSlot::SessionState, L"State");
+constexpr Member kPutState = PropertyPut(MemberSlot::SessionState, L"State");
+constexpr Member kGetUrl = PropertyGet(MemberSlot::SessionUrl, L"Url");
+constexpr Member kPutUrl = PropertyPut(MemberSlot::SessionUrl, L"Url");
+constexpr Member kGetFbaCookieDomain = PropertyGet(MemberSlot::SessionFbaCookieDomain, L"FbaCookieDomain");
+constexpr Member kPutFbaCookieDomain = PropertyPut(MemberSlot::SessionFbaCookieDomain, L"FbaCookieDomain");
+constexpr Member kGetUsername = PropertyGet(MemberSlot::SessionUsername, L"Username");
+constexpr Member kPutUsername = PropertyPut(MemberSlot::SessionUsername, L"Username");
+constexpr Member kGetPassword = PropertyGet(MemberSlot::SessionPassword, L"Password");
+constexpr Member kPutPassword = PropertyPut(MemberSlot::SessionPassword, L"Password");
+constexpr Member kGetToken = PropertyGet(MemberSlot::SessionToken, L"Token");
+constexpr Member kPutToken = PropertyPut(MemberSlot::SessionToken, L"Token");
+constexpr Member kGetBypass = PropertyGet(MemberSlot::SessionBypass, L"BypassTalverinAuthentication");
+constexpr Member kPutBypass = PropertyPut(MemberSlot::SessionBypass, L"BypassTalverinAuthentication");
+constexpr Member kGetAllowedResult = PropertyGet(MemberSlot::SessionAllowedResult, L"CheckAuthenticationAllowedResult");
+constexpr Member kPutAllowedResult = PropertyPut(MemberSlot::SessionAllowedResult, L"CheckAuthenticationAllowedResult");
 
 }  // namespace
 
 std::shared_ptr<Session> SessionStore::CreateSession(const std::string& key) {
-  return Call(kCreateSession, ProxyResult<Session>{false}, key);
+  return Call(kCreateSession, ProxyResult<Session>{false, Dispids()}, key);
 }
 
 std::shared_ptr<Session> SessionStore::GetSession(const std::string& key) {
-  return Call(kGetSession, ProxyResult<Session>{true}, TextOrNull{key});
+  return Call(kGetSession, ProxyResult<Session>{true, Dispids()}, TextOrNull{key});
 }
 
 int Session::GetState() { return Call(kGetState, IntegerResult{OnEmpty::Raise}); }

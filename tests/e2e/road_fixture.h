@@ -113,6 +113,8 @@ class RoadTest : public testing::Test {
   host::FilterModule& Module() { return *module_; }
   const test::FilterInstall& Install() const { return install_; }
   IDispatch* Backend() const { return master_.Get(); }
+  // The filter's registry values, read when Start loads the filter.
+  test::SettingsKey& Settings() { return settings_; }
   std::string UsersPath() const { return data_.Sub("users.txt"); }
 
   static bool Leaks(const Reply& reply) { return host::CarriesSiteContent(reply.raw); }

@@ -127,6 +127,56 @@ TEST_P(BackendTest, ConnectsOnDemandOnceAndHandsOutWorkingProxies) {
   EXPECT_EQ(store->GetSession("no-such-key"), nullptr);
 }
 
+// The lines of the back end's call counts that name one member.
+std::vector<std::string> CountsOf(IDispatch* master, const std::string& member) {
+  Reply counts = Method(master, L"CallCounts");
+  std::vector<std::string> lines;
+  const std::string text = backend_test::Narrow(counts.Text());
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    if (line.compare(0, member.size() + 1, member + " ") == 0) lines.push_back(line);
+    start = end + 2;
+  }
+  return lines;
+}
+
+// In process only: the counts of a local server would also hold the calls of
+// any other test using it at the same time.
+class DispidTest : public BackendTest {};
+
+// A member is looked up once per connection, whichever of its sessions asks;
+// a reset forgets every DISPID, so the new connection looks up again.
+TEST_P(DispidTest, EachMemberIsLookedUpOncePerConnection) {
+  ASSERT_TRUE(connection().Connect());
+  auto store = connection().GetSessionStore();
+  ASSERT_NE(store, nullptr);
+  ASSERT_NE(store->CreateSession("dispid-key"), nullptr);
+  ASSERT_EQ(S_OK, Method(control_->master(), L"ClearCallCounts").hr);
+  for (int i = 0; i < 3; ++i) {
+    auto session = store->GetSession("dispid-key");
+    ASSERT_NE(session, nullptr);
+    session->PutState(2);
+    EXPECT_EQ(session->GetState(), 2);
+  }
+  EXPECT_THAT(CountsOf(control_->master(), "Session.State"),
+              testing::ElementsAre("Session.State get 3", "Session.State lookup 1", "Session.State put 3"));
+  EXPECT_THAT(CountsOf(control_->master(), "SessionStore.GetSession"),
+              testing::ElementsAre("SessionStore.GetSession lookup 1", "SessionStore.GetSession method 3"));
+
+  ASSERT_TRUE(connection().Reset(true, E_FAIL));
+  ASSERT_EQ(S_OK, Method(control_->master(), L"ClearCallCounts").hr);
+  auto session = connection().GetSessionStore()->GetSession("dispid-key");
+  ASSERT_NE(session, nullptr);
+  EXPECT_EQ(session->GetState(), 2);
+  EXPECT_THAT(CountsOf(control_->master(), "Session.State"),
+              testing::ElementsAre("Session.State get 1", "Session.State lookup 1"));
+  EXPECT_THAT(CountsOf(control_->master(), "SessionStore.GetSession"),
+              testing::ElementsAre("SessionStore.GetSession lookup 1", "SessionStore.GetSession method 1"));
+}
+
 TEST_P(BackendTest, MissingBackendIsLoggedEveryTimeAndConnectsOnceItIsThere) {
   PointFilterProgIdAtClsid(L"{5A0C5F7E-0000-4000-8000-00000000DEAD}");
   EXPECT_FALSE(connection().Connect());
@@ -315,6 +365,7 @@ TEST_P(ConcurrentResetTest, ProxiesCopiedDuringResetsAreWholeAndEitherWorkOrHave
 }
 
 INSTANTIATE_TEST_SUITE_P(Hosts, BackendTest, testing::Values(BackendHost::InProc, BackendHost::Local), HostName);
+INSTANTIATE_TEST_SUITE_P(Hosts, DispidTest, testing::Values(BackendHost::InProc), HostName);
 INSTANTIATE_TEST_SUITE_P(Hosts, ConcurrentResetTest, testing::Values(BackendHost::InProc), HostName);
 INSTANTIATE_TEST_SUITE_P(Hosts, FailingProbeTest, testing::Values(BackendHost::InProc, BackendHost::Local),
                          HostName);

@@ -14,6 +14,7 @@
 
 #include "stub/authentication_proxy.h"
 #include "stub/connection_master.h"
+#include "stub/dispid_cache.h"
 #include "stub/errors.h"
 #include "stub/html_server.h"
 #include "stub/passcode_status.h"
@@ -64,7 +65,7 @@ class ProxyTest : public testing::Test {
 // ---------------------------------------------------------------------------
 // Traffic
 
-TEST_F(ProxyTest, PropertyGetLooksTheMemberUpOnEveryCallWithTheUserDefaultLocale) {
+TEST_F(ProxyTest, ProxyOfNoConnectionLooksTheMemberUpOnEveryCallWithTheUserDefaultLocale) {
   object_->Script(L"State", Integer(2));
   auto session = AttachedTo<Stub::Session>(object_.Get());
   EXPECT_EQ(session->GetState(), 2);
@@ -90,6 +91,76 @@ TEST_F(ProxyTest, PropertyGetLooksTheMemberUpOnEveryCallWithTheUserDefaultLocale
     EXPECT_FALSE(call.exceptionInfoPassed);
     EXPECT_FALSE(call.argumentErrorPassed);
   }
+}
+
+// A connection's proxies share what they looked up: each member is looked up
+// once, gets and puts of one property alike, and the objects a proxy hands
+// out use its DISPIDs too.
+TEST_F(ProxyTest, ConnectionLooksEachMemberUpOnceForAllItsProxies) {
+  ComPtr<ScriptedDispatch> sessionObject = ScriptedDispatch::Create();
+  sessionObject->Script(L"State", Integer(2));
+  sessionObject->Script(L"Url", Text(L"/owa/"));
+  object_->Script(L"GetSession", Object(sessionObject.Get()));
+  auto store = std::make_shared<Stub::SessionStore>();
+  store->UseDispids(std::make_shared<Stub::DispidCache>());
+  store->Attach(object_.Get());
+
+  for (int round = 0; round < 3; ++round) {
+    std::shared_ptr<Stub::Session> session = store->GetSession("k");
+    ASSERT_TRUE(session);
+    EXPECT_EQ(session->Dispids(), store->Dispids());
+    EXPECT_EQ(session->GetState(), 2);
+    session->PutState(1);
+    EXPECT_EQ(session->GetUrl(), "/owa/");
+  }
+  EXPECT_EQ(object_->Lookups().size(), 1u);
+  std::vector<std::wstring> looked;
+  for (const Lookup& lookup : sessionObject->Lookups()) looked.push_back(lookup.name);
+  EXPECT_THAT(looked, testing::ElementsAre(L"State", L"Url"));
+  EXPECT_EQ(object_->Calls().size(), 3u);
+  EXPECT_EQ(sessionObject->Calls().size(), 9u);
+}
+
+TEST_F(ProxyTest, RememberedDispidTheBackEndNoLongerKnowsIsLookedUpAgainOnce) {
+  object_->Script(L"State", Integer(2));
+  auto session = std::make_shared<Stub::Session>();
+  session->UseDispids(std::make_shared<Stub::DispidCache>());
+  session->Attach(object_.Get());
+  EXPECT_EQ(session->GetState(), 2);
+  object_->Renumber();
+  object_->ForgetTraffic();
+
+  EXPECT_EQ(session->GetState(), 2);
+  ASSERT_EQ(object_->Lookups().size(), 1u);
+  auto calls = object_->Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].member, L"");  // the old DISPID, refused
+  EXPECT_EQ(calls[1].member, L"State");
+
+  object_->ForgetTraffic();
+  EXPECT_EQ(session->GetState(), 2);
+  EXPECT_TRUE(object_->Lookups().empty());
+  EXPECT_EQ(object_->Calls().size(), 1u);
+}
+
+TEST_F(ProxyTest, MemberThatStaysUnknownAfterTheSecondLookupFailsWithTheLookupsCode) {
+  object_->Script(L"State", Integer(2));
+  auto session = std::make_shared<Stub::Session>();
+  session->UseDispids(std::make_shared<Stub::DispidCache>());
+  session->Attach(object_.Get());
+  EXPECT_EQ(session->GetState(), 2);
+  object_->Renumber();
+  object_->FailLookup(L"State", DISP_E_UNKNOWNNAME);
+  object_->ForgetTraffic();
+
+  try {
+    session->GetState();
+    ADD_FAILURE() << "no HRXEx";
+  } catch (const HRXEx& e) {
+    EXPECT_EQ(e.hr, DISP_E_UNKNOWNNAME);
+  }
+  EXPECT_EQ(object_->Lookups().size(), 1u);
+  EXPECT_EQ(object_->Calls().size(), 1u);
 }
 
 TEST_F(ProxyTest, PropertyPutSendsOneNamedPropertyPutArgumentAndAsksForNoResult) {

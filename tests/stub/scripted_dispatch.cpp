@@ -115,6 +115,11 @@ void ScriptedDispatch::FailLookup(const std::wstring& member, HRESULT hr) {
   entry.lookupFailure = hr;
 }
 
+void ScriptedDispatch::Renumber() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (auto& entry : members_) entry.second.id = nextId_++;
+}
+
 void ScriptedDispatch::OnInvoke(std::function<void(const std::wstring&)> hook) {
   std::lock_guard<std::mutex> guard(mutex_);
   hook_ = std::move(hook);

@@ -72,6 +72,9 @@ class ScriptedDispatch : public IDispatch {
   void Script(const std::wstring& member, Answer answer);
   // Lookups of member fail with hr.
   void FailLookup(const std::wstring& member, HRESULT hr);
+  // Gives every member a new DISPID: the old ones answer DISP_E_MEMBERNOTFOUND,
+  // as a back end replaced by one that numbers its members otherwise.
+  void Renumber();
   // Called inside every Invoke, before the answer (for blocking tests).
   void OnInvoke(std::function<void(const std::wstring& member)> hook);
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "call_counts.h"
 #include "faults.h"
 #include "module.h"
 
@@ -20,6 +21,12 @@ struct ArgumentError {
   HRESULT hr;
   UINT index;  // position in rgvarg
 };
+
+// The members tests use to read and clear the counts do not count themselves.
+bool Counted(const wchar_t* member) {
+  return CompareStringOrdinal(member, -1, L"CallCounts", -1, TRUE) != CSTR_EQUAL &&
+         CompareStringOrdinal(member, -1, L"ClearCallCounts", -1, TRUE) != CSTR_EQUAL;
+}
 
 bool AcceptedArgumentType(VARTYPE type) {
   switch (type) {
@@ -247,6 +254,7 @@ HRESULT DispatchObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, 
   for (size_t m = 0; m < members_.size(); ++m) {
     if (names[0] && CompareStringOrdinal(names[0], -1, members_[m].name, -1, TRUE) == CSTR_EQUAL) {
       ids[0] = static_cast<DISPID>(m + 1);
+      if (Counted(members_[m].name)) Counts().Count(objectName_, members_[m].name, L"lookup");
       return count == 1 ? S_OK : DISP_E_UNKNOWNNAME;
     }
   }
@@ -284,6 +292,7 @@ HRESULT DispatchObject::Call(const Member& member, WORD flags, DISPPARAMS* param
   const bool get = !put && !method && (flags & DISPATCH_PROPERTYGET) && (member.access & kGet);
   if (put && !(member.access & kPut)) return DISP_E_MEMBERNOTFOUND;
   if (!put && !method && !get) return DISP_E_MEMBERNOTFOUND;
+  if (Counted(member.name)) Counts().Count(objectName_, member.name, put ? L"put" : method ? L"method" : L"get");
 
   if (put) {
     if (params->cNamedArgs != 1 || !params->rgdispidNamedArgs ||

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "backend.h"
+#include "call_counts.h"
 #include "content.h"
 #include "dispatch_object.h"
 #include "faults.h"
@@ -169,6 +170,11 @@ class ConnectionMaster : public DispatchObject {
                  }
                }});
     AddMember({L"ClearFaults", kMethod, 0, 0, ResultType::None, [](const Args&, VARIANT*) { Faults().Clear(); }});
+    // Every lookup and invocation since the last ClearCallCounts, one line
+    // per member and kind: "Session.State get 6".
+    AddMember({L"CallCounts", kMethod, 0, 0, ResultType::Text,
+               [](const Args&, VARIANT* r) { SetText(r, Counts().Text()); }});
+    AddMember({L"ClearCallCounts", kMethod, 0, 0, ResultType::None, [](const Args&, VARIANT*) { Counts().Clear(); }});
     AddMember({L"SetOption", kMethod, 2, 2, ResultType::None,
                [](const Args& a, VARIANT*) { Backend::Instance().SetOption(a.Text(0), a.Text(1)); }});
     AddMember({L"Shutdown", kMethod, 0, 0, ResultType::Bool,

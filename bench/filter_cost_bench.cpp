@@ -1,0 +1,274 @@
+// What the filter itself adds to a request, side by side with a filter that
+// passes everything through (same notifications, no work), in one run:
+// requests through the proxy emulation on kept-alive connections, the
+// test back end in process, trace level 0.
+//
+//   filter_cost_bench [runs] [requests] [scenario]  (defaults 5, 2000, all; scenario 1 to 4 runs that one)
+//
+// Scenarios: a GET of a session that has passed the second factor (an answer
+// with a 4 KiB header block and a 16 KiB body), the same GET without the
+// proxy's cookie (a public page), a 10 MiB answer of a Valid session, and
+// the Valid GET with a short header block (whole in the host's first chunk).
+// Prints every run's microseconds per request for both filters, the ratio
+// and the microseconds the filter adds, and the back-end calls (lookups and
+// invocations) per request of the real filter.
+//
+// Needs the test back end and the configuration-store test bed registered in
+// the prefix (the build registers the store; testbeds/backend/register.sh the
+// back end).
+#include <windows.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "backend_client.h"
+#include "host/browser.h"
+#include "host/isa_server.h"
+#include "host/published_site.h"
+#include "support/filter_install.h"
+#include "support/test_files.h"
+
+namespace {
+
+using namespace talverin::host;
+
+constexpr char kSettingsKey[] = "SOFTWARE\\TALVERIN\\ISA";
+constexpr char kStore[] =
+    "[listener]\nname = Exchange OWA\npersistent-name = {AAAAAAAA-0000-0000-0000-000000000001}\n"
+    "cookie-name = cadata\ncookie-domains-in-use = no\n\n"
+    "[set {347A24CF-D801-4b9a-8F0F-74902FA92D76}]\nEnabled = i4:1\n";
+constexpr char kUsers[] = "CONTOSO\\alice | +49 170 1234567 | Secret1 | valid\r\n";
+constexpr size_t kBigAnswer = 10 * 1024 * 1024;
+
+double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+void SetDword(const char* name, DWORD value) {
+  talverin::UniqueHkey key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr) == 0) {
+    RegSetValueExA(key.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  }
+}
+
+std::string Marked(size_t size) {
+  std::string body;
+  while (body.size() < size) body += std::string(kSiteMarker) + " line of the benchmark page ......................\n";
+  body.resize(size);
+  return body;
+}
+
+// The pages of the benchmark: a 4 KiB header block and a 16 KiB body, and a
+// 10 MiB download.
+class BenchSite : public SiteServer {
+ public:
+  BenchSite() : page_(Marked(16 * 1024)), big_(Marked(kBigAnswer)) {
+    for (int i = 0; headerBytes() < 4096 - 64; ++i) {
+      headers_.emplace_back("X-Bench-" + std::to_string(i), std::string(96, 'h'));
+    }
+    headers_.emplace_back("Content-Type", "text/html");
+  }
+
+  SiteResponse Serve(const SiteRequest& request) override {
+    SiteResponse response;
+    // A header block the host presents whole in its first chunk.
+    if (request.canonicalPath != "/owa/short.html") response.headers = headers_;
+    response.body = request.canonicalPath == "/download/big.bin" ? big_ : page_;
+    return response;
+  }
+
+ private:
+  size_t headerBytes() const {
+    size_t size = 0;
+    for (const auto& h : headers_) size += h.first.size() + h.second.size() + 4;
+    return size;
+  }
+  std::vector<std::pair<std::string, std::string>> headers_;
+  std::string page_;
+  std::string big_;
+};
+
+// Makes the browser's session Valid in the back end, whatever road the filter
+// took to get there (the measurement is of the Valid path only).
+bool MakeValid(IDispatch* master, const std::string& key) {
+  talverin::ComPtr<IDispatch> store = backend_test::Get(master, L"Store").Object();
+  if (!store) return false;
+  backend_test::Reply found = backend_test::Method(store.Get(), L"GetSession", {backend_test::Widen(key)});
+  talverin::ComPtr<IDispatch> session;
+  if (found.type() == VT_DISPATCH) {
+    session = found.Object();
+  } else {
+    session = backend_test::Method(store.Get(), L"CreateSession", {backend_test::Widen(key)}).Object();
+  }
+  if (!session) return false;
+  backend_test::Put(session.Get(), L"Url", backend_test::Arg(L"/owa/"));
+  return backend_test::Put(session.Get(), L"State", backend_test::Arg(2L)).hr == S_OK;
+}
+
+long long CallsSinceClear(IDispatch* master) {
+  backend_test::Reply reply = backend_test::Method(master, L"CallCounts");
+  const std::string text = backend_test::Narrow(reply.Text());
+  long long total = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    const size_t blank = line.rfind(' ');
+    if (blank != std::string::npos) total += std::atoll(line.c_str() + blank + 1);
+    start = end + 2;
+  }
+  return total;
+}
+
+// One filter behind its own proxy, with a logged-on browser.
+class Bed {
+ public:
+  Bed(const std::string& dll, bool real, IDispatch* master) : module_(dll) {
+    started_ = real ? module_.Start().Succeeded() : module_.GetFilterVersion().Succeeded();
+    IsaOptions options;
+    options.keepTranscripts = false;
+    options.keepConnectionRecords = false;
+    server_ = std::make_unique<IsaServer>(module_, ParseListeners(kStore), ParseUsers(kUsers), site_, options);
+    BrowserOptions browserOptions;
+    browserOptions.client.name = "bench";
+    Browser browser(*server_, browserOptions);
+    browser.Visit("/owa/");
+    browser.FollowAll(browser.PostForm("/CookieAuth.dll?Logon",
+                                       {{"curl", "/owa/"}, {"username", "CONTOSO\\alice"}, {"password", "Secret1"}}));
+    key_ = browser.Cookie("cadata").value_or("");
+    if (real && !key_.empty() && !MakeValid(master, key_)) key_.clear();
+    ClientSettings client;
+    client.name = "bench";
+    connection_ = server_->Connect(client);
+  }
+  ~Bed() {
+    connection_.reset();
+    server_.reset();
+    module_.Terminate();
+    module_.Unload();
+  }
+
+  bool Ready() const { return started_ && !key_.empty(); }
+
+  std::string RequestText(const std::string& url, bool withCookie) const {
+    std::string text = "GET " + url + " HTTP/1.1\r\nHost: mail.contoso.test\r\n"
+                       "User-Agent: Mozilla/5.0 (Windows NT 10.0; Win64; x64) benchmark\r\n"
+                       "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n"
+                       "Accept-Language: en-US,en;q=0.5\r\nAccept-Encoding: gzip, deflate\r\n"
+                       "Referer: https://mail.contoso.test/owa/\r\n";
+    if (withCookie) text += "Cookie: lang=en; cadata=" + key_ + "; theme=plain\r\n";
+    return text + "Connection: keep-alive\r\n\r\n";
+  }
+
+  // Microseconds per request; false in ok when an answer was not the page.
+  // A kept-alive connection carries kPerConnection requests: the emulated
+  // host looks its AllocMem blocks up one by one, and would otherwise grow
+  // into the measurement of a filter that asks for host memory.
+  double Measure(const std::string& request, int requests, bool& ok) {
+    constexpr int kPerConnection = 100;
+    ClientSettings client;
+    client.name = "bench";
+    connection_ = server_->Connect(client);
+    Exchange first = server_->Handle(*connection_, request);
+    ok = first.sent.find(std::string(kSiteMarker)) != std::string::npos;
+    const double start = Now();
+    for (int done = 0; done < requests;) {
+      connection_ = server_->Connect(client);
+      for (int i = 0; i < kPerConnection && done < requests; ++i, ++done) server_->Handle(*connection_, request);
+    }
+    return (Now() - start) * 1e6 / requests;
+  }
+
+ private:
+  FilterModule module_;
+  BenchSite site_;
+  std::unique_ptr<IsaServer> server_;
+  std::unique_ptr<IsaConnection> connection_;
+  std::string key_;
+  bool started_ = false;
+};
+
+struct Scenario {
+  const char* name;
+  const char* url;
+  bool withCookie;
+  int requestsDivisor;  // the 10 MiB answer takes fewer requests
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  const int requests = argc > 2 ? std::max(10, std::atoi(argv[2])) : 2000;
+  const int only = argc > 3 ? std::atoi(argv[3]) : 0;
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  int rc = 1;
+  {
+    talverin::test::FilterInstall install;
+    talverin::test::ScratchDir data;
+    talverin::test::WriteFileText(data.Sub("fpc_store.conf"), kStore);
+    talverin::test::WriteFileText(data.Sub("users.txt"), kUsers);
+    SetEnvironmentVariableA("TALVERIN_STORE_CONFIG", data.Sub("fpc_store.conf").c_str());
+    SetDword("TraceLevel", 0);
+    backend_test::PointFilterProgIdAt(backend_test::BackendHost::InProc);
+    talverin::ComPtr<IDispatch> master = backend_test::Create(backend_test::kInProcProgId);
+    char exe[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    std::string passThrough = exe;
+    passThrough = passThrough.substr(0, passThrough.find_last_of('\\') + 1) + "talverin_pass_through_filter.dll";
+    if (!install.ok() || !master) {
+      std::printf("set-up failed: install %d, back end %d\n", install.ok(), static_cast<bool>(master));
+    } else {
+      backend_test::Method(master.Get(), L"SetOption", {L"UsersFile", backend_test::Widen(data.Sub("users.txt"))});
+      backend_test::Method(master.Get(), L"SetOption", {L"DataDir", backend_test::Widen(data.path() + "\\")});
+      Bed baseline(passThrough, false, master.Get());
+      Bed filter(install.dllPath(), true, master.Get());
+      if (!baseline.Ready() || !filter.Ready()) {
+        std::printf("set-up failed: pass-through filter %d, filter %d\n", baseline.Ready(), filter.Ready());
+      } else {
+        const Scenario scenarios[] = {
+            {"Valid kept-alive GET, 4 KiB header block, 16 KiB body", "/owa/inbox.html", true, 1},
+            {"anonymous GET, same answer", "/public/info.html", false, 1},
+            {"Valid GET of a 10 MiB answer", "/download/big.bin", true, 100},
+            {"Valid kept-alive GET, header block in the first 4 KiB chunk, 16 KiB body", "/owa/short.html", true, 1},
+        };
+        rc = 0;
+        for (const Scenario& scenario : scenarios) {
+          if (only != 0 && &scenario != &scenarios[only - 1]) continue;
+          const int n = std::max(10, requests / scenario.requestsDivisor);
+          std::printf("\n%s (%d requests per run, trace level 0)\n", scenario.name, n);
+          std::printf("%5s %18s %14s %8s %10s %14s\n", "run", "pass-through us", "filter us", "ratio", "added us",
+                      "backend calls");
+          const std::string baselineRequest = baseline.RequestText(scenario.url, scenario.withCookie);
+          const std::string filterRequest = filter.RequestText(scenario.url, scenario.withCookie);
+          std::vector<double> ratios, added;
+          for (int run = 1; run <= runs; ++run) {
+            bool baseOk = false, filterOk = false;
+            const double base = baseline.Measure(baselineRequest, n, baseOk);
+            backend_test::Method(master.Get(), L"ClearCallCounts");
+            const double with = filter.Measure(filterRequest, n, filterOk);
+            const double calls = static_cast<double>(CallsSinceClear(master.Get())) / (n + 1);
+            ratios.push_back(with / base);
+            added.push_back(with - base);
+            std::printf("%5d %18.1f %14.1f %8.2f %10.1f %14.2f%s\n", run, base, with, with / base, with - base, calls,
+                        baseOk && filterOk ? "" : "  (an answer was not the site's page)");
+            if (!baseOk || !filterOk) rc = 1;
+          }
+          std::sort(ratios.begin(), ratios.end());
+          std::sort(added.begin(), added.end());
+          std::printf("median: ratio %.2f, added %.1f us\n", ratios[ratios.size() / 2], added[added.size() / 2]);
+        }
+      }
+    }
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, KEY_WOW64_64KEY, 0);
+    SetEnvironmentVariableA("TALVERIN_STORE_CONFIG", nullptr);
+  }
+  CoUninitialize();
+  return rc;
+}
