@@ -9,9 +9,7 @@
 #include "http/responses.h"
 #include "stub/session_store.h"
 
-ConnectionContext::ConnectionContext() : config(talverin::FilterSettings::Instance().Snapshot()) {
-  responseBuffer_.reserve(kResponseReserve);
-}
+ConnectionContext::ConnectionContext() : config(talverin::FilterSettings::Instance().Snapshot()) {}
 
 ConnectionContext::~ConnectionContext() {
   // Secrets first, before anything is released.
@@ -119,11 +117,10 @@ void ConnectionContext::AppendResponseData(const HTTP_FILTER_RAW_DATA& record) {
 
 void ConnectionContext::AppendResponseData(const void* data, std::size_t size) {
   if (data == nullptr || size == 0) return;
-  // Grown, then copied in one piece: an insert of the range would construct
-  // the wiping vector's bytes one by one.
-  const std::size_t used = responseBuffer_.size();
-  responseBuffer_.resize(used + size);
-  std::memcpy(responseBuffer_.data() + used, data, size);
+  // Most answers are passed on where the host presents them: the room is
+  // taken only for one that is held.
+  if (responseBuffer_.capacity() < kResponseReserve) responseBuffer_.reserve(kResponseReserve);
+  responseBuffer_.append(static_cast<const char*>(data), size);
 }
 
 const std::string& ConnectionContext::ListenerGuid(HTTP_FILTER_CONTEXT* pfc) {

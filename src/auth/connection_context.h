@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "auth/flow_decisions.h"
@@ -25,7 +26,9 @@ class Session;
 // delivers one notification of a connection at a time.
 class ConnectionContext {
  public:
-  static constexpr std::size_t kResponseReserve = 4096;
+  // Room taken when an answer is first held: its header block and the
+  // chunk after it, mostly, without growing.
+  static constexpr std::size_t kResponseReserve = 16 * 1024;
 
   ConnectionContext();
   ~ConnectionContext();
@@ -110,7 +113,7 @@ class ConnectionContext {
   void AppendResponseData(const void* data, std::size_t size);
   // Wipes the gathered bytes; the reserved room stays.
   void ClearResponseData() noexcept;
-  const talverin::SecureBytes& ResponseData() const noexcept { return responseBuffer_; }
+  const talverin::SecureString& ResponseData() const noexcept { return responseBuffer_; }
 
   // Copies the gathered bytes into an AllocMem block and points the record at
   // it. False when the host gives no block: the record is then untouched and
@@ -123,7 +126,8 @@ class ConnectionContext {
   // Drops what is known of a session that is no longer the one referenced.
   void FollowSession();
 
-  talverin::SecureBytes responseBuffer_;
+  // A string, not a byte vector: it grows by copying its bytes in one piece.
+  talverin::SecureString responseBuffer_;
   std::optional<std::string> listenerGuid_;
   const Stub::Session* known_ = nullptr;
   talverin::flow::SessionSnapshot snapshot_;

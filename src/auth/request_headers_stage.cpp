@@ -3,6 +3,7 @@
 // serves the filter's own pages and hands the rest to the state dispatch.
 #include "auth/anonymous_logon_filter_implementation.h"
 #include "auth/connection_context.h"
+#include "base/secure.h"
 #include "config/filter_settings.h"
 #include "config/url_canonical.h"
 #include "diag/event_log.h"
@@ -18,14 +19,17 @@ namespace {
 // must not slip past the fallback refusal.
 bool AuthorizationHeaderPresent(HTTP_FILTER_PREPROC_HEADERS* headers, HTTP_FILTER_CONTEXT* pfc) {
   char name[] = "Authorization:";
-  talverin::SecureString buffer(1024, '\0');
-  DWORD size = static_cast<DWORD>(buffer.size());
-  if (headers->GetHeader(pfc, name, &buffer[0], &size)) return buffer[0] != '\0';
-  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;  // absent
+  // On the stack, wiped on the way out: the value may carry credentials.
+  char buffer[1024] = {};
+  DWORD size = sizeof buffer;
+  const BOOL got = headers->GetHeader(pfc, name, buffer, &size);
+  const bool present = got ? buffer[0] != '\0' : GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+  talverin::SecureZero(buffer, sizeof buffer);
+  if (got || !present) return present;
   if (size == 0 || size >= MAXDWORD) return true;
-  buffer = talverin::SecureString(static_cast<std::size_t>(size) + 1, '\0');
-  size = static_cast<DWORD>(buffer.size());
-  if (headers->GetHeader(pfc, name, &buffer[0], &size)) return buffer[0] != '\0';
+  talverin::SecureString longer(static_cast<std::size_t>(size) + 1, '\0');
+  size = static_cast<DWORD>(longer.size());
+  if (headers->GetHeader(pfc, name, &longer[0], &size)) return longer[0] != '\0';
   return true;
 }
 

@@ -11,6 +11,8 @@
 #include "diag/event_log.h"
 #include "diag/trace_log.h"
 #include "http/host_access.h"
+#include "http/http_header_block.h"
+#include "http/http_message.h"
 #include "http/percent_coding.h"
 #include "stub/session_store.h"
 
@@ -30,10 +32,7 @@ std::optional<std::string> CanonicalOf(const ConnectionContext& context) {
   return context.urlCanonical;
 }
 
-std::string_view HeldBytes(const ConnectionContext& context) {
-  const talverin::SecureBytes& bytes = context.ResponseData();
-  return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
+std::string_view HeldBytes(const ConnectionContext& context) { return std::string_view(context.ResponseData()); }
 
 std::string_view RecordBytes(const HTTP_FILTER_RAW_DATA& record) {
   if (record.pvInData == nullptr) return {};
@@ -136,10 +135,13 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
   if (accumulated != SF_STATUS_REQ_NEXT_NOTIFICATION) return accumulated;
 
   PresentNothingUnlessPassed presented(record, ctx, inRecord);
-  const HttpMessage response(inRecord ? RecordBytes(*record) : HeldBytes(ctx));
-  const int code = response.GetStatusCode();
+  const std::string_view answer = inRecord ? RecordBytes(*record) : HeldBytes(ctx);
+  // Judged by its header block, read where it lies; the body is passed on
+  // unread.
+  const HttpHeaderBlock response = HttpHeaderBlock::Read(answer);
+  const int code = response.StatusCode();
   TLOGF(1, "Response code set by the ISA/TMG (other web filters): '%d'", code);
-  TLOGF(1, "All response headers:\r\n%s", response.GetHeaders().str().c_str());
+  TLOGF(1, "All response headers:\r\n%s", std::string(response.Text()).c_str());
 
   if (ctx.HasValidSession()) ctx.SessionState();
   if (talverin::flow::RefusesFallbackAnswer(code, ctx.config->Settings().fallbackFromFBAForbidden, ctx.Snapshot())) {
@@ -165,27 +167,28 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
   // One Set-Cookie line per cookie: the first line that carries the
   // listener's cookie counts.
   std::string setCookie;
-  for (const talverin::SecureString& line : response.GetHeaderValues("Set-Cookie")) {
-    const KeyExtraction extraction = ExtractKey(pfc, ctx, line.str());
+  for (const std::string_view line : response.Values("Set-Cookie")) {
+    const KeyExtraction extraction = ExtractKey(pfc, ctx, std::string(line));
     if (extraction.ambiguous) {
       view.cookieAmbiguous = true;
       break;
     }
     if (extraction.cookieFound) {
-      setCookie = line.str();
+      setCookie = std::string(line);
       view.setsCookie = true;
       view.newKey = extraction.key;
       break;
     }
   }
   if (!view.cookieAmbiguous) TLOGF(1, "Set-Cookie header set by the server: '%s'", setCookie.c_str());
-  view.location = response.GetHeaderValue("Location").str();
+  view.location = std::string(response.Value("Location"));
   view.locationLower = talverin::LowerCaseMultibyte(view.location);
 
   talverin::flow::AnswerDecision decision = DecideAnswer(ctx, view, false);
   if (decision.action == talverin::flow::AnswerAction::Bind) {
     UpdateSessionBoundToIsaTmg(&ctx, view.newKey, decision.binding);
-    SaveRedirectLocation(ctx, response);
+    // A page held back for the session is the whole answer as read.
+    SaveRedirectLocation(ctx, HttpMessage(answer));
     decision = DecideAnswer(ctx, view, true);
   }
   switch (decision.reason) {

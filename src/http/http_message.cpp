@@ -1,9 +1,9 @@
 #include "http/http_message.h"
 
 #include <algorithm>
-#include <climits>
 #include <string>
 
+#include "http/http_header_block.h"
 #include "http/percent_coding.h"
 
 using talverin::SecureString;
@@ -13,29 +13,8 @@ namespace {
 constexpr std::string_view kHeaderTerminator = "\r\n\r\n";
 constexpr std::string_view kLineTerminator = "\r\n";
 
-char AsciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
-
-// Leading decimal digits after optional blanks, as the C library's atoi
-// reads them; 0 when there are none. Saturates instead of overflowing.
-std::uint64_t LeadingDecimal(std::string_view text) noexcept {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  std::uint64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    const unsigned digit = static_cast<unsigned>(text[i] - '0');
-    if (value > (UINT64_MAX - digit) / 10) return UINT64_MAX;
-    value = value * 10 + digit;
-  }
-  return value;
-}
+using http_text::EqualsIgnoringCase;
+using http_text::LeadingDecimal;
 
 SecureString Copy(std::string_view text) { return SecureString(text.data(), text.size()); }
 
@@ -65,30 +44,13 @@ void HttpMessage::Split() {
   headersComplete_ = true;
 }
 
-std::string_view HttpMessage::StartLine() const {
-  const std::string_view headers(headers_);
-  return headers.substr(0, headers.find(kLineTerminator));
-}
+HttpHeaderBlock HttpMessage::Block() const noexcept { return HttpHeaderBlock(headers_, headersComplete_); }
 
-SecureString HttpMessage::GetFirstToken() const {
-  const std::string_view line = StartLine();
-  const std::size_t blank = line.find(' ');
-  if (blank == std::string_view::npos) return {};
-  return Copy(line.substr(0, blank));
-}
+SecureString HttpMessage::GetFirstToken() const { return Copy(Block().FirstToken()); }
 
-SecureString HttpMessage::GetSecondToken() const {
-  const std::string_view line = StartLine();
-  const std::size_t first = line.find(' ');
-  if (first == std::string_view::npos) return {};
-  const std::size_t second = line.find(' ', first + 1);
-  if (second == std::string_view::npos) return {};
-  return Copy(line.substr(first + 1, second - first - 1));
-}
+SecureString HttpMessage::GetSecondToken() const { return Copy(Block().SecondToken()); }
 
-int HttpMessage::GetStatusCode() const {
-  return static_cast<int>(std::min<std::uint64_t>(LeadingDecimal(GetSecondToken()), INT_MAX));
-}
+int HttpMessage::GetStatusCode() const { return Block().StatusCode(); }
 
 HttpMessage::Method HttpMessage::GetMethod() const {
   const SecureString token = GetFirstToken();
@@ -97,41 +59,7 @@ HttpMessage::Method HttpMessage::GetMethod() const {
   return Method::Other;
 }
 
-template <class Visit>
-void HttpMessage::VisitHeaderLines(Visit visit) const {
-  const std::string_view headers(headers_);
-  std::size_t begin = headers.find(kLineTerminator);
-  if (begin == std::string_view::npos) return;  // start line only
-  begin += kLineTerminator.size();
-  for (;;) {
-    std::size_t end = headers.find(kLineTerminator, begin);
-    if (end == std::string_view::npos) end = headers.size();
-    if (visit(Range{begin, end})) return;
-    if (end == headers.size()) return;
-    begin = end + kLineTerminator.size();
-  }
-}
-
 namespace {
-
-constexpr std::string_view kOptionalWhiteSpace = " \t";
-
-// The value range of a header line of that name, relative to the line; none
-// when the line is no such field.
-bool MatchHeaderLine(std::string_view line, std::string_view name, std::size_t& valueBegin, std::size_t& valueEnd) {
-  if (line.size() <= name.size() || !EqualsIgnoringCase(line.substr(0, name.size()), name)) return false;
-  std::size_t colon = name.size();
-  while (colon < line.size() && (line[colon] == ' ' || line[colon] == '\t')) ++colon;
-  if (colon >= line.size() || line[colon] != ':') return false;
-  const std::size_t first = line.find_first_not_of(kOptionalWhiteSpace, colon + 1);
-  if (first == std::string_view::npos) {
-    valueBegin = valueEnd = line.size();
-    return true;
-  }
-  valueBegin = first;
-  valueEnd = line.find_last_not_of(kOptionalWhiteSpace) + 1;
-  return true;
-}
 
 bool AllDigits(std::string_view text) {
   if (text.empty()) return false;
@@ -144,32 +72,18 @@ bool AllDigits(std::string_view text) {
 }  // namespace
 
 bool HttpMessage::FindHeaderValue(std::string_view name, Range& value) const {
-  bool found = false;
-  VisitHeaderLines([&](Range line) {
-    std::size_t begin = 0, end = 0;
-    if (!MatchHeaderLine(View(headers_, line), name, begin, end)) return false;
-    value.begin = line.begin + begin;
-    value.end = line.begin + end;
-    found = true;
-    return true;
-  });
-  return found;
+  std::string_view found;
+  if (!Block().FindValue(name, found)) return false;
+  value.begin = static_cast<std::size_t>(found.data() - headers_.data());
+  value.end = value.begin + found.size();
+  return true;
 }
 
-SecureString HttpMessage::GetHeaderValue(std::string_view name) const {
-  Range value;
-  if (!FindHeaderValue(name, value)) return {};
-  return Copy(View(headers_, value));
-}
+SecureString HttpMessage::GetHeaderValue(std::string_view name) const { return Copy(Block().Value(name)); }
 
 std::vector<SecureString> HttpMessage::GetHeaderValues(std::string_view name) const {
   std::vector<SecureString> values;
-  VisitHeaderLines([&](Range line) {
-    const std::string_view text = View(headers_, line);
-    std::size_t begin = 0, end = 0;
-    if (MatchHeaderLine(text, name, begin, end)) values.push_back(Copy(text.substr(begin, end - begin)));
-    return false;
-  });
+  for (std::string_view value : Block().Values(name)) values.push_back(Copy(value));
   return values;
 }
 

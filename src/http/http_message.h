@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/secure.h"
+#include "http/http_header_block.h"
 
 class HttpMessage {
  public:
@@ -113,13 +114,10 @@ class HttpMessage {
   // Value range of the first matching header line; found false when absent.
   bool FindHeaderValue(std::string_view name, Range& value) const;
   bool FindFormFieldValue(std::string_view name, Range& value) const;
-  std::string_view StartLine() const;
+  // The header block, read through the one header reader.
+  HttpHeaderBlock Block() const noexcept;
   std::string_view View(const talverin::SecureString& s, Range r) const { return {s.data() + r.begin, r.end - r.begin}; }
 
-  // Calls visit(line range) for each header line after the start line, in
-  // order, until it answers true.
-  template <class Visit>
-  void VisitHeaderLines(Visit visit) const;
   // Calls visit(field range) for each '&'-separated field of the body.
   template <class Visit>
   void VisitFormFields(Visit visit) const;

@@ -1,0 +1,102 @@
+#include "http/http_header_block.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+constexpr std::string_view kHeaderTerminator = "\r\n\r\n";
+constexpr std::string_view kOptionalWhiteSpace = " \t";
+
+char AsciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The value of a header line of that name; false when the line is no such
+// field.
+bool MatchHeaderLine(std::string_view line, std::string_view name, std::string_view& value) noexcept {
+  if (line.size() <= name.size() || !http_text::EqualsIgnoringCase(line.substr(0, name.size()), name)) return false;
+  std::size_t colon = name.size();
+  while (colon < line.size() && (line[colon] == ' ' || line[colon] == '\t')) ++colon;
+  if (colon >= line.size() || line[colon] != ':') return false;
+  const std::size_t first = line.find_first_not_of(kOptionalWhiteSpace, colon + 1);
+  if (first == std::string_view::npos) {
+    value = line.substr(line.size());
+    return true;
+  }
+  value = line.substr(first, line.find_last_not_of(kOptionalWhiteSpace) + 1 - first);
+  return true;
+}
+
+}  // namespace
+
+namespace http_text {
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+std::uint64_t LeadingDecimal(std::string_view text) noexcept {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+  std::uint64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const unsigned digit = static_cast<unsigned>(text[i] - '0');
+    if (value > (UINT64_MAX - digit) / 10) return UINT64_MAX;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+}  // namespace http_text
+
+HttpHeaderBlock HttpHeaderBlock::Read(std::string_view bytes) noexcept {
+  const std::size_t end = bytes.find(kHeaderTerminator);
+  if (end == std::string_view::npos) return HttpHeaderBlock(bytes, false);
+  return HttpHeaderBlock(bytes.substr(0, end), true);
+}
+
+std::string_view HttpHeaderBlock::StartLine() const noexcept { return text_.substr(0, text_.find("\r\n")); }
+
+std::string_view HttpHeaderBlock::FirstToken() const noexcept {
+  const std::string_view line = StartLine();
+  const std::size_t blank = line.find(' ');
+  if (blank == std::string_view::npos) return {};
+  return line.substr(0, blank);
+}
+
+std::string_view HttpHeaderBlock::SecondToken() const noexcept {
+  const std::string_view line = StartLine();
+  const std::size_t first = line.find(' ');
+  if (first == std::string_view::npos) return {};
+  const std::size_t second = line.find(' ', first + 1);
+  if (second == std::string_view::npos) return {};
+  return line.substr(first + 1, second - first - 1);
+}
+
+int HttpHeaderBlock::StatusCode() const noexcept {
+  return static_cast<int>(std::min<std::uint64_t>(http_text::LeadingDecimal(SecondToken()), INT_MAX));
+}
+
+bool HttpHeaderBlock::FindValue(std::string_view name, std::string_view& value) const noexcept {
+  bool found = false;
+  VisitLines([&](std::string_view line) { return found = MatchHeaderLine(line, name, value); });
+  return found;
+}
+
+std::string_view HttpHeaderBlock::Value(std::string_view name) const noexcept {
+  std::string_view value;
+  return FindValue(name, value) ? value : std::string_view();
+}
+
+std::vector<std::string_view> HttpHeaderBlock::Values(std::string_view name) const {
+  std::vector<std::string_view> values;
+  VisitLines([&](std::string_view line) {
+    std::string_view value;
+    if (MatchHeaderLine(line, name, value)) values.push_back(value);
+    return false;
+  });
+  return values;
+}

@@ -1,0 +1,65 @@
+#pragma once
+// The header block of an HTTP message, read where it lies: the one reading of
+// the start line and the header fields the filter has (HttpMessage reads its
+// own copy through it). Answers the filter passes on are read with it alone:
+// their bytes are not the filter's to copy. Pure C++: no Windows headers.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+class HttpHeaderBlock {
+ public:
+  // A header block's text without the empty line that closes it; complete
+  // tells whether that line was there.
+  HttpHeaderBlock(std::string_view text, bool complete) noexcept : text_(text), complete_(complete) {}
+  // The bytes through their first CR LF CR LF; all of them while it is missing.
+  static HttpHeaderBlock Read(std::string_view bytes) noexcept;
+
+  std::string_view Text() const noexcept { return text_; }
+  bool Complete() const noexcept { return complete_; }
+
+  std::string_view StartLine() const noexcept;
+  // The text before the first blank of the start line, and the text between
+  // the first and the second blank; empty when the start line lacks them.
+  std::string_view FirstToken() const noexcept;
+  std::string_view SecondToken() const noexcept;
+  // Leading decimal digits of the second token; 0 when there are none.
+  int StatusCode() const noexcept;
+
+  // The value of the first header line of that name, as HTTP reads a field:
+  // the name at the start of the line without regard to case (blanks or tabs
+  // before the colon tolerated, as lax parsers do), the value without the
+  // blanks and tabs around it. False when no line has that name.
+  bool FindValue(std::string_view name, std::string_view& value) const noexcept;
+  std::string_view Value(std::string_view name) const noexcept;
+  // The values of every line of that name, in order.
+  std::vector<std::string_view> Values(std::string_view name) const;
+
+  // Calls visit(line) for each line after the start line, in order, until it
+  // answers true.
+  template <class Visit>
+  void VisitLines(Visit visit) const {
+    std::size_t begin = text_.find("\r\n");
+    if (begin == std::string_view::npos) return;  // start line only
+    begin += 2;
+    for (;;) {
+      std::size_t end = text_.find("\r\n", begin);
+      if (end == std::string_view::npos) end = text_.size();
+      if (visit(text_.substr(begin, end - begin))) return;
+      if (end == text_.size()) return;
+      begin = end + 2;
+    }
+  }
+
+ private:
+  std::string_view text_;
+  bool complete_;
+};
+
+namespace http_text {
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept;
+// Leading decimal digits after optional blanks, as the C library's atoi reads
+// them; 0 when there are none. Saturates instead of overflowing.
+std::uint64_t LeadingDecimal(std::string_view text) noexcept;
+}  // namespace http_text

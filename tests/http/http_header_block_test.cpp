@@ -1,0 +1,54 @@
+#include "http/http_header_block.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr char kAnswer[] =
+    "HTTP/1.1 302 Found\r\n"
+    "set-cookie : cadata=K1; path=/\r\n"
+    "Location:\t/CookieAuth.dll?GetLogon \r\n"
+    "Set-Cookie: lang=en\r\n"
+    "\r\n"
+    "Set-Cookie: in-the-body=1\r\n";
+
+TEST(HttpHeaderBlockTest, ReadsAnAnswerWhereItLies) {
+  const std::string bytes = kAnswer;
+  const HttpHeaderBlock block = HttpHeaderBlock::Read(bytes);
+
+  EXPECT_TRUE(block.Complete());
+  EXPECT_EQ(block.StatusCode(), 302);
+  EXPECT_EQ(block.Value("Location"), "/CookieAuth.dll?GetLogon");
+  const std::vector<std::string_view> cookies = block.Values("Set-Cookie");
+  ASSERT_EQ(cookies.size(), 2u);  // the body's line is no header
+  EXPECT_EQ(cookies[0], "cadata=K1; path=/");
+  EXPECT_EQ(cookies[1], "lang=en");
+  // Nothing copied: the values are the answer's own bytes.
+  EXPECT_GE(cookies[0].data(), bytes.data());
+  EXPECT_LT(cookies[1].data(), bytes.data() + bytes.size());
+}
+
+TEST(HttpHeaderBlockTest, AnUnfinishedBlockIsReadAsFarAsItGoes) {
+  const HttpHeaderBlock block = HttpHeaderBlock::Read("HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nSet-Coo");
+
+  EXPECT_FALSE(block.Complete());
+  EXPECT_EQ(block.Values("Set-Cookie").size(), 1u);
+  EXPECT_EQ(block.Value("Location"), "");
+}
+
+TEST(HttpHeaderBlockTest, ANameThatOnlyStartsLikeTheFieldIsAnotherField) {
+  const HttpHeaderBlock block = HttpHeaderBlock::Read("HTTP/1.1 200 OK\r\nSet-Cookie2: a=1\r\nX-Set-Cookie: b=2\r\n\r\n");
+
+  EXPECT_TRUE(block.Values("Set-Cookie").empty());
+  std::string_view value;
+  EXPECT_FALSE(block.FindValue("Set-Cookie", value));
+}
+
+TEST(HttpHeaderBlockTest, AStatusLineWithoutCodeReadsAsZero) {
+  EXPECT_EQ(HttpHeaderBlock::Read("HTTP/1.1\r\n\r\n").StatusCode(), 0);
+  EXPECT_EQ(HttpHeaderBlock::Read("HTTP/1.1 99999999999999999999 Big\r\n\r\n").StatusCode(), 2147483647);
+}
+
+}  // namespace
