@@ -124,7 +124,11 @@ HRESULT CFilter::RunInit() {
   std::atomic_store(&implementation_, implementation);
   initialized_.store(true);
   const HRESULT hr = implementation->Init();
-  if (hr == S_OK) EventLog::Instance().ReportStarted(ModuleVersionText(ThisModule()), settings.TraceLevel(), listeners);
+  if (hr == S_OK) {
+    const ConfigSnapshot config = FilterSettings::Instance().Snapshot();
+    EventLog::Instance().ReportStarted(ModuleVersionText(ThisModule()), config->Settings().traceLevel,
+                                       config->Listeners());
+  }
   return hr;
 }
 
