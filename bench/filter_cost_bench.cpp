@@ -20,7 +20,6 @@
 #include <objbase.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -28,6 +27,7 @@
 #include <vector>
 
 #include "backend_client.h"
+#include "bench_bed.h"
 #include "host/browser.h"
 #include "host/isa_server.h"
 #include "host/published_site.h"
@@ -37,23 +37,9 @@
 namespace {
 
 using namespace talverin::host;
+using namespace talverin::bench;
 
-constexpr char kSettingsKey[] = "SOFTWARE\\TALVERIN\\ISA";
-constexpr char kStore[] =
-    "[listener]\nname = Exchange OWA\npersistent-name = {AAAAAAAA-0000-0000-0000-000000000001}\n"
-    "cookie-name = cadata\ncookie-domains-in-use = no\n\n"
-    "[set {347A24CF-D801-4b9a-8F0F-74902FA92D76}]\nEnabled = i4:1\n";
-constexpr char kUsers[] = "CONTOSO\\alice | +49 170 1234567 | Secret1 | valid\r\n";
 constexpr size_t kBigAnswer = 10 * 1024 * 1024;
-
-double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
-void SetDword(const char* name, DWORD value) {
-  talverin::UniqueHkey key;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr) == 0) {
-    RegSetValueExA(key.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-  }
-}
 
 std::string Marked(size_t size) {
   std::string body;
@@ -91,23 +77,6 @@ class BenchSite : public SiteServer {
   std::string page_;
   std::string big_;
 };
-
-// Makes the browser's session Valid in the back end, whatever road the filter
-// took to get there (the measurement is of the Valid path only).
-bool MakeValid(IDispatch* master, const std::string& key) {
-  talverin::ComPtr<IDispatch> store = backend_test::Get(master, L"Store").Object();
-  if (!store) return false;
-  backend_test::Reply found = backend_test::Method(store.Get(), L"GetSession", {backend_test::Widen(key)});
-  talverin::ComPtr<IDispatch> session;
-  if (found.type() == VT_DISPATCH) {
-    session = found.Object();
-  } else {
-    session = backend_test::Method(store.Get(), L"CreateSession", {backend_test::Widen(key)}).Object();
-  }
-  if (!session) return false;
-  backend_test::Put(session.Get(), L"Url", backend_test::Arg(L"/owa/"));
-  return backend_test::Put(session.Get(), L"State", backend_test::Arg(2L)).hr == S_OK;
-}
 
 long long CallsSinceClear(IDispatch* master) {
   backend_test::Reply reply = backend_test::Method(master, L"CallCounts");

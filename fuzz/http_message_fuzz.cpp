@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "http/http_message.h"
 
@@ -112,5 +113,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       HttpMessage::FromRawDataRecord(text.data(), static_cast<std::uint32_t>(text.size()), bufferSize);
   Check(fromRecord.GetRaw().size() == std::min<std::size_t>(text.size(), bufferSize));
   CheckSplit(fromRecord);
+
+  // Read in place, an answer's header block says what the copy says.
+  const HttpHeaderBlock block = HttpHeaderBlock::Read(text);
+  Check(block.Complete() == message.HeadersComplete());
+  Check(block.StatusCode() == message.GetStatusCode());
+  const std::vector<std::string_view> inPlace = block.Values(name);
+  const std::vector<SecureString> copied = message.GetHeaderValues(name);
+  Check(inPlace.size() == copied.size());
+  for (std::size_t i = 0; i < inPlace.size(); ++i) Check(inPlace[i] == std::string_view(copied[i]));
+  Check(HttpHeaderBlock::IsWholeMessage(text) == (message.HeadersComplete() && message.IsBodyComplete()));
   return 0;
 }

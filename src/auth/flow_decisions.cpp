@@ -6,18 +6,25 @@
 namespace talverin::flow {
 namespace {
 
-RequestDecision Need(Member member) {
-  RequestDecision decision;
+// A decision that cannot be made before the session member is read.
+template <class Decision>
+Decision NeedOf(Member member) {
+  Decision decision;
   decision.need = member;
   return decision;
 }
 
-RequestDecision Act(RequestAction action, RequestReason reason) {
-  RequestDecision decision;
+template <class Decision, class Action, class Reason>
+Decision DecisionOf(Action action, Reason reason) {
+  Decision decision;
   decision.action = action;
   decision.reason = reason;
   return decision;
 }
+
+RequestDecision Need(Member member) { return NeedOf<RequestDecision>(member); }
+
+RequestDecision Act(RequestAction action, RequestReason reason) { return DecisionOf<RequestDecision>(action, reason); }
 
 bool PlainRead(const RequestView& request) {
   return (request.method == "GET" || request.method == "HEAD") && !request.hasBody;
@@ -219,18 +226,9 @@ bool MayPassAnswerOn(const GateView& gate) {
 
 namespace {
 
-AnswerDecision AnswerNeed(Member member) {
-  AnswerDecision decision;
-  decision.need = member;
-  return decision;
-}
+AnswerDecision AnswerNeed(Member member) { return NeedOf<AnswerDecision>(member); }
 
-AnswerDecision Answer(AnswerAction action, AnswerReason reason) {
-  AnswerDecision decision;
-  decision.action = action;
-  decision.reason = reason;
-  return decision;
-}
+AnswerDecision Answer(AnswerAction action, AnswerReason reason) { return DecisionOf<AnswerDecision>(action, reason); }
 
 AnswerDecision Gate(const AnswerView& answer, const SessionSnapshot& session, AnswerDecision decision) {
   GateView gate;

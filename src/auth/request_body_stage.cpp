@@ -14,6 +14,7 @@
 #include "diag/event_log.h"
 #include "diag/trace_log.h"
 #include "http/host_access.h"
+#include "http/http_header_block.h"
 #include "http/raw_data.h"
 
 namespace {
@@ -26,8 +27,8 @@ std::string_view RecordBytes(const HTTP_FILTER_RAW_DATA& record) {
   return {static_cast<const char*>(record.pvInData), std::min(record.cbInData, record.cbInBuffer)};
 }
 
-bool IsFormUrlEncoded(const HttpMessage& request) {
-  const std::string type = talverin::LowerAscii(request.GetHeaderValue("Content-Type").str());
+bool IsFormUrlEncoded(const HttpHeaderBlock& request) {
+  const std::string type = talverin::LowerAscii(std::string(request.Value("Content-Type")));
   const std::string_view media = std::string_view(type).substr(0, type.find(';'));
   const std::size_t end = media.find_last_not_of(" \t");
   return media.empty() || media.substr(0, end + 1) == "application/x-www-form-urlencoded";
@@ -87,31 +88,31 @@ DWORD CAnonymousLogonFilterImplementation::OnReadRawData(HTTP_FILTER_CONTEXT* pf
 
 DWORD CAnonymousLogonFilterImplementation::ReadRequestHeaderBlock(HTTP_FILTER_CONTEXT* pfc, std::string_view block,
                                                                   ConnectionContext& context) {
-  const HttpMessage request(block);
-  if (!request.HeaderBlockIsStrict()) {
+  // Read where the host presents it: nothing of it is copied but the few
+  // values the request keeps.
+  const HttpHeaderBlock request = HttpHeaderBlock::Read(block);
+  if (!request.IsStrict()) {
     TLOG(0, "Request header block has bare line ends, folded lines or NUL bytes. Finishing the request.");
     return SF_STATUS_REQ_FINISHED;
   }
-  context.requestMethod = request.GetFirstToken().str();
-  const HttpMessage::BodyLength length = request.GetBodyLength();
-  context.requestHasBody = length.kind == HttpMessage::BodyLength::Kind::Invalid || length.length > 0;
-  for (const talverin::SecureString& line : request.GetHeaderValues("Cookie")) {
-    context.requestCookieLines.push_back(line.str());
-  }
+  context.requestMethod = std::string(request.FirstToken());
+  const HttpHeaderBlock::BodyLength length = request.GetBodyLength();
+  context.requestHasBody = length.kind == HttpHeaderBlock::BodyLength::Kind::Invalid || length.length > 0;
+  for (const std::string_view line : request.Values("Cookie")) context.requestCookieLines.emplace_back(line);
 
-  const std::string url = request.GetSecondToken().str();
+  const std::string url(request.SecondToken());
   const std::string& listener = context.ListenerGuid(pfc);
   if (talverin::CheckUrlExclusion(pfc, url, listener, context.requestMethod, context.config->Exclusion(listener))) {
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
-  if (request.GetMethod() != HttpMessage::Method::Post) return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  if (!http_text::EqualsIgnoringCase(request.FirstToken(), "POST")) return SF_STATUS_REQ_NEXT_NOTIFICATION;
 
   TLOG(1, "POST request has been detected.");
   const std::optional<std::string> canonical = talverin::CanonicalizeUrl(url);
   if (!talverin::IsIsaTmgLogonPost(canonical) && !talverin::ContainsOwnUrl(canonical, kOwnLoginAction)) {
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
-  if (length.kind == HttpMessage::BodyLength::Kind::Invalid) {
+  if (length.kind == HttpHeaderBlock::BodyLength::Kind::Invalid) {
     TLOG(0, "Login form post has a Transfer-Encoding or an unclear Content-Length. Finishing the request.");
     return SF_STATUS_REQ_FINISHED;
   }

@@ -99,7 +99,7 @@ DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DA
   if (talverin::flow::ReadsWholeAnswer(CanonicalOf(context), context.Snapshot())) {
     TLOG(1, "Might be the password change page. Reading the whole response...");
     if (context.ResponseData().empty()) context.AppendResponseData(*record);
-    if (!HttpMessage(HeldBytes(context)).IsBodyComplete()) {
+    if (!HttpHeaderBlock::IsWholeMessage(HeldBytes(context))) {
       if (context.ResponseData().size() > kMaxLogonPostAnswer) {
         TLOG(0, "Answer to the ISA/TMG logon post is longer than the filter holds. Finishing the request.");
         context.ClearResponseData();

@@ -100,3 +100,64 @@ std::vector<std::string_view> HttpHeaderBlock::Values(std::string_view name) con
   });
   return values;
 }
+
+namespace {
+
+bool AllDigits(std::string_view text) noexcept {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+HttpHeaderBlock::BodyLength HttpHeaderBlock::GetBodyLength() const {
+  BodyLength result;
+  std::string_view ignored;
+  if (FindValue("Transfer-Encoding", ignored)) {
+    result.kind = BodyLength::Kind::Invalid;
+    return result;
+  }
+  for (const std::string_view digits : Values("Content-Length")) {
+    // Twenty digits and more overflow 64 bits; no body of this filter's
+    // interest comes near that, so such a length is as good as invalid.
+    if (!AllDigits(digits) || digits.size() > 19) {
+      result.kind = BodyLength::Kind::Invalid;
+      return result;
+    }
+    const std::uint64_t length = http_text::LeadingDecimal(digits);
+    if (result.kind == BodyLength::Kind::Length && length != result.length) {
+      result.kind = BodyLength::Kind::Invalid;
+      return result;
+    }
+    result.kind = BodyLength::Kind::Length;
+    result.length = length;
+  }
+  return result;
+}
+
+bool HttpHeaderBlock::FramesBodyOf(std::size_t bodySize) const {
+  const BodyLength length = GetBodyLength();
+  return length.kind != BodyLength::Kind::Invalid && bodySize == length.length;
+}
+
+bool HttpHeaderBlock::IsWholeMessage(std::string_view bytes) {
+  const HttpHeaderBlock block = Read(bytes);
+  return block.Complete() && block.FramesBodyOf(bytes.size() - block.Text().size() - kHeaderTerminator.size());
+}
+
+bool HttpHeaderBlock::IsStrict() const noexcept {
+  const std::string_view headers = text_;
+  for (std::size_t i = 0; i < headers.size(); ++i) {
+    const char c = headers[i];
+    if (c == '\0') return false;
+    if (c == '\r' && (i + 1 >= headers.size() || headers[i + 1] != '\n')) return false;
+    if (c == '\n') {
+      if (i == 0 || headers[i - 1] != '\r') return false;
+      if (i + 1 < headers.size() && (headers[i + 1] == ' ' || headers[i + 1] == '\t')) return false;
+    }
+  }
+  return true;
+}

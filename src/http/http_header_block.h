@@ -36,6 +36,24 @@ class HttpHeaderBlock {
   // The values of every line of that name, in order.
   std::vector<std::string_view> Values(std::string_view name) const;
 
+  // How the header block frames the body. Absent: neither Content-Length nor
+  // Transfer-Encoding (no body). Invalid: a Transfer-Encoding, a
+  // Content-Length that is not all digits, or two Content-Length values that
+  // differ: two readers could disagree on where the body ends.
+  struct BodyLength {
+    enum class Kind { Absent, Length, Invalid } kind = Kind::Absent;
+    std::uint64_t length = 0;  // Length only
+  };
+  BodyLength GetBodyLength() const;
+  // The framing is not Invalid and says the body is bodySize bytes long.
+  bool FramesBodyOf(std::size_t bodySize) const;
+  // The bytes hold a whole header block and exactly the body it announces.
+  static bool IsWholeMessage(std::string_view bytes);
+  // Only CR LF line ends, no folded (continued) line and no NUL byte: readers
+  // that take a bare LF or CR as a line end, or unfold a continuation, would
+  // see other fields than a strict one does.
+  bool IsStrict() const noexcept;
+
   // Calls visit(line) for each line after the start line, in order, until it
   // answers true.
   template <class Visit>

@@ -14,7 +14,6 @@ constexpr std::string_view kHeaderTerminator = "\r\n\r\n";
 constexpr std::string_view kLineTerminator = "\r\n";
 
 using http_text::EqualsIgnoringCase;
-using http_text::LeadingDecimal;
 
 SecureString Copy(std::string_view text) { return SecureString(text.data(), text.size()); }
 
@@ -59,18 +58,6 @@ HttpMessage::Method HttpMessage::GetMethod() const {
   return Method::Other;
 }
 
-namespace {
-
-bool AllDigits(std::string_view text) {
-  if (text.empty()) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 bool HttpMessage::FindHeaderValue(std::string_view name, Range& value) const {
   std::string_view found;
   if (!Block().FindValue(name, found)) return false;
@@ -87,44 +74,9 @@ std::vector<SecureString> HttpMessage::GetHeaderValues(std::string_view name) co
   return values;
 }
 
-HttpMessage::BodyLength HttpMessage::GetBodyLength() const {
-  BodyLength result;
-  if (!GetHeaderValues("Transfer-Encoding").empty()) {
-    result.kind = BodyLength::Kind::Invalid;
-    return result;
-  }
-  for (const SecureString& value : GetHeaderValues("Content-Length")) {
-    const std::string_view digits(value);
-    // Twenty digits and more overflow 64 bits; no body of this filter's
-    // interest comes near that, so such a length is as good as invalid.
-    if (!AllDigits(digits) || digits.size() > 19) {
-      result.kind = BodyLength::Kind::Invalid;
-      return result;
-    }
-    const std::uint64_t length = LeadingDecimal(digits);
-    if (result.kind == BodyLength::Kind::Length && length != result.length) {
-      result.kind = BodyLength::Kind::Invalid;
-      return result;
-    }
-    result.kind = BodyLength::Kind::Length;
-    result.length = length;
-  }
-  return result;
-}
+HttpMessage::BodyLength HttpMessage::GetBodyLength() const { return Block().GetBodyLength(); }
 
-bool HttpMessage::HeaderBlockIsStrict() const {
-  const std::string_view headers(headers_);
-  for (std::size_t i = 0; i < headers.size(); ++i) {
-    const char c = headers[i];
-    if (c == '\0') return false;
-    if (c == '\r' && (i + 1 >= headers.size() || headers[i + 1] != '\n')) return false;
-    if (c == '\n') {
-      if (i == 0 || headers[i - 1] != '\r') return false;
-      if (i + 1 < headers.size() && (headers[i + 1] == ' ' || headers[i + 1] == '\t')) return false;
-    }
-  }
-  return true;
-}
+bool HttpMessage::HeaderBlockIsStrict() const { return Block().IsStrict(); }
 
 template <class Visit>
 void HttpMessage::VisitFormFields(Visit visit) const {
@@ -175,10 +127,7 @@ std::vector<SecureString> HttpMessage::GetFormFieldOccurrences(std::string_view 
   return values;
 }
 
-bool HttpMessage::IsBodyComplete() const {
-  const BodyLength length = GetBodyLength();
-  return length.kind != BodyLength::Kind::Invalid && body_.size() == length.length;
-}
+bool HttpMessage::IsBodyComplete() const { return Block().FramesBodyOf(body_.size()); }
 
 void HttpMessage::AppendHeaderLine(std::string_view line) {
   headers_.append(line.data(), line.size());

@@ -67,14 +67,8 @@ class HttpMessage {
   // value. Lets a caller refuse a form that names a field twice.
   std::vector<talverin::SecureString> GetFormFieldOccurrences(std::string_view name) const;
 
-  // How the header block frames the body. Absent: neither Content-Length nor
-  // Transfer-Encoding (no body). Invalid: a Transfer-Encoding, a
-  // Content-Length that is not all digits, or two Content-Length values that
-  // differ: two readers could disagree on where the body ends.
-  struct BodyLength {
-    enum class Kind { Absent, Length, Invalid } kind = Kind::Absent;
-    std::uint64_t length = 0;  // Length only
-  };
+  // How the header block frames the body (HttpHeaderBlock::GetBodyLength).
+  using BodyLength = HttpHeaderBlock::BodyLength;
   BodyLength GetBodyLength() const;
   // The framing is not Invalid and the body is exactly as long as it says.
   bool IsBodyComplete() const;

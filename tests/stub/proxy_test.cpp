@@ -59,6 +59,18 @@ HRESULT HResultExceptionCode(const std::function<void()>& f) {
 
 class ProxyTest : public testing::Test {
  protected:
+  // A session proxy that remembers DISPIDs, its State read once, then the
+  // back end's DISPIDs changed and its traffic forgotten.
+  std::shared_ptr<Stub::Session> SessionAfterRenumbering() {
+    object_->Script(L"State", Integer(2));
+    auto session = std::make_shared<Stub::Session>();
+    session->UseDispids(std::make_shared<Stub::DispidCache>());
+    session->Attach(object_.Get());
+    EXPECT_EQ(session->GetState(), 2);
+    object_->Renumber();
+    return session;
+  }
+
   ComPtr<ScriptedDispatch> object_ = ScriptedDispatch::Create();
 };
 
@@ -122,12 +134,7 @@ TEST_F(ProxyTest, ConnectionLooksEachMemberUpOnceForAllItsProxies) {
 }
 
 TEST_F(ProxyTest, RememberedDispidTheBackEndNoLongerKnowsIsLookedUpAgainOnce) {
-  object_->Script(L"State", Integer(2));
-  auto session = std::make_shared<Stub::Session>();
-  session->UseDispids(std::make_shared<Stub::DispidCache>());
-  session->Attach(object_.Get());
-  EXPECT_EQ(session->GetState(), 2);
-  object_->Renumber();
+  auto session = SessionAfterRenumbering();
   object_->ForgetTraffic();
 
   EXPECT_EQ(session->GetState(), 2);
@@ -144,12 +151,7 @@ TEST_F(ProxyTest, RememberedDispidTheBackEndNoLongerKnowsIsLookedUpAgainOnce) {
 }
 
 TEST_F(ProxyTest, MemberThatStaysUnknownAfterTheSecondLookupFailsWithTheLookupsCode) {
-  object_->Script(L"State", Integer(2));
-  auto session = std::make_shared<Stub::Session>();
-  session->UseDispids(std::make_shared<Stub::DispidCache>());
-  session->Attach(object_.Get());
-  EXPECT_EQ(session->GetState(), 2);
-  object_->Renumber();
+  auto session = SessionAfterRenumbering();
   object_->FailLookup(L"State", DISP_E_UNKNOWNNAME);
   object_->ForgetTraffic();
 

@@ -1,0 +1,50 @@
+#pragma once
+// What the benchmarks that drive the proxy emulation share: the listener and
+// the user they log on with, the filter's registry values, the clock, and a
+// session made Valid in the test back end.
+#include <windows.h>
+#include <objbase.h>
+
+#include <chrono>
+#include <string>
+
+#include "backend_client.h"
+#include "base/win.h"
+
+namespace talverin::bench {
+
+inline constexpr char kSettingsKey[] = "SOFTWARE\\TALVERIN\\ISA";
+inline constexpr char kStore[] =
+    "[listener]\nname = Exchange OWA\npersistent-name = {AAAAAAAA-0000-0000-0000-000000000001}\n"
+    "cookie-name = cadata\ncookie-domains-in-use = no\n\n"
+    "[set {347A24CF-D801-4b9a-8F0F-74902FA92D76}]\nEnabled = i4:1\n";
+inline constexpr char kUsers[] = "CONTOSO\\alice | +49 170 1234567 | Secret1 | valid\r\n";
+
+// Seconds on the steady clock (the performance counter on Windows).
+inline double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+
+inline void SetDword(const char* name, DWORD value) {
+  talverin::UniqueHkey key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr) == 0) {
+    RegSetValueExA(key.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  }
+}
+
+// Makes the browser's session Valid in the back end, whatever road the filter
+// took to get there (the measurement is of the Valid path only).
+inline bool MakeValid(IDispatch* master, const std::string& key) {
+  talverin::ComPtr<IDispatch> store = backend_test::Get(master, L"Store").Object();
+  if (!store) return false;
+  backend_test::Reply found = backend_test::Method(store.Get(), L"GetSession", {backend_test::Widen(key)});
+  talverin::ComPtr<IDispatch> session;
+  if (found.type() == VT_DISPATCH) {
+    session = found.Object();
+  } else {
+    session = backend_test::Method(store.Get(), L"CreateSession", {backend_test::Widen(key)}).Object();
+  }
+  if (!session) return false;
+  backend_test::Put(session.Get(), L"Url", backend_test::Arg(L"/owa/"));
+  return backend_test::Put(session.Get(), L"State", backend_test::Arg(2L)).hr == S_OK;
+}
+
+}  // namespace talverin::bench
