@@ -26,9 +26,10 @@ class Session;
 // delivers one notification of a connection at a time.
 class ConnectionContext {
  public:
-  // Room taken when an answer is first held: its header block and the
-  // chunk after it, mostly, without growing.
-  static constexpr std::size_t kResponseReserve = 16 * 1024;
+  // Room taken when an answer is first held: two of the host's chunks (the
+  // start of a long header block and the chunk that ends it) without growing;
+  // no more, since all of it is wiped when the request ends.
+  static constexpr std::size_t kResponseReserve = 8 * 1024;
 
   ConnectionContext();
   ~ConnectionContext();
