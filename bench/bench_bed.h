@@ -6,10 +6,13 @@
 #include <objbase.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "backend_client.h"
 #include "base/win.h"
+#include "support/filter_install.h"
+#include "support/test_files.h"
 
 namespace talverin::bench {
 
@@ -46,5 +49,43 @@ inline bool MakeValid(IDispatch* master, const std::string& key) {
   backend_test::Put(session.Get(), L"Url", backend_test::Arg(L"/owa/"));
   return backend_test::Put(session.Get(), L"State", backend_test::Arg(2L)).hr == S_OK;
 }
+
+// The installed filter, its settings at the given trace level and the test
+// back end in process with the user above; all undone when it ends.
+class BenchSetUp {
+ public:
+  explicit BenchSetUp(DWORD traceLevel) {
+    talverin::test::WriteFileText(data_.Sub("fpc_store.conf"), kStore);
+    talverin::test::WriteFileText(data_.Sub("users.txt"), kUsers);
+    SetEnvironmentVariableA("TALVERIN_STORE_CONFIG", data_.Sub("fpc_store.conf").c_str());
+    SetDword("TraceLevel", traceLevel);
+    backend_test::PointFilterProgIdAt(backend_test::BackendHost::InProc);
+    master_ = backend_test::Create(backend_test::kInProcProgId);
+    if (!master_) return;
+    backend_test::Method(master_.Get(), L"SetOption", {L"UsersFile", backend_test::Widen(data_.Sub("users.txt"))});
+    backend_test::Method(master_.Get(), L"SetOption", {L"DataDir", backend_test::Widen(data_.path() + "\\")});
+  }
+  ~BenchSetUp() {
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, KEY_WOW64_64KEY, 0);
+    SetEnvironmentVariableA("TALVERIN_STORE_CONFIG", nullptr);
+  }
+  BenchSetUp(const BenchSetUp&) = delete;
+  BenchSetUp& operator=(const BenchSetUp&) = delete;
+
+  // Says what failed when the set-up is not complete.
+  bool Ok() const {
+    if (install_.ok() && master_) return true;
+    std::printf("set-up failed: install %d, back end %d\n", install_.ok(), static_cast<bool>(master_));
+    return false;
+  }
+  IDispatch* Master() const { return master_.Get(); }
+  std::string DllPath() const { return install_.dllPath(); }
+  std::string DataFile(const char* name) { return data_.Sub(name); }
+
+ private:
+  talverin::test::FilterInstall install_;
+  talverin::test::ScratchDir data_;
+  talverin::ComPtr<IDispatch> master_;
+};
 
 }  // namespace talverin::bench

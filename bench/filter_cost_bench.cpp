@@ -179,25 +179,15 @@ int main(int argc, char** argv) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   int rc = 1;
   {
-    talverin::test::FilterInstall install;
-    talverin::test::ScratchDir data;
-    talverin::test::WriteFileText(data.Sub("fpc_store.conf"), kStore);
-    talverin::test::WriteFileText(data.Sub("users.txt"), kUsers);
-    SetEnvironmentVariableA("TALVERIN_STORE_CONFIG", data.Sub("fpc_store.conf").c_str());
-    SetDword("TraceLevel", 0);
-    backend_test::PointFilterProgIdAt(backend_test::BackendHost::InProc);
-    talverin::ComPtr<IDispatch> master = backend_test::Create(backend_test::kInProcProgId);
+    BenchSetUp setUp(0);
+    IDispatch* master = setUp.Master();
     char exe[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, exe, MAX_PATH);
     std::string passThrough = exe;
     passThrough = passThrough.substr(0, passThrough.find_last_of('\\') + 1) + "talverin_pass_through_filter.dll";
-    if (!install.ok() || !master) {
-      std::printf("set-up failed: install %d, back end %d\n", install.ok(), static_cast<bool>(master));
-    } else {
-      backend_test::Method(master.Get(), L"SetOption", {L"UsersFile", backend_test::Widen(data.Sub("users.txt"))});
-      backend_test::Method(master.Get(), L"SetOption", {L"DataDir", backend_test::Widen(data.path() + "\\")});
-      Bed baseline(passThrough, false, master.Get());
-      Bed filter(install.dllPath(), true, master.Get());
+    if (setUp.Ok()) {
+      Bed baseline(passThrough, false, master);
+      Bed filter(setUp.DllPath(), true, master);
       if (!baseline.Ready() || !filter.Ready()) {
         std::printf("set-up failed: pass-through filter %d, filter %d\n", baseline.Ready(), filter.Ready());
       } else {
@@ -220,9 +210,9 @@ int main(int argc, char** argv) {
           for (int run = 1; run <= runs; ++run) {
             bool baseOk = false, filterOk = false;
             const double base = baseline.Measure(baselineRequest, n, baseOk);
-            backend_test::Method(master.Get(), L"ClearCallCounts");
+            backend_test::Method(master, L"ClearCallCounts");
             const double with = filter.Measure(filterRequest, n, filterOk);
-            const double calls = static_cast<double>(CallsSinceClear(master.Get())) / (n + 1);
+            const double calls = static_cast<double>(CallsSinceClear(master)) / (n + 1);
             ratios.push_back(with / base);
             added.push_back(with - base);
             std::printf("%5d %18.1f %14.1f %8.2f %10.1f %14.2f%s\n", run, base, with, with / base, with - base, calls,
@@ -235,8 +225,6 @@ int main(int argc, char** argv) {
         }
       }
     }
-    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, KEY_WOW64_64KEY, 0);
-    SetEnvironmentVariableA("TALVERIN_STORE_CONFIG", nullptr);
   }
   CoUninitialize();
   return rc;

@@ -81,22 +81,11 @@ int main(int argc, char** argv) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   int rc = 1;
   {
-    talverin::test::FilterInstall install;
-    talverin::test::ScratchDir data;
-    talverin::test::WriteFileText(data.Sub("fpc_store.conf"), kStore);
-    talverin::test::WriteFileText(data.Sub("users.txt"), kUsers);
-    SetEnvironmentVariableA("TALVERIN_STORE_CONFIG", data.Sub("fpc_store.conf").c_str());
-    SetDword("TraceLevel", traceLevel);
-    backend_test::PointFilterProgIdAt(backend_test::BackendHost::InProc);
-    talverin::ComPtr<IDispatch> master = backend_test::Create(backend_test::kInProcProgId);
-    if (!install.ok() || !master) {
-      std::printf("set-up failed: install %d, back end %d\n", install.ok(), static_cast<bool>(master));
-    } else {
-      backend_test::Method(master.Get(), L"SetOption", {L"UsersFile", backend_test::Widen(data.Sub("users.txt"))});
-      backend_test::Method(master.Get(), L"SetOption", {L"DataDir", backend_test::Widen(data.path() + "\\")});
+    BenchSetUp setUp(traceLevel);
+    if (setUp.Ok()) {
       std::printf("%d requests for /owa/inbox.html of a Valid session, trace level %lu\n", requests, traceLevel);
-      Result without = Measure(data.Sub("no-filter.dll"), master.Get(), requests);
-      Result with = Measure(install.dllPath(), master.Get(), requests);
+      Result without = Measure(setUp.DataFile("no-filter.dll"), setUp.Master(), requests);
+      Result with = Measure(setUp.DllPath(), setUp.Master(), requests);
       std::printf("%-16s %14s %18s\n", "", "kept alive/s", "new connection/s");
       std::printf("%-16s %14.0f %18.0f\n", "without filter", without.keptAlive, without.newConnections);
       std::printf("%-16s %14.0f %18.0f%s\n", "with filter", with.keptAlive, with.newConnections,
@@ -108,8 +97,6 @@ int main(int argc, char** argv) {
       }
       rc = 0;
     }
-    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, KEY_WOW64_64KEY, 0);
-    SetEnvironmentVariableA("TALVERIN_STORE_CONFIG", nullptr);
   }
   CoUninitialize();
   return rc;

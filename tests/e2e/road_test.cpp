@@ -381,13 +381,7 @@ TEST_F(RoadTest, BackEndMissingFinishesEveryRequestUntilItIsBack) {
   const size_t reached = Site().Received().size();
 
   // The filter's ProgID points nowhere.
-  talverin::UniqueHkey key;
-  ASSERT_EQ(ERROR_SUCCESS,
-            RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Classes\\TALVERIN.ISA.Service.Object.ConnectionMaster\\CLSID",
-                            0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr));
-  const char nowhere[] = "{00000000-0000-0000-0000-0000000000EE}";
-  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(nowhere),
-                                          sizeof nowhere));
+  ASSERT_NO_FATAL_FAILURE(backend_test::PointFilterProgIdAt(backend_test::BackendHost::Nowhere));
   // The filter keeps the connection it has until a call fails: every member
   // answers as a vanished server does (RPC server unavailable).
   for (const wchar_t* member : {L"Server", L"Store", L"Proxy", L"GetSession", L"CreateSession", L"State", L"Url",

@@ -279,13 +279,7 @@ TEST_F(InstalledEventsTest, BackEndOutageIsToldOnceAndSoIsItsEnd) {
   KeepKey(before);
   MarkNotValid(before);
   // The filter's ProgID points nowhere.
-  talverin::UniqueHkey key;
-  ASSERT_EQ(ERROR_SUCCESS,
-            RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Classes\\TALVERIN.ISA.Service.Object.ConnectionMaster\\CLSID",
-                            0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr));
-  const char nowhere[] = "{00000000-0000-0000-0000-0000000000EE}";
-  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(nowhere),
-                                          sizeof nowhere));
+  ASSERT_NO_FATAL_FAILURE(backend_test::PointFilterProgIdAt(backend_test::BackendHost::Nowhere));
   // Vanished server: the connection the filter holds fails, and so does every
   // new one.
   for (const wchar_t* member : {L"Server", L"Store", L"Proxy", L"GetSession", L"State", L"Url", L"Token"}) {

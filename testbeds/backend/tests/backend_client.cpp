@@ -23,8 +23,9 @@ const char kUsersFile[] =
     "contoso\\\xC3\x89mile     | +33 6 12 34 56 78 | w     | valid\r\n";
 
 void PointFilterProgIdAt(BackendHost host) {
-  const wchar_t* clsid = host == BackendHost::InProc ? L"{D6644A5B-B472-4C9C-AF9B-F4A992509EA6}"
-                                                     : L"{C2F29DC9-1957-4830-9CE6-3DAC754B1AD4}";
+  const wchar_t* clsid = host == BackendHost::InProc  ? L"{D6644A5B-B472-4C9C-AF9B-F4A992509EA6}"
+                         : host == BackendHost::Local ? L"{C2F29DC9-1957-4830-9CE6-3DAC754B1AD4}"
+                                                      : L"{00000000-0000-0000-0000-0000000000EE}";
   talverin::UniqueHkey key;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE,
                                            L"Software\\Classes\\TALVERIN.ISA.Service.Object.ConnectionMaster\\CLSID",

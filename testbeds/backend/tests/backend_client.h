@@ -20,9 +20,10 @@ extern const wchar_t kFilterProgId[];
 extern const wchar_t kInProcProgId[];
 extern const wchar_t kLocalProgId[];
 
-enum class BackendHost { InProc, Local };
+enum class BackendHost { InProc, Local, Nowhere };
 
-// Points the filter's ProgID at one of the two hosts.
+// Points the filter's ProgID at one of the two hosts, or at a class that is
+// not registered (a back end that has vanished).
 void PointFilterProgIdAt(BackendHost host);
 
 // One argument VARIANT, owned.
