@@ -49,7 +49,7 @@ class CostTest : public RoadTest {
 // by name again, nothing written.
 TEST_F(CostTest, ValidSessionRequestLooksTheSessionUpAndReadsItOnce) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   Browser& browser = MakeBrowser("alice");
   ASSERT_TRUE(host::CarriesSitePage(LogOnFully(browser, kAlice).raw, "/owa/"));
   ASSERT_TRUE(host::CarriesSitePage(browser.Get("/owa/inbox.html").raw, "/owa/inbox.html"));
@@ -80,7 +80,7 @@ TEST_F(CostTest, RequestWithoutTheProxysCookieCostsTheBackEndNothing) {
 // and clears the flag, the later ones only read the flag.
 TEST_F(CostTest, BypassReportIsTheOnlyWriteAndComesOnce) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   Browser& browser = MakeBrowser("bob");
   browser.Visit("/owa/");
   Reply redirect = PostLogon(browser, kBob);

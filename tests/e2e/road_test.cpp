@@ -69,7 +69,7 @@ TEST_F(RoadTest, PasswordThenPasscodeReachesTheRequestedPage) {
   EXPECT_NE(start.Header("Location").find("/CookieAuth.dll?GetLogon"), std::string::npos) << start.raw;
 
   Reply login = PasswordStep(browser, kAlice, "/owa/inbox.html");
-  if (Lower(login.url) != kOwnLogin) GTEST_SKIP() << kFlowMissing;
+  ASSERT_EQ(Lower(login.url), kOwnLogin) << kFlowMissing;
   ASSERT_EQ(login.status, 200);
   EXPECT_FALSE(Leaks(login));
   const std::string key = browser.Cookie(kCookie).value_or("");
@@ -116,7 +116,7 @@ TEST_F(RoadTest, PasswordThenPasscodeReachesTheRequestedPage) {
 
 TEST_F(RoadTest, WrongPasscodeAndCancelExpireTheSessionAndAFreshLogonWorks) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   for (const bool cancel : {false, true}) {
     SCOPED_TRACE(cancel ? "Cancel" : "wrong passcode");
     Browser& browser = MakeBrowser(cancel ? "canceller" : "mistyper");
@@ -149,7 +149,7 @@ TEST_F(RoadTest, WrongPasscodeAndCancelExpireTheSessionAndAFreshLogonWorks) {
 
 TEST_F(RoadTest, BypassUserReachesThePageAfterThePasswordAndIsReportedOnce) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   Browser& browser = MakeBrowser("bob");
   browser.Visit("/owa/");
   Reply redirect = PostLogon(browser, kBob);
@@ -166,7 +166,7 @@ TEST_F(RoadTest, BypassUserReachesThePageAfterThePasswordAndIsReportedOnce) {
 
 TEST_F(RoadTest, RefusedUsersNeverGetTheirCredentialsToTheProxy) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   for (const RoadUser& user : {kZed, kCarol, kDave}) {
     SCOPED_TRACE(user.name);
     Browser& browser = MakeBrowser(std::string("refused-") + user.password);
@@ -189,7 +189,7 @@ TEST_F(RoadTest, PasswordChangePageIsReplayedAfterThePasscode) {
   RoadConfig config;
   config.emulation = "[user CONTOSO\\erin]\nmust-change-password = yes\n";
   ASSERT_NO_FATAL_FAILURE(Start(config));
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   Browser& browser = MakeBrowser("erin");
   browser.Visit("/owa/");
   Reply held = browser.FollowAll(PostLogon(browser, kErin));
@@ -207,7 +207,7 @@ TEST_F(RoadTest, CookieRotationKeepsTheSessionValidAndLogoffExpiresIt) {
   RoadConfig config;
   config.emulation = "[listener {AAAAAAAA-0000-0000-0000-000000000001}]\nrotate-after = 3\ngrace = 1\n";
   ASSERT_NO_FATAL_FAILURE(Start(config));
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   Browser& browser = MakeBrowser("rotating");
   ASSERT_TRUE(host::CarriesSitePage(LogOnFully(browser, kAlice).raw, "/owa/"));
   const std::string first = browser.Cookie(kCookie).value_or("");
@@ -266,7 +266,7 @@ TEST_F(RoadTest, TwoConnectionsRenewingToOneNewKeyMakeOneSession) {
   config.emulation =
       "[listener {AAAAAAAA-0000-0000-0000-000000000001}]\nrotate-after = 4\ngrace = 3\nrepeat-successor = yes\n";
   ASSERT_NO_FATAL_FAILURE(Start(config));
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   Browser& browser = MakeBrowser("one");
   ASSERT_TRUE(host::CarriesSitePage(LogOnFully(browser, kAlice).raw, "/owa/"));
   const std::string old = browser.Cookie(kCookie).value_or("");
@@ -308,7 +308,7 @@ TEST_F(RoadTest, ExcludedUrlsPassOnlyWhereTheListenerAllowsThem) {
       "CustomExclusionList = bstr:/owa/settings.html\\r\\n/Owa/Inbox.html\n";
   config.portalSet = "Enabled = i4:1\n";
   ASSERT_NO_FATAL_FAILURE(Start(config));
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   AllowExcluded({"/rpc/", "/microsoft-server-activesync", "/autodiscover", "/owa/settings.html"});
   const std::vector<std::pair<std::string, std::string>> excluded = {
       {"/rpc/rpcproxy.dll", "/rpc/rpcproxy.dll"},
@@ -338,7 +338,7 @@ TEST_F(RoadTest, AuthorizationFallbackIsRefusedUntilTheSecondFactorHasPassed) {
   config.portalSet = "Enabled = i4:1\n";
   config.emulation = "[listener {BBBBBBBB-0000-0000-0000-000000000002}]\nfallback = negotiate\n";
   ASSERT_NO_FATAL_FAILURE(Start(config));
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   const std::string shortToken = "Negotiate YIIBhwYGKwYBBQUCoIIBezCCAXegMDAuBgkqhkiC9xIBAgIGCSqGSIb3EgECAgYKKwYBBAGCNwICHg";
   const std::string longToken = "Negotiate " + std::string(8192, 'Q');
   for (const std::string& authorization : {shortToken, longToken, std::string("Basic Q09OVE9TT1xhbGljZTpTZWNyZXQx")}) {
@@ -375,7 +375,7 @@ TEST_F(RoadTest, AuthorizationFallbackIsRefusedUntilTheSecondFactorHasPassed) {
 // request reaches the site; once it is back, the next request connects.
 TEST_F(RoadTest, BackEndMissingFinishesEveryRequestUntilItIsBack) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   Browser& valid = MakeBrowser("before");
   ASSERT_TRUE(host::CarriesSitePage(LogOnFully(valid, kAlice).raw, "/owa/"));
   const size_t reached = Site().Received().size();
@@ -443,7 +443,7 @@ TEST_F(RoadTest, LocalServerEndedAndStartedAgain) {
     backend_test::PointFilterProgIdAt(backend_test::BackendHost::InProc);
     RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\TALVERIN\\TestBackend", KEY_WOW64_64KEY, 0);
   }};
-  if (!FlowPresent()) GTEST_SKIP() << kFlowMissing;
+  ASSERT_FLOW_PRESENT();
 
   auto passcodeOf = [&](const RoadUser& user) {
     const std::string outbox = test::ReadFileText(dataDir + "outbox.txt");

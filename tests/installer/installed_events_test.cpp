@@ -191,7 +191,7 @@ TEST_F(InstalledEventsTest, StartAndStopNameTheVersionTraceLevelAndProtectedList
 
 TEST_F(InstalledEventsTest, RefusedUsersAreToldWithAddressListenerAndUrl) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   for (const RoadUser& user : {kZed, kCarol, kDave}) {
     Browser& browser = MakeBrowser(std::string("refused-") + user.password);
     browser.Visit("/owa/");
@@ -214,7 +214,7 @@ TEST_F(InstalledEventsTest, RefusedUsersAreToldWithAddressListenerAndUrl) {
 
 TEST_F(InstalledEventsTest, WrongPasscodeAndCancelAreToldWithTheSessionsUser) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   Browser& mistyper = MakeBrowser("mistyper");
   ASSERT_EQ(Lower(PasswordStep(mistyper, kAlice).url), kOwnLogin);
   KeepKey(mistyper);
@@ -237,7 +237,7 @@ TEST_F(InstalledEventsTest, AttacksAreToldOncePerKindAndAddressAMinute) {
   // before it is complete.
   config.emulation = "[proxy]\nresponse-chunk = 8192\n";
   ASSERT_NO_FATAL_FAILURE(Start(config));
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   // Two of each kind from one address: one event each.
   for (int round = 0; round < 2; ++round) {
     const std::string n = std::to_string(round);
@@ -273,7 +273,7 @@ TEST_F(InstalledEventsTest, AttacksAreToldOncePerKindAndAddressAMinute) {
 
 TEST_F(InstalledEventsTest, BackEndOutageIsToldOnceAndSoIsItsEnd) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  SKIP_UNLESS_FLOW();
+  ASSERT_FLOW_PRESENT();
   Browser& before = MakeBrowser("before");
   ASSERT_TRUE(host::CarriesSitePage(LogOnFully(before, kAlice).raw, "/owa/"));
   KeepKey(before);
