@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 namespace {
 
@@ -9,6 +10,29 @@ constexpr std::string_view kHeaderTerminator = "\r\n\r\n";
 constexpr std::string_view kOptionalWhiteSpace = " \t";
 
 char AsciiLower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Where the next CR is, eight bytes at a time: every answer's header block is
+// scanned for its line ends, and the hosts' C libraries look for a byte one
+// byte at a time.
+std::size_t FindCr(std::string_view text, std::size_t from) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+  constexpr std::uint64_t kCrs = kOnes * static_cast<unsigned char>('\r');
+  const char* const data = text.data();
+  const std::size_t size = text.size();
+  std::size_t at = from;
+  for (; size >= 8 && at <= size - 8; at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data + at, sizeof word);
+    const std::uint64_t crsZeroed = word ^ kCrs;
+    // Nonzero exactly when one of the eight bytes was a CR.
+    if (((crsZeroed - kOnes) & ~crsZeroed & kHighBits) != 0) break;
+  }
+  for (; at < size; ++at) {
+    if (data[at] == '\r') return at;
+  }
+  return std::string_view::npos;
+}
 
 // The value of a header line of that name; false when the line is no such
 // field.
@@ -52,13 +76,31 @@ std::uint64_t LeadingDecimal(std::string_view text) noexcept {
 
 }  // namespace http_text
 
+std::size_t HttpHeaderBlock::FindLineEnd(std::string_view text, std::size_t from) noexcept {
+  for (std::size_t cr = FindCr(text, from); cr != std::string_view::npos; cr = FindCr(text, cr + 1)) {
+    if (cr + 1 < text.size() && text[cr + 1] == '\n') return cr;
+  }
+  return std::string_view::npos;
+}
+
+std::size_t HttpHeaderBlock::FindEnd(std::string_view bytes, std::size_t from) noexcept {
+  for (std::size_t cr = FindCr(bytes, from); cr != std::string_view::npos; cr = FindCr(bytes, cr + 1)) {
+    if (bytes.substr(cr, kHeaderTerminator.size()) == kHeaderTerminator) return cr;
+  }
+  return std::string_view::npos;
+}
+
+bool HttpHeaderBlock::MatchField(std::string_view line, std::string_view name, std::string_view& value) noexcept {
+  return MatchHeaderLine(line, name, value);
+}
+
 HttpHeaderBlock HttpHeaderBlock::Read(std::string_view bytes) noexcept {
-  const std::size_t end = bytes.find(kHeaderTerminator);
+  const std::size_t end = FindEnd(bytes);
   if (end == std::string_view::npos) return HttpHeaderBlock(bytes, false);
   return HttpHeaderBlock(bytes.substr(0, end), true);
 }
 
-std::string_view HttpHeaderBlock::StartLine() const noexcept { return text_.substr(0, text_.find("\r\n")); }
+std::string_view HttpHeaderBlock::StartLine() const noexcept { return text_.substr(0, FindLineEnd(text_, 0)); }
 
 std::string_view HttpHeaderBlock::FirstToken() const noexcept {
   const std::string_view line = StartLine();
@@ -115,26 +157,25 @@ bool AllDigits(std::string_view text) noexcept {
 
 HttpHeaderBlock::BodyLength HttpHeaderBlock::GetBodyLength() const {
   BodyLength result;
-  std::string_view ignored;
-  if (FindValue("Transfer-Encoding", ignored)) {
-    result.kind = BodyLength::Kind::Invalid;
-    return result;
-  }
-  for (const std::string_view digits : Values("Content-Length")) {
-    // Twenty digits and more overflow 64 bits; no body of this filter's
-    // interest comes near that, so such a length is as good as invalid.
-    if (!AllDigits(digits) || digits.size() > 19) {
+  VisitLines([&](std::string_view line) {
+    std::string_view value;
+    if (MatchHeaderLine(line, "Transfer-Encoding", value)) {
       result.kind = BodyLength::Kind::Invalid;
-      return result;
+    } else if (MatchHeaderLine(line, "Content-Length", value)) {
+      // Twenty digits and more overflow 64 bits; no body of this filter's
+      // interest comes near that, so such a length is as good as invalid.
+      const std::uint64_t length = http_text::LeadingDecimal(value);
+      if (!AllDigits(value) || value.size() > 19 ||
+          (result.kind == BodyLength::Kind::Length && length != result.length)) {
+        result.kind = BodyLength::Kind::Invalid;
+      } else {
+        result.kind = BodyLength::Kind::Length;
+        result.length = length;
+      }
     }
-    const std::uint64_t length = http_text::LeadingDecimal(digits);
-    if (result.kind == BodyLength::Kind::Length && length != result.length) {
-      result.kind = BodyLength::Kind::Invalid;
-      return result;
-    }
-    result.kind = BodyLength::Kind::Length;
-    result.length = length;
-  }
+    return result.kind == BodyLength::Kind::Invalid;
+  });
+  if (result.kind == BodyLength::Kind::Invalid) result.length = 0;
   return result;
 }
 

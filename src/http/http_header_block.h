@@ -54,15 +54,24 @@ class HttpHeaderBlock {
   // see other fields than a strict one does.
   bool IsStrict() const noexcept;
 
+  // Where the first CR LF CR LF at or after from begins; npos when there is
+  // none. The bytes before from are known to hold none.
+  static std::size_t FindEnd(std::string_view bytes, std::size_t from = 0) noexcept;
+  // Where the first CR LF at or after from begins; npos when there is none.
+  static std::size_t FindLineEnd(std::string_view text, std::size_t from) noexcept;
+  // The value of the line if it is a field of that name, read as FindValue
+  // reads it.
+  static bool MatchField(std::string_view line, std::string_view name, std::string_view& value) noexcept;
+
   // Calls visit(line) for each line after the start line, in order, until it
   // answers true.
   template <class Visit>
   void VisitLines(Visit visit) const {
-    std::size_t begin = text_.find("\r\n");
+    std::size_t begin = FindLineEnd(text_, 0);
     if (begin == std::string_view::npos) return;  // start line only
     begin += 2;
     for (;;) {
-      std::size_t end = text_.find("\r\n", begin);
+      std::size_t end = FindLineEnd(text_, begin);
       if (end == std::string_view::npos) end = text_.size();
       if (visit(text_.substr(begin, end - begin))) return;
       if (end == text_.size()) return;

@@ -52,3 +52,26 @@ TEST(HttpHeaderBlockTest, AStatusLineWithoutCodeReadsAsZero) {
 }
 
 }  // namespace
+
+// The line-end and block-end searches read several bytes at a time: a CR at
+// any offset, next to any byte, and a search from any point must find what a
+// byte-by-byte search finds.
+TEST(HttpHeaderBlockTest, SearchesFindWhatAByteByByteSearchFinds) {
+  const std::string pieces[] = {"\r", "\n", "\r\n", "\r\n\r\n", "\r\r\n\n", "\x8d", "\x0d\x0a\x0d", "a"};
+  for (std::size_t length = 0; length <= 40; ++length) {
+    for (std::size_t seed = 0; seed < 64; ++seed) {
+      std::string text;
+      std::size_t state = seed * 2654435761u + length;
+      while (text.size() < length) {
+        state = state * 1103515245u + 12345u;
+        text += (state >> 16) % 3 == 0 ? pieces[(state >> 8) % 8] : std::string(1, static_cast<char>('a' + state % 26));
+      }
+      text.resize(length);
+      for (std::size_t from = 0; from <= length; ++from) {
+        SCOPED_TRACE(::testing::Message() << "text of " << length << " bytes, seed " << seed << ", from " << from);
+        ASSERT_EQ(HttpHeaderBlock::FindLineEnd(text, from), std::string_view(text).find("\r\n", from));
+        ASSERT_EQ(HttpHeaderBlock::FindEnd(text, from), std::string_view(text).find("\r\n\r\n", from));
+      }
+    }
+  }
+}
