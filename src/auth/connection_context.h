@@ -48,6 +48,9 @@ class ConnectionContext {
   bool urlIsProtected = false;
   FormAction formAction = FormAction::None;
   bool responseHeadersRead = false;
+  // Where the answer's header block ends (its blank line begins), counted
+  // from the answer's first byte; npos until it has been seen.
+  std::size_t responseHeaderEnd = std::string::npos;
   bool requestHeadersRead = false;
   bool authorizationHeaderPresent = false;
   std::int32_t checkAuthenticationAllowedResult = 0;

@@ -70,12 +70,19 @@ DWORD CAnonymousLogonFilterImplementation::AccumulateResponse(HTTP_FILTER_RAW_DA
   // copy and no host memory, which a kept-alive connection would hold until
   // it closes.
   inRecord = false;
-  const std::string_view first = RecordBytes(*record);
-  const bool firstChunk = context.ResponseData().empty() && !context.responseHeadersRead;
-  if (!firstChunk || first.find("\r\n\r\n") == std::string_view::npos) context.AppendResponseData(*record);
-  const std::string_view held = context.ResponseData().empty() ? first : HeldBytes(context);
-  const bool headersComplete = held.find("\r\n\r\n") != std::string_view::npos;
-  if (!headersComplete && !context.responseHeadersRead) {
+  if (context.responseHeadersRead) {
+    context.AppendResponseData(*record);
+  } else if (context.ResponseData().empty()) {
+    context.responseHeaderEnd = HttpHeaderBlock::FindEnd(RecordBytes(*record));
+    if (context.responseHeaderEnd == std::string::npos) context.AppendResponseData(*record);
+  } else {
+    // The bytes held so far have no blank line: only one that straddles
+    // the chunks' seam or lies in the new chunk is left to find.
+    const std::size_t held = context.ResponseData().size();
+    context.AppendResponseData(*record);
+    context.responseHeaderEnd = HttpHeaderBlock::FindEnd(HeldBytes(context), held < 3 ? 0 : held - 3);
+  }
+  if (context.responseHeaderEnd == std::string::npos) {
     if (context.ResponseData().size() > kMaxResponseHeaderBlock) {
       TLOG(0, "Response header block is longer than the filter holds. Finishing the request.");
       context.ClearResponseData();
@@ -165,23 +172,31 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
     view.refererOnSite = talverin::IsSameSiteUrl(ctx.referer, GetServerVariableText(pfc, "HTTP_HOST"));
   }
   // One Set-Cookie line per cookie: the first line that carries the
-  // listener's cookie counts.
+  // listener's cookie counts. The first Location line counts. One reading of
+  // the lines finds both.
   std::string setCookie;
-  for (const std::string_view line : response.Values("Set-Cookie")) {
-    const KeyExtraction extraction = ExtractKey(pfc, ctx, std::string(line));
-    if (extraction.ambiguous) {
-      view.cookieAmbiguous = true;
-      break;
+  bool cookieSettled = false;
+  bool locationFound = false;
+  response.VisitLines([&](std::string_view line) {
+    std::string_view value;
+    if (!cookieSettled && HttpHeaderBlock::MatchField(line, "Set-Cookie", value)) {
+      const KeyExtraction extraction = ExtractKey(pfc, ctx, std::string(value));
+      if (extraction.ambiguous) {
+        view.cookieAmbiguous = true;
+        cookieSettled = true;
+      } else if (extraction.cookieFound) {
+        setCookie = std::string(value);
+        view.setsCookie = true;
+        view.newKey = extraction.key;
+        cookieSettled = true;
+      }
+    } else if (!locationFound && HttpHeaderBlock::MatchField(line, "Location", value)) {
+      view.location = std::string(value);
+      locationFound = true;
     }
-    if (extraction.cookieFound) {
-      setCookie = std::string(line);
-      view.setsCookie = true;
-      view.newKey = extraction.key;
-      break;
-    }
-  }
+    return cookieSettled && locationFound;
+  });
   if (!view.cookieAmbiguous) TLOGF(1, "Set-Cookie header set by the server: '%s'", setCookie.c_str());
-  view.location = std::string(response.Value("Location"));
   view.locationLower = talverin::LowerCaseMultibyte(view.location);
 
   talverin::flow::AnswerDecision decision = DecideAnswer(ctx, view, false);
