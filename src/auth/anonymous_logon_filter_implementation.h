@@ -30,10 +30,9 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
   // Responses held back longer than this are not waited for.
   static constexpr std::size_t kMaxResponseHeaderBlock = 64 * 1024;
   static constexpr std::size_t kMaxLogonPostAnswer = 1024 * 1024;
-  // Requests: the header block, and the body of a login form post, are read
-  // up to this; a longer one is finished.
+  // Requests: the header block is read up to this (a login form's body up to
+  // flow::kMaxLoginFormBody); a longer one is finished.
   static constexpr std::size_t kMaxRequestHeaderBlock = 64 * 1024;
-  static constexpr std::size_t kMaxLoginFormBody = 64 * 1024;
 
   CAnonymousLogonFilterImplementation() = default;
   ~CAnonymousLogonFilterImplementation() override = default;

@@ -298,4 +298,60 @@ AnswerDecision DecideAnswer(const AnswerView& answer, const SessionSnapshot& ses
   return Gate(answer, session, AnswerDecision());
 }
 
+// --- Request bytes ---------------------------------------------------------
+
+RequestBlockView ReadRequestBlock(std::string_view block) {
+  RequestBlockView view;
+  const HttpHeaderBlock request = HttpHeaderBlock::Read(block);
+  view.strict = request.IsStrict();
+  view.method = std::string(request.FirstToken());
+  view.url = std::string(request.SecondToken());
+  view.length = request.GetBodyLength();
+  std::string contentType;
+  int typeLines = 0;
+  request.VisitLines([&](std::string_view line) {
+    std::string_view value;
+    if (HttpHeaderBlock::MatchField(line, "Cookie", value)) {
+      view.cookieLines.emplace_back(value);
+    } else if (HttpHeaderBlock::MatchField(line, "Content-Type", value)) {
+      if (++typeLines == 1) contentType = LowerAscii(std::string(value));
+    }
+    return false;
+  });
+  const std::string_view media = std::string_view(contentType).substr(0, contentType.find(';'));
+  const std::size_t end = media.find_last_not_of(" \t");
+  // Two Content-Type lines: ISA/TMG may read the form by the other one, and
+  // find another user name in it than the one the back end was asked about.
+  view.formUrlEncoded =
+      typeLines <= 1 && (media.empty() || media.substr(0, end + 1) == "application/x-www-form-urlencoded");
+  return view;
+}
+
+RequestBlockDecision DecideRequestBlock(const RequestBlockView& request, std::size_t blockSize, bool excluded) {
+  using Action = RequestBlockAction;
+  using Reason = RequestBlockReason;
+  if (!request.strict) return DecisionOf<RequestBlockDecision>(Action::Finish, Reason::NotStrict);
+  if (excluded) return DecisionOf<RequestBlockDecision>(Action::PassOn, Reason::Excluded);
+  if (!http_text::EqualsIgnoringCase(request.method, "POST")) {
+    return DecisionOf<RequestBlockDecision>(Action::PassOn, Reason::NoLoginForm);
+  }
+  const std::optional<std::string> canonical = CanonicalizeUrl(request.url);
+  const bool logonPost = IsIsaTmgLogonPost(canonical);
+  if (!logonPost && !ContainsOwnUrl(canonical, kOwnLoginAction)) {
+    return DecisionOf<RequestBlockDecision>(Action::PassOn, Reason::NoLoginForm);
+  }
+  if (request.length.kind == HttpHeaderBlock::BodyLength::Kind::Invalid) {
+    return DecisionOf<RequestBlockDecision>(Action::Finish, Reason::UnclearFraming);
+  }
+  if (request.length.length > kMaxLoginFormBody) {
+    return DecisionOf<RequestBlockDecision>(Action::Finish, Reason::FormTooLong);
+  }
+  if (logonPost && !request.formUrlEncoded) {
+    return DecisionOf<RequestBlockDecision>(Action::Finish, Reason::NotUrlEncoded);
+  }
+  RequestBlockDecision decision = DecisionOf<RequestBlockDecision>(Action::ReadBody, Reason::LoginForm);
+  decision.bytesAwaited = blockSize + static_cast<std::size_t>(request.length.length);
+  return decision;
+}
+
 }  // namespace talverin::flow

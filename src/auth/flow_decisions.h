@@ -5,9 +5,14 @@
 // replace the answer) and which session members change. The stages carry the
 // decisions out against the host and the back end and write the log lines.
 // Pure logic: no Windows header.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "http/http_header_block.h"
 
 // The back-end session's State.
 enum class SessionState : int { Initial = 0, AwaitingPasscode = 1, Valid = 2, Expired = 3 };
@@ -142,6 +147,47 @@ struct IsaTmgLogonTarget {
 };
 IsaTmgLogonTarget DecideIsaTmgLogonTarget(const std::string& storedReferer, const std::string& requestHost,
                                           const std::string& requestUrl);
+
+// --- Request bytes ---------------------------------------------------------
+
+// What the raw-read notification reads of a request's header block (through
+// its blank line), in one reading of its lines.
+struct RequestBlockView {
+  bool strict = false;   // HttpHeaderBlock::IsStrict
+  std::string method;    // the request line's first token
+  std::string url;       // its second token, as sent
+  HttpHeaderBlock::BodyLength length;
+  bool formUrlEncoded = false;  // Content-Type absent or application/x-www-form-urlencoded
+  std::vector<std::string> cookieLines;  // every Cookie line's value, in order
+};
+RequestBlockView ReadRequestBlock(std::string_view block);
+
+enum class RequestBlockAction {
+  PassOn,    // the request goes on; every later raw-data record is its body
+  Finish,    // the request ends
+  ReadBody,  // a login form: held until bytesAwaited bytes are there
+};
+// Why; each reason has its log line, written by the stage that acts.
+enum class RequestBlockReason {
+  None,
+  NotStrict,       // bare line ends, folded lines or NUL bytes
+  Excluded,        // an exclusion rule of the listener matched
+  NoLoginForm,     // not a post to either login form
+  UnclearFraming,  // a login form post with Transfer-Encoding or an unclear Content-Length
+  FormTooLong,     // a login form post longer than the filter reads (an attack event)
+  NotUrlEncoded,   // an ISA/TMG logon post that is no URL-encoded form
+  LoginForm,       // a login form post: its body is read whole
+};
+struct RequestBlockDecision {
+  RequestBlockAction action = RequestBlockAction::Finish;
+  RequestBlockReason reason = RequestBlockReason::None;
+  std::size_t bytesAwaited = 0;  // ReadBody: header block and body together
+};
+inline constexpr std::size_t kMaxLoginFormBody = 64 * 1024;
+// blockSize: the header block's bytes through its blank line; excluded: what
+// the listener's exclusion rules say of the request (asked only of a strict
+// block).
+RequestBlockDecision DecideRequestBlock(const RequestBlockView& request, std::size_t blockSize, bool excluded);
 
 // --- Answers ---------------------------------------------------------------
 

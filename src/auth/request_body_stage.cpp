@@ -19,19 +19,11 @@
 
 namespace {
 
-const char kOwnLoginAction[] = "/talverinauth.dll?action=talvlogin";
 constexpr std::string_view kBlankLine = "\r\n\r\n";
 
 std::string_view RecordBytes(const HTTP_FILTER_RAW_DATA& record) {
   if (record.pvInData == nullptr) return {};
   return {static_cast<const char*>(record.pvInData), std::min(record.cbInData, record.cbInBuffer)};
-}
-
-bool IsFormUrlEncoded(const HttpHeaderBlock& request) {
-  const std::string type = talverin::LowerAscii(std::string(request.Value("Content-Type")));
-  const std::string_view media = std::string_view(type).substr(0, type.find(';'));
-  const std::size_t end = media.find_last_not_of(" \t");
-  return media.empty() || media.substr(0, end + 1) == "application/x-www-form-urlencoded";
 }
 
 }  // namespace
@@ -47,7 +39,7 @@ DWORD CAnonymousLogonFilterImplementation::OnReadRawData(HTTP_FILTER_CONTEXT* pf
     // The host presents what was read so far after each READ_NEXT: the
     // search goes on where the last one ended instead of starting over.
     const std::size_t from = std::min(ctx.requestHeaderScanFrom, bytes.size());
-    const std::size_t blank = bytes.find(kBlankLine, from < 3 ? 0 : from - 3);
+    const std::size_t blank = HttpHeaderBlock::FindEnd(bytes, from < 3 ? 0 : from - 3);
     if (blank == std::string_view::npos) {
       if (bytes.size() > kMaxRequestHeaderBlock) {
         TLOG(0, "Request header block is longer than the filter reads. Finishing the request.");
@@ -90,43 +82,47 @@ DWORD CAnonymousLogonFilterImplementation::ReadRequestHeaderBlock(HTTP_FILTER_CO
                                                                   ConnectionContext& context) {
   // Read where the host presents it: nothing of it is copied but the few
   // values the request keeps.
-  const HttpHeaderBlock request = HttpHeaderBlock::Read(block);
-  if (!request.IsStrict()) {
-    TLOG(0, "Request header block has bare line ends, folded lines or NUL bytes. Finishing the request.");
-    return SF_STATUS_REQ_FINISHED;
+  talverin::flow::RequestBlockView request = talverin::flow::ReadRequestBlock(block);
+  bool excluded = false;
+  if (request.strict) {
+    context.requestMethod = request.method;
+    context.requestHasBody =
+        request.length.kind == HttpHeaderBlock::BodyLength::Kind::Invalid || request.length.length > 0;
+    context.requestCookieLines = std::move(request.cookieLines);
+    const std::string& listener = context.ListenerGuid(pfc);
+    excluded = talverin::CheckUrlExclusion(pfc, request.url, listener, context.requestMethod,
+                                           context.config->Exclusion(listener));
   }
-  context.requestMethod = std::string(request.FirstToken());
-  const HttpHeaderBlock::BodyLength length = request.GetBodyLength();
-  context.requestHasBody = length.kind == HttpHeaderBlock::BodyLength::Kind::Invalid || length.length > 0;
-  for (const std::string_view line : request.Values("Cookie")) context.requestCookieLines.emplace_back(line);
-
-  const std::string url(request.SecondToken());
-  const std::string& listener = context.ListenerGuid(pfc);
-  if (talverin::CheckUrlExclusion(pfc, url, listener, context.requestMethod, context.config->Exclusion(listener))) {
-    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  const talverin::flow::RequestBlockDecision decision =
+      talverin::flow::DecideRequestBlock(request, block.size(), excluded);
+  using Reason = talverin::flow::RequestBlockReason;
+  if (decision.reason != Reason::NotStrict && decision.reason != Reason::Excluded &&
+      http_text::EqualsIgnoringCase(request.method, "POST")) {
+    TLOG(1, "POST request has been detected.");
   }
-  if (!http_text::EqualsIgnoringCase(request.FirstToken(), "POST")) return SF_STATUS_REQ_NEXT_NOTIFICATION;
-
-  TLOG(1, "POST request has been detected.");
-  const std::optional<std::string> canonical = talverin::CanonicalizeUrl(url);
-  if (!talverin::IsIsaTmgLogonPost(canonical) && !talverin::ContainsOwnUrl(canonical, kOwnLoginAction)) {
-    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  switch (decision.reason) {
+    case Reason::NotStrict:
+      TLOG(0, "Request header block has bare line ends, folded lines or NUL bytes. Finishing the request.");
+      return SF_STATUS_REQ_FINISHED;
+    case Reason::UnclearFraming:
+      TLOG(0, "Login form post has a Transfer-Encoding or an unclear Content-Length. Finishing the request.");
+      return SF_STATUS_REQ_FINISHED;
+    case Reason::FormTooLong:
+      TLOG(0, "Login form post is longer than the filter reads. Finishing the request.");
+      talverin::EventLog::Instance().ReportAttack(TALVERIN_EVENT_ATTACK_OVERSIZED, pfc, request.url);
+      return SF_STATUS_REQ_FINISHED;
+    case Reason::NotUrlEncoded:
+      TLOG(0, "ISA/TMG logon post is no URL-encoded form. Finishing the request.");
+      return SF_STATUS_REQ_FINISHED;
+    case Reason::LoginForm:
+      context.requestBytesAwaited = decision.bytesAwaited;
+      return SF_STATUS_REQ_READ_NEXT;
+    case Reason::None:
+    case Reason::Excluded:
+    case Reason::NoLoginForm:
+      break;
   }
-  if (length.kind == HttpHeaderBlock::BodyLength::Kind::Invalid) {
-    TLOG(0, "Login form post has a Transfer-Encoding or an unclear Content-Length. Finishing the request.");
-    return SF_STATUS_REQ_FINISHED;
-  }
-  if (length.length > kMaxLoginFormBody) {
-    TLOG(0, "Login form post is longer than the filter reads. Finishing the request.");
-    talverin::EventLog::Instance().ReportAttack(TALVERIN_EVENT_ATTACK_OVERSIZED, pfc, url);
-    return SF_STATUS_REQ_FINISHED;
-  }
-  if (talverin::IsIsaTmgLogonPost(canonical) && !IsFormUrlEncoded(request)) {
-    TLOG(0, "ISA/TMG logon post is no URL-encoded form. Finishing the request.");
-    return SF_STATUS_REQ_FINISHED;
-  }
-  context.requestBytesAwaited = block.size() + static_cast<std::size_t>(length.length);
-  return SF_STATUS_REQ_READ_NEXT;
+  return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
 
 void CAnonymousLogonFilterImplementation::RecordLoginForm(const HttpMessage& request, ConnectionContext& context) {
@@ -145,7 +141,7 @@ void CAnonymousLogonFilterImplementation::RecordLoginForm(const HttpMessage& req
     return;
   }
 
-  if (talverin::ContainsOwnUrl(canonical, kOwnLoginAction)) {
+  if (talverin::ContainsOwnUrl(canonical, talverin::flow::kOwnLoginAction)) {
     TLOG(1, "TALVERIN post FBA login request has been detected.");
     const talverin::SecureString action = request.GetFormField("Action");
     if (action.empty() || action == "LogIn") {

@@ -395,5 +395,79 @@ TEST(WholeAnswerTest, OnlyTheLogonPostsAnswerBeforeTheSecondFactorIsReadWhole) {
   EXPECT_FALSE(ReadsWholeAnswer(CanonicalizeUrl("/owa/"), NoSession()));
 }
 
+// --- Request bytes ---------------------------------------------------------
+
+struct BlockCase {
+  const char* name;
+  std::string block;
+  bool excluded;
+  RequestBlockAction action;
+  RequestBlockReason reason;
+};
+std::ostream& operator<<(std::ostream& out, const BlockCase& c) { return out << c.name; }
+
+std::string Post(const std::string& url, const std::string& headers) {
+  return "POST " + url + " HTTP/1.1\r\nHost: site\r\n" + headers + "\r\n";
+}
+
+class RequestBlockTest : public ::testing::TestWithParam<BlockCase> {};
+
+TEST_P(RequestBlockTest, DecidesAsTheTableSays) {
+  const BlockCase& c = GetParam();
+  const RequestBlockDecision decision = DecideRequestBlock(ReadRequestBlock(c.block), c.block.size(), c.excluded);
+  EXPECT_EQ(decision.action, c.action);
+  EXPECT_EQ(decision.reason, c.reason);
+  if (c.action == RequestBlockAction::ReadBody) EXPECT_EQ(decision.bytesAwaited, c.block.size() + 9);
+}
+
+constexpr char kForm[] = "Content-Type: application/x-www-form-urlencoded\r\n";
+using A = RequestBlockAction;
+using R = RequestBlockReason;
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, RequestBlockTest,
+    ::testing::Values(
+        BlockCase{"Get", "GET /owa/ HTTP/1.1\r\nHost: site\r\n\r\n", false, A::PassOn, R::NoLoginForm},
+        BlockCase{"BareLineEnd", "GET /owa/ HTTP/1.1\nHost: site\r\n\r\n", false, A::Finish, R::NotStrict},
+        BlockCase{"FoldedLine", "GET /owa/ HTTP/1.1\r\nHost: site\r\n x\r\n\r\n", true, A::Finish, R::NotStrict},
+        BlockCase{"Excluded", Post("/CookieAuth.dll?Logon", "Transfer-Encoding: chunked\r\n"), true, A::PassOn,
+                  R::Excluded},
+        BlockCase{"LogonPost", Post("/CookieAuth.dll?Logon", std::string(kForm) + "Content-Length: 9\r\n"), false,
+                  A::ReadBody, R::LoginForm},
+        BlockCase{"LogonPostLowerCaseMethod", "post /CookieAuth.dll?Logon HTTP/1.1\r\nContent-Length: 9\r\n\r\n",
+                  false, A::ReadBody, R::LoginForm},
+        BlockCase{"OwnLoginPost", Post("/talverinauth.dll?action=talvlogin", "Content-Type: text/plain\r\n"
+                                                                             "Content-Length: 9\r\n"),
+                  false, A::ReadBody, R::LoginForm},
+        BlockCase{"PostElsewhere", Post("/owa/", "Transfer-Encoding: chunked\r\n"), false, A::PassOn, R::NoLoginForm},
+        BlockCase{"Chunked", Post("/CookieAuth.dll?Logon", "Transfer-Encoding: chunked\r\n"), false, A::Finish,
+                  R::UnclearFraming},
+        BlockCase{"TwoLengths", Post("/CookieAuth.dll?Logon", "Content-Length: 9\r\nContent-Length: 8\r\n"), false,
+                  A::Finish, R::UnclearFraming},
+        BlockCase{"TooLong", Post("/CookieAuth.dll?Logon", "Content-Length: 65537\r\n"), false, A::Finish,
+                  R::FormTooLong},
+        BlockCase{"Multipart", Post("/CookieAuth.dll?Logon", "Content-Type: multipart/form-data; b=x\r\n"
+                                                             "Content-Length: 9\r\n"),
+                  false, A::Finish, R::NotUrlEncoded},
+        BlockCase{"FormWithCharset", Post("/CookieAuth.dll?Logon", "content-type: Application/X-WWW-Form-UrlEncoded ;"
+                                                                   " charset=utf-8\r\nContent-Length: 9\r\n"),
+                  false, A::ReadBody, R::LoginForm},
+        // ISA/TMG may read the form by the second line and find another user
+        // name in it than the back end was asked about.
+        BlockCase{"TwoContentTypes", Post("/CookieAuth.dll?Logon", std::string(kForm) +
+                                                                       "Content-Type: multipart/form-data; b=x\r\n"
+                                                                       "Content-Length: 9\r\n"),
+                  false, A::Finish, R::NotUrlEncoded}),
+    [](const ::testing::TestParamInfo<BlockCase>& info) { return std::string(info.param.name); });
+
+TEST(RequestBlockTest2, KeepsEveryCookieLineAndTheRequestLine) {
+  const RequestBlockView view =
+      ReadRequestBlock("GET /owa/?a HTTP/1.1\r\nCookie: a=1\r\ncookie : cadata=K\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(view.method, "GET");
+  EXPECT_EQ(view.url, "/owa/?a");
+  EXPECT_EQ(view.cookieLines, (std::vector<std::string>{"a=1", "cadata=K"}));
+  EXPECT_EQ(view.length.kind, HttpHeaderBlock::BodyLength::Kind::Length);
+}
+
 }  // namespace
 }  // namespace talverin::flow

@@ -169,7 +169,10 @@ TEST_F(RequestBodyStageTest, LoginPostsWithUnclearOrOversizedBodiesAreFinished) 
            "Content-Length: " + n + "\r\nContent-Length: 5\r\n", std::string("Transfer-Encoding: chunked\r\n"),
         "Content-Length: " + n + "\r\nTransfer-Encoding: chunked\r\n", "Content-Length: 0x10\r\n",
         std::string("Content-Length: 70000\r\n"), "Content-Length: " + n + "\r\nContent-Type: multipart/form-data\r\n",
-        "Content-Length: 3\r\n", "Content-Length: " + n + "\nX: y\r\n", "X: a\r\n folded\r\nContent-Length: " + n + "\r\n"}) {
+        "Content-Length: 3\r\n", "Content-Length: " + n + "\nX: y\r\n", "X: a\r\n folded\r\nContent-Length: " + n + "\r\n",
+        // The proxy may read the form by the second type.
+        "Content-Type: application/x-www-form-urlencoded\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+        "Content-Length: " + n + "\r\n"}) {
     ConnectionContext context;
     RawChunk chunk("POST /CookieAuth.dll?Logon HTTP/1.1\r\n" + headers + "\r\n" + body);
     EXPECT_EQ(SF_STATUS_REQ_FINISHED, ReadRaw(context, chunk)) << headers;
