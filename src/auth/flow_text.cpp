@@ -85,6 +85,16 @@ CookieLookup CombineCookieLookups(const CookieLookup& a, const CookieLookup& b) 
   return a;
 }
 
+CookieLookup FindSessionKey(std::string_view cookieText, const std::vector<std::string>& cookieLines,
+                            std::string_view cookieName) {
+  std::string lines;
+  for (const std::string& line : cookieLines) {
+    if (!lines.empty()) lines += "; ";
+    lines += line;
+  }
+  return CombineCookieLookups(FindCookie(cookieText, cookieName), FindCookie(lines, cookieName));
+}
+
 std::string UserNameFromLgnCookie(std::string_view cookieHeader) {
   const std::string lowered = LowerAscii(cookieHeader);
   const std::size_t at = lowered.find("lgn=");

@@ -33,6 +33,10 @@ CookieLookup FindCookie(std::string_view cookieText, std::string_view cookieName
 // What two readings of one request's cookies say together: ambiguous when
 // either is, or when both found the cookie with different values.
 CookieLookup CombineCookieLookups(const CookieLookup& a, const CookieLookup& b);
+// The session key in ISA/TMG's cookie: the cookie text as the host joins it
+// and the request's own Cookie lines (joined with "; "), read together.
+CookieLookup FindSessionKey(std::string_view cookieText, const std::vector<std::string>& cookieLines,
+                            std::string_view cookieName);
 
 // The value after the first "lgn=" of the lower-cased Cookie header, up to
 // the next ";", trailing white space removed; empty when absent.

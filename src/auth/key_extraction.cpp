@@ -11,20 +11,14 @@ KeyExtraction CAnonymousLogonFilterImplementation::ExtractKey(HTTP_FILTER_CONTEX
                                                              const std::string& cookieText,
                                                              const std::vector<std::string>& moreCookieLines) {
   KeyExtraction result;
-  std::string lines;
-  for (const std::string& line : moreCookieLines) {
-    if (!lines.empty()) lines += "; ";
-    lines += line;
-  }
-  if (cookieText.empty() && lines.empty()) return result;
+  if (cookieText.empty() && moreCookieLines.empty()) return result;
 
   const std::string& listener = context.ListenerGuid(pfc);
   TLOGF(1, "Listener's guid: '%s'", listener.c_str());
   const std::string& cookieName = context.config->FBACookieName(listener);
   TLOGF(1, "ISA/TMG's cookie name: '%s'", cookieName.c_str());
 
-  const talverin::CookieLookup lookup =
-      talverin::CombineCookieLookups(talverin::FindCookie(cookieText, cookieName), talverin::FindCookie(lines, cookieName));
+  const talverin::CookieLookup lookup = talverin::FindSessionKey(cookieText, moreCookieLines, cookieName);
   switch (lookup.match) {
     case talverin::CookieMatch::Absent:
       TLOGF(1, "Cookie name '%s' has not been found with-in '%s'", cookieName.c_str(), cookieText.c_str());

@@ -58,6 +58,16 @@ TEST(CombineCookieLookups, TwoReadingsMustAgree) {
   EXPECT_EQ(CookieMatch::Ambiguous, CombineCookieLookups(ambiguous, absent).match);
 }
 
+TEST(FindSessionKey, TheHostsJoinedTextAndTheRequestsOwnLinesMustAgree) {
+  EXPECT_EQ("k", FindSessionKey("a=1; cookieauth=k", {"a=1", "cookieauth=k"}, "cookieauth").value);
+  EXPECT_EQ("k", FindSessionKey("", {"a=1", "cookieauth=k"}, "cookieauth").value);
+  // A second line naming the cookie: the host's joined text may have kept
+  // only one of them.
+  EXPECT_EQ(CookieMatch::Ambiguous, FindSessionKey("cookieauth=k", {"cookieauth=k", "cookieauth=j"}, "cookieauth").match);
+  EXPECT_EQ(CookieMatch::Ambiguous, FindSessionKey("cookieauth=k", {"cookieauth=j"}, "cookieauth").match);
+  EXPECT_EQ(CookieMatch::Absent, FindSessionKey("", {}, "cookieauth").match);
+}
+
 TEST(FindCookie, AnEmptyCookieNameMatchesNothing) {
   EXPECT_EQ(CookieMatch::Absent, FindCookie("a=b", "").match);
 }
