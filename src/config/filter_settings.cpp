@@ -146,7 +146,19 @@ std::string MatchFBACookieDomain(const Config& config, const std::string& listen
 
 std::string LowerCaseMultibyte(const std::string& text) {
   std::string lowered = text;
-  if (!lowered.empty()) _mbslwr(reinterpret_cast<unsigned char*>(&lowered[0]));
+  // Text in ASCII alone, as URLs mostly are, holds no lead or trail byte, and
+  // every code page lowers it alike: no look-up of the C library's per
+  // character. Like the C library, the text ends at its first NUL.
+  std::size_t end = 0;
+  for (; end < lowered.size() && lowered[end] != '\0'; ++end) {
+    if (static_cast<unsigned char>(lowered[end]) >= 0x80) {
+      _mbslwr(reinterpret_cast<unsigned char*>(&lowered[0]));
+      return lowered;
+    }
+  }
+  for (std::size_t i = 0; i < end; ++i) {
+    if (lowered[i] >= 'A' && lowered[i] <= 'Z') lowered[i] = static_cast<char>(lowered[i] - 'A' + 'a');
+  }
   return lowered;
 }
 

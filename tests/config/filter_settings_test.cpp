@@ -1,6 +1,7 @@
 #include "config/filter_settings.h"
 
 #include <gtest/gtest.h>
+#include <mbstring.h>
 
 #include <cstdint>
 #include <string>
@@ -197,3 +198,14 @@ TEST_F(WebListenerAccessTest, SaveReplacesTheMapWithAnIndependentCopy) {
 
 }  // namespace
 }  // namespace talverin
+
+// Lowered as the C library's multibyte lowering does, ASCII text and text up
+// to a NUL included.
+TEST(LowerCaseMultibyteTest, LowersAsTheCLibraryDoes) {
+  const std::string texts[] = {"/OWA/Inbox.HTML?A=B", "", "/A\0B/C", "/\xC4\xD6/Ab", "@[`{Z", std::string("/X\0\xC4Y", 5)};
+  for (const std::string& text : texts) {
+    std::string expected = text;
+    if (!expected.empty()) _mbslwr(reinterpret_cast<unsigned char*>(&expected[0]));
+    EXPECT_EQ(talverin::LowerCaseMultibyte(text), expected) << text;
+  }
+}
