@@ -65,6 +65,15 @@ const char* const kUrls[] = {
     "/%63ookieauth.dll?GetLogon",
 };
 const char* const kMethods[] = {"GET", "HEAD", "POST", "PUT", "get"};
+// How a body's type and framing may be spelled; the first is the form's own.
+const char* const kFramings[] = {
+    "Content-Type: application/x-www-form-urlencoded\r\n",
+    "",
+    "Content-Type: application/x-www-form-urlencoded\r\nContent-Type: multipart/form-data; boundary=b\r\n",
+    "Content-Type: text/plain\r\n",
+    "Transfer-Encoding: chunked\r\n",
+    "Content-Length: 8\r\n",
+};
 
 struct User {
   const char* name;
@@ -120,6 +129,7 @@ struct Request {
   bool hasBody = false;
   bool authorization = false;
   std::string referer;
+  std::string framing;  // header lines of the body beyond Content-Length
   // The logon post's fields.
   std::string user, password, curl;
   // The passcode form's.
@@ -216,6 +226,7 @@ class World {
         break;
     }
     r.authorization = in_.Pick(6) == 0;
+    if (r.hasBody) r.framing = kFramings[in_.Pick(sizeof kFramings / sizeof *kFramings)];
     if (in_.Flag()) r.referer = std::string("https://") + kHost + "/CookieAuth.dll?GetLogon?reason=0";
     return r;
   }
@@ -227,16 +238,24 @@ class World {
     const std::string requestKey = client.cookie;
     const int logonAtRequest = LogonOf(requestKey);
 
-    // The body stage: the login forms and the user check.
+    // The body stage: the request's header block as the client sent it,
+    // then the login forms and the user check.
+    std::string block = r.method + " " + r.url + " HTTP/1.1\r\nHost: " + kHost + "\r\n";
+    if (r.hasBody) block += r.framing + "Content-Length: 9\r\n";
+    if (!requestKey.empty()) block += "Cookie: cadata=" + requestKey + "\r\n";
+    block += "\r\n";
+    const RequestBlockDecision read = DecideRequestBlock(ReadRequestBlock(block), block.size(), false);
+    if (read.action == RequestBlockAction::Finish) return;
+    const bool formRead = read.action == RequestBlockAction::ReadBody;
     FormAction form = FormAction::None;
     bool bypassAllowed = false;
     bool credentialsEmptied = false;
-    if (r.method == "POST" && IsIsaTmgLogonPost(canonical) && !r.user.empty()) {
+    if (formRead && IsIsaTmgLogonPost(canonical) && !r.user.empty()) {
       form = FormAction::IsaTmgLogon;
       const int check = CheckOf(r.user);
       bypassAllowed = check == 4;
       credentialsEmptied = check != 4 && check != 5;
-    } else if (r.method == "POST" && ContainsOwnUrl(canonical, kOwnLoginAction)) {
+    } else if (formRead && ContainsOwnUrl(canonical, kOwnLoginAction)) {
       form = r.action.empty() || r.action == "LogIn" ? FormAction::Login : FormAction::Cancel;
     }
 
