@@ -90,7 +90,7 @@ std::size_t HttpHeaderBlock::FindEnd(std::string_view bytes, std::size_t from) n
   return std::string_view::npos;
 }
 
-bool HttpHeaderBlock::MatchField(std::string_view line, std::string_view name, std::string_view& value) noexcept {
+bool HttpHeaderBlock::MatchFieldName(std::string_view line, std::string_view name, std::string_view& value) noexcept {
   return MatchHeaderLine(line, name, value);
 }
 
@@ -124,7 +124,7 @@ int HttpHeaderBlock::StatusCode() const noexcept {
 
 bool HttpHeaderBlock::FindValue(std::string_view name, std::string_view& value) const noexcept {
   bool found = false;
-  VisitLines([&](std::string_view line) { return found = MatchHeaderLine(line, name, value); });
+  VisitLines([&](std::string_view line) { return found = MatchField(line, name, value); });
   return found;
 }
 
@@ -137,7 +137,7 @@ std::vector<std::string_view> HttpHeaderBlock::Values(std::string_view name) con
   std::vector<std::string_view> values;
   VisitLines([&](std::string_view line) {
     std::string_view value;
-    if (MatchHeaderLine(line, name, value)) values.push_back(value);
+    if (MatchField(line, name, value)) values.push_back(value);
     return false;
   });
   return values;
@@ -159,9 +159,9 @@ HttpHeaderBlock::BodyLength HttpHeaderBlock::GetBodyLength() const {
   BodyLength result;
   VisitLines([&](std::string_view line) {
     std::string_view value;
-    if (MatchHeaderLine(line, "Transfer-Encoding", value)) {
+    if (MatchField(line, "Transfer-Encoding", value)) {
       result.kind = BodyLength::Kind::Invalid;
-    } else if (MatchHeaderLine(line, "Content-Length", value)) {
+    } else if (MatchField(line, "Content-Length", value)) {
       // Twenty digits and more overflow 64 bits; no body of this filter's
       // interest comes near that, so such a length is as good as invalid.
       const std::uint64_t length = http_text::LeadingDecimal(value);
