@@ -5,7 +5,7 @@
 # twice without complaint.
 set -euo pipefail
 prefix=$1 dll=$2
-wine_native=$(cd "$(dirname "$0")/../../scripts" && pwd)/wine-native.sh
+scripts=$(cd "$(dirname "$0")/../../scripts" && pwd)
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -13,8 +13,18 @@ export TALVERIN_STORE_FILTERS=$work/filters.txt
 windll=$(winepath -w "$dll" 2>/dev/null)
 guid='{6E394025-1BC0-4737-B999-31B84BAB6D4C}'
 
-fail() { echo "FAIL: $*"; [ -f "$TALVERIN_STORE_FILTERS" ] && cat "$TALVERIN_STORE_FILTERS"; exit 1; }
-regsvr() { (cd "$work" && bash "$wine_native" regsvr32 /s "$@" "$windll" </dev/null >/dev/null 2>&1); }
+fail() {
+  echo "FAIL: $*"
+  [ -f "$TALVERIN_STORE_FILTERS" ] && cat "$TALVERIN_STORE_FILTERS"
+  [ -s "$work/regsvr32.out" ] && { echo "regsvr32 said:"; cat "$work/regsvr32.out"; }
+  exit 1
+}
+# With the prefix's own loader, through the runner that starts a program
+# again when Wine failed to start it at all.
+regsvr() {
+  (cd "$work" && TALVERIN_WINE="$scripts/wine-native.sh" bash "$scripts/wine-exec.sh" regsvr32 /s "$@" "$windll" \
+    </dev/null >"$work/regsvr32.out" 2>&1)
+}
 
 regsvr || fail "regsvr32 answered $?"
 grep -qF "[filter $guid]" "$TALVERIN_STORE_FILTERS" || fail "filter not saved"
