@@ -1,9 +1,8 @@
 // Measures what a client of the test back end pays per call, in-process and
 // across processes: creating the root object, a user check, a picture, and a
 // passcode request with its check; and how many calls per second the local
-// server answers in all when 1, 2, 4 and 8 threads call it at once (the
-// machine's ceiling for a gateway whose requests each cost calls across
-// processes). Needs the back end registered (register.sh).
+// server answers in all when several threads call it at once (the machine's
+// ceiling for a gateway whose requests each cost calls across processes). Needs the back end registered (register.sh).
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
@@ -147,7 +146,8 @@ void Run(const wchar_t* progId, const char* label, int scale) {
 // each in the process's multithreaded apartment, for about a second. A call
 // is one member invocation (the name looked up once beforehand), as the
 // filter makes them.
-void MeasureConcurrent(IDispatch* object, const wchar_t* member, WORD flags, int threads) {
+void MeasureConcurrent(IDispatch* object, const wchar_t* member, WORD flags, int threads,
+                       const wchar_t* argument = nullptr) {
   DISPID id;
   LPOLESTR names[] = {const_cast<LPOLESTR>(member)};
   if (FAILED(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return;
@@ -159,10 +159,18 @@ void MeasureConcurrent(IDispatch* object, const wchar_t* member, WORD flags, int
     callers.emplace_back([&] {
       CoInitializeEx(nullptr, COINIT_MULTITHREADED);
       while (Clock::now() < end) {
-        DISPPARAMS none = {nullptr, nullptr, 0, 0};
+        VARIANT arg;
+        VariantInit(&arg);
+        if (argument) {
+          V_VT(&arg) = VT_BSTR;
+          V_BSTR(&arg) = SysAllocString(argument);
+        }
+        DISPPARAMS params = {argument ? &arg : nullptr, nullptr, argument ? 1u : 0u, 0};
         VARIANT result;
         VariantInit(&result);
-        if (object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &none, &result, nullptr, nullptr) != S_OK) {
+        const HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, &result, nullptr, nullptr);
+        VariantClear(&arg);
+        if (hr != S_OK || (argument && V_VT(&result) != VT_DISPATCH)) {
           failed = true;
           break;
         }
@@ -189,9 +197,17 @@ int main() {
     Dispatch local;
     local.p = Create(L"TALVERIN.TestBackend.Local");
     if (local.p) {
-      std::printf("local server, calls from several threads at once (a number; an object)\n");
+      std::printf("local server, calls from several threads at once (a number; an object; a session by its key)\n");
       for (int threads : {1, 2, 4, 8}) MeasureConcurrent(local.p, L"ProcessId", DISPATCH_PROPERTYGET, threads);
       for (int threads : {1, 8}) MeasureConcurrent(local.p, L"Server", DISPATCH_PROPERTYGET, threads);
+      // A session looked up by its key, as the filter does for every request.
+      Dispatch store;
+      store.p = Child(local.p, L"Store");
+      VARIANT created;
+      if (store.p && Call(store.p, L"CreateSession", DISPATCH_METHOD, {L"bench-key"}, &created) == S_OK) {
+        VariantClear(&created);
+        for (int threads : {1, 8}) MeasureConcurrent(store.p, L"GetSession", DISPATCH_METHOD, threads, L"bench-key");
+      }
       VARIANT r;
       Call(local.p, L"Shutdown", DISPATCH_METHOD, {}, &r);
     }
