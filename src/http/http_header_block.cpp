@@ -34,9 +34,9 @@ std::size_t FindCr(std::string_view text, std::size_t from) noexcept {
   return std::string_view::npos;
 }
 
-// The value of a header line of that name; false when the line is no such
-// field.
-bool MatchHeaderLine(std::string_view line, std::string_view name, std::string_view& value) noexcept {
+}  // namespace
+
+bool HttpHeaderBlock::MatchFieldName(std::string_view line, std::string_view name, std::string_view& value) noexcept {
   if (line.size() <= name.size() || !http_text::EqualsIgnoringCase(line.substr(0, name.size()), name)) return false;
   std::size_t colon = name.size();
   while (colon < line.size() && (line[colon] == ' ' || line[colon] == '\t')) ++colon;
@@ -49,8 +49,6 @@ bool MatchHeaderLine(std::string_view line, std::string_view name, std::string_v
   value = line.substr(first, line.find_last_not_of(kOptionalWhiteSpace) + 1 - first);
   return true;
 }
-
-}  // namespace
 
 namespace http_text {
 
@@ -88,10 +86,6 @@ std::size_t HttpHeaderBlock::FindEnd(std::string_view bytes, std::size_t from) n
     if (bytes.substr(cr, kHeaderTerminator.size()) == kHeaderTerminator) return cr;
   }
   return std::string_view::npos;
-}
-
-bool HttpHeaderBlock::MatchFieldName(std::string_view line, std::string_view name, std::string_view& value) noexcept {
-  return MatchHeaderLine(line, name, value);
 }
 
 HttpHeaderBlock HttpHeaderBlock::Read(std::string_view bytes) noexcept {

@@ -84,6 +84,7 @@ class HttpHeaderBlock {
   }
 
  private:
+  // MatchField past its first letter.
   static bool MatchFieldName(std::string_view line, std::string_view name, std::string_view& value) noexcept;
 
   std::string_view text_;
