@@ -2,6 +2,8 @@
 
 #include <mbstring.h>
 
+#include <algorithm>
+
 #include <vector>
 
 #include "config/url_canonical.h"
@@ -145,20 +147,16 @@ std::string MatchFBACookieDomain(const Config& config, const std::string& listen
 }
 
 std::string LowerCaseMultibyte(const std::string& text) {
-  std::string lowered = text;
   // Text in ASCII alone, as URLs mostly are, holds no lead or trail byte, and
   // every code page lowers it alike: no look-up of the C library's per
   // character. Like the C library, the text ends at its first NUL.
-  std::size_t end = 0;
-  for (; end < lowered.size() && lowered[end] != '\0'; ++end) {
-    if (static_cast<unsigned char>(lowered[end]) >= 0x80) {
-      _mbslwr(reinterpret_cast<unsigned char*>(&lowered[0]));
-      return lowered;
-    }
+  const std::size_t end = std::min(text.find('\0'), text.size());
+  const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+  if (std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), ascii)) {
+    return LowerAscii(std::string_view(text).substr(0, end)) + text.substr(end);
   }
-  for (std::size_t i = 0; i < end; ++i) {
-    if (lowered[i] >= 'A' && lowered[i] <= 'Z') lowered[i] = static_cast<char>(lowered[i] - 'A' + 'a');
-  }
+  std::string lowered = text;
+  _mbslwr(reinterpret_cast<unsigned char*>(&lowered[0]));
   return lowered;
 }
 
