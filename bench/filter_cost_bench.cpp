@@ -120,12 +120,8 @@ class Bed {
                                        {{"curl", "/owa/"}, {"username", "CONTOSO\\alice"}, {"password", "Secret1"}}));
     key_ = browser.Cookie("cadata").value_or("");
     if (real && !key_.empty() && !MakeValid(master, key_)) key_.clear();
-    ClientSettings client;
-    client.name = "bench";
-    connection_ = server_->Connect(client);
   }
   ~Bed() {
-    connection_.reset();
     server_.reset();
     module_.Terminate();
     module_.Unload();
@@ -145,28 +141,28 @@ class Bed {
 
   // Whether the answer to the request holds the text expected.
   bool Answers(const std::string& request, const std::string& expected) {
-    ClientSettings client;
-    client.name = "bench";
-    connection_ = server_->Connect(client);
-    const Exchange first = server_->Handle(*connection_, request);
-    return first.sent.find(expected) != std::string::npos;
+    const std::unique_ptr<IsaConnection> connection = Connect();
+    return server_->Handle(*connection, request).sent.find(expected) != std::string::npos;
   }
 
   // Seconds for count requests on a new kept-alive connection.
   double Time(const std::string& request, int count) {
-    ClientSettings client;
-    client.name = "bench";
-    connection_ = server_->Connect(client);
+    const std::unique_ptr<IsaConnection> connection = Connect();
     const double start = Now();
-    for (int i = 0; i < count; ++i) server_->Handle(*connection_, request);
+    for (int i = 0; i < count; ++i) server_->Handle(*connection, request);
     return Now() - start;
   }
 
  private:
+  std::unique_ptr<IsaConnection> Connect() {
+    ClientSettings client;
+    client.name = "bench";
+    return server_->Connect(client);
+  }
+
   FilterModule module_;
   BenchSite site_;
   std::unique_ptr<IsaServer> server_;
-  std::unique_ptr<IsaConnection> connection_;
   std::string key_;
   bool started_ = false;
 };
