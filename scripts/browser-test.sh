@@ -45,6 +45,30 @@ trap keep_logs EXIT
 
 step() { printf '\n---- %s\n' "$*"; }
 
+# A machine fault caught inside the filter fails the step it happened in. Its
+# dump (full memory: tens of seconds to write under Wine) is let finish before
+# the gateway is stopped, so that the artifacts hold a dump that can be read.
+trace_log=$demo_dir/filter/Logs/TALVERIN.ISA.Filter.log
+dump=$demo_dir/filter/Logs/TALVERIN.ISA.Filter.dll.dmp
+faults_seen=0
+check_faults() {
+  local faults size=-1 now
+  [ -f "$trace_log" ] || return 0
+  faults=$(tr -d '\r' <"$trace_log" | grep -c 'SEH caught' || true)
+  local seen=$faults_seen
+  faults_seen=$faults  # (the log may have been started anew)
+  [ "$faults" -gt "$seen" ] || return 0
+  for _ in $(seq 1 60); do
+    now=$(stat -c %s "$dump" 2>/dev/null || echo 0)
+    [ "$now" = "$size" ] && [ "$now" -gt 0 ] && break
+    size=$now
+    sleep 2
+  done
+  echo "FAILED: $1: the filter caught a machine fault (dump in $artifacts)" >&2
+  tr -d '\r' <"$trace_log" | grep -B 12 -A 1 'SEH caught' | tail -n 40 >&2
+  return 1
+}
+
 step "Preparing the Wine prefix $WINEPREFIX"
 demo_install "$browser/gateway.conf"
 rm -f "$demo_dir/filter/Logs/"*
@@ -57,6 +81,7 @@ echo "gateway at $demo_gateway_url"
 export TALVERIN_GATEWAY_URL=$demo_gateway_url TALVERIN_OUTBOX=$demo_outbox TALVERIN_ARTIFACTS=$artifacts
 status=0
 node --test --test-reporter=spec "$browser/browser.test.mjs" || status=$?
+check_faults "browser test" || status=1
 gateway_status=0
 demo_gateway_stop || gateway_status=$?
 cp "$demo_gateway_log" "$demo_dir/gateway-browser.log"
@@ -85,6 +110,7 @@ load() {
   TALVERIN_LOAD_COOKIES=$cookies TALVERIN_LOAD_URL=$load_url \
     wrk -t "$connections" -c "$connections" -d "${seconds}s" --timeout 5s -s "$browser/load.lua" \
     "${demo_gateway_url%/}$load_url" >"$out" 2>&1 || true
+  check_faults "load check $name" || load_failures=$((load_failures + 1))
   demo_gateway_stop || true
   cp "$demo_gateway_log" "$demo_dir/gateway-load-$name.log"
   cat "$out"
@@ -120,13 +146,13 @@ mv "$stamp.away" "$stamp"
 
 step "Back-end outage: the back end killed $outage_kills times under load"
 demo_gateway_start --listen 127.0.0.1:0
-trace_log=$demo_dir/filter/Logs/TALVERIN.ISA.Filter.log
 connects() { tr -d '\r' <"$trace_log" 2>/dev/null | grep -c 'Connection to service has been established successfully.' || true; }
 connects_before=$(connects)
 outage_status=0
 TALVERIN_GATEWAY_URL=$demo_gateway_url TALVERIN_OUTBOX=$demo_outbox TALVERIN_LOAD_URL=$load_url \
   TALVERIN_BACKEND_PIDFILE=$demo_dir/backend.pid TALVERIN_BACKEND_RESTARTS=$demo_dir/backend.restarts \
   TALVERIN_OUTAGE_KILLS=$outage_kills node "$browser/outage.mjs" || outage_status=$?
+check_faults "back-end outage" || outage_status=1
 demo_gateway_stop || true
 cp "$demo_gateway_log" "$demo_dir/gateway-outage.log"
 # The gateway's first connect and one after each restart of the back end.
