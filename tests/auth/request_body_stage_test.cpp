@@ -182,10 +182,23 @@ TEST_F(RequestBodyStageTest, LoginPostsWithUnclearOrOversizedBodiesAreFinished) 
   EXPECT_THAT(log_.Text(), HasSubstr("Login form post is longer than the filter reads."));
 }
 
+// A header block as long as the filter reads, unfinished or whole, is read;
+// one byte more is finished.
 TEST_F(RequestBodyStageTest, HeaderBlockLongerThanTheFilterReadsIsFinished) {
-  ConnectionContext context;
-  RawChunk chunk("GET /owa/ HTTP/1.1\r\nX-Padding: " + std::string(65 * 1024, 'a'));
-  EXPECT_EQ(SF_STATUS_REQ_FINISHED, ReadRaw(context, chunk));
+  constexpr std::size_t kLimit = CAnonymousLogonFilterImplementation::kMaxRequestHeaderBlock;
+  const std::string start = "GET /owa/ HTTP/1.1\r\nX-Padding: ";
+  for (const std::size_t size : {kLimit, kLimit + 1}) {
+    ConnectionContext unfinished;
+    RawChunk open(start + std::string(size - start.size(), 'a'));
+    EXPECT_EQ(size == kLimit ? SF_STATUS_REQ_READ_NEXT : SF_STATUS_REQ_FINISHED, ReadRaw(unfinished, open)) << size;
+
+    // The blank line begins right after `size` bytes.
+    ConnectionContext whole;
+    RawChunk closed(start + std::string(size - start.size(), 'a') + "\r\n\r\n");
+    const DWORD status = ReadRaw(whole, closed);
+    EXPECT_EQ(size == kLimit, whole.requestHeadersRead) << size;
+    EXPECT_EQ(size == kLimit, status != SF_STATUS_REQ_FINISHED) << size;
+  }
   EXPECT_THAT(log_.Text(), HasSubstr("Request header block is longer than the filter reads."));
 }
 
