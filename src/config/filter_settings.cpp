@@ -3,7 +3,6 @@
 #include <mbstring.h>
 
 #include <algorithm>
-
 #include <vector>
 
 #include "config/url_canonical.h"

@@ -2,7 +2,8 @@
 // across processes: creating the root object, a user check, a picture, and a
 // passcode request with its check; and how many calls per second the local
 // server answers in all when several threads call it at once (the machine's
-// ceiling for a gateway whose requests each cost calls across processes). Needs the back end registered (register.sh).
+// ceiling for a gateway whose requests each cost calls across processes).
+// Needs the back end registered (register.sh).
 #include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
