@@ -8,9 +8,10 @@
 
 namespace backend_test {
 
-const wchar_t kFilterProgId[] = L"TALVERIN.ISA.Service.Object.ConnectionMaster";
 const wchar_t kInProcProgId[] = L"TALVERIN.TestBackend.InProc";
 const wchar_t kLocalProgId[] = L"TALVERIN.TestBackend.Local";
+
+namespace {
 
 const char kUsersFile[] =
     "# test users\r\n"
@@ -21,6 +22,68 @@ const char kUsersFile[] =
     "CONTOSO\\dave        | +1 555 0102     | y       | denied\r\n"
     "CONTOSO\\erin        |                 | z       | 5\r\n"
     "contoso\\\xC3\x89mile     | +33 6 12 34 56 78 | w     | valid\r\n";
+
+Reply Invoke(IDispatch* object, const wchar_t* name, WORD flags, const std::vector<Arg>& args) {
+  Reply reply;
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  reply.hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(reply.hr)) return reply;
+  // COM wants the arguments last to first.
+  std::vector<VARIANT> reversed(args.size());
+  for (size_t i = 0; i < args.size(); ++i) reversed[args.size() - 1 - i] = args[i].Get();
+  DISPID putId = DISPID_PROPERTYPUT;
+  DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+  if (flags & DISPATCH_PROPERTYPUT) {
+    params.rgdispidNamedArgs = &putId;
+    params.cNamedArgs = 1;
+  }
+  EXCEPINFO info{};
+  reply.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                            (flags & DISPATCH_PROPERTYPUT) ? nullptr : &reply.value, &info, nullptr);
+  if (info.bstrDescription) reply.description.assign(info.bstrDescription, SysStringLen(info.bstrDescription));
+  SysFreeString(info.bstrDescription);
+  SysFreeString(info.bstrSource);
+  SysFreeString(info.bstrHelpFile);
+  return reply;
+}
+
+// Waits until the service reaches `state`; false after the bound.
+bool ServiceReaches(SC_HANDLE service, DWORD state, DWORD waitMs) {
+  const ULONGLONG deadline = GetTickCount64() + waitMs;
+  for (;;) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service, &status)) return false;
+    if (status.dwCurrentState == state) return true;
+    if (GetTickCount64() > deadline) return false;
+    Sleep(50);
+  }
+}
+
+std::vector<DWORD> LocalServerProcesses() {
+  std::vector<DWORD> found;
+  talverin::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot || snapshot.Get() == INVALID_HANDLE_VALUE) return found;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+    if (_wcsicmp(entry.szExeFile, L"TalverinTestBackend.exe") == 0) found.push_back(entry.th32ProcessID);
+  }
+  return found;
+}
+
+testing::AssertionResult NoLocalServerWithin(DWORD waitMs) {
+  const ULONGLONG deadline = GetTickCount64() + waitMs;
+  for (DWORD pid : LocalServerProcesses()) {
+    const ULONGLONG now = GetTickCount64();
+    const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    testing::AssertionResult ended = ProcessEndsWithin(pid, left);
+    if (!ended) return testing::AssertionFailure() << "a local server of an earlier client: " << ended.message();
+  }
+  return testing::AssertionSuccess();
+}
+
+}  // namespace
 
 void PointFilterProgIdAt(BackendHost host) {
   const wchar_t* clsid = host == BackendHost::InProc  ? L"{D6644A5B-B472-4C9C-AF9B-F4A992509EA6}"
@@ -47,31 +110,8 @@ Arg::Arg(long value) : Arg() {
   V_VT(&v_) = VT_I4;
   V_I4(&v_) = value;
 }
-Arg Arg::Bool(bool value) {
-  Arg a;
-  V_VT(&a.v_) = VT_BOOL;
-  V_BOOL(&a.v_) = value ? VARIANT_TRUE : VARIANT_FALSE;
-  return a;
-}
-Arg Arg::I2(short value) {
-  Arg a;
-  V_VT(&a.v_) = VT_I2;
-  V_I2(&a.v_) = value;
-  return a;
-}
-Arg Arg::Double(double value) {
-  Arg a;
-  V_VT(&a.v_) = VT_R8;
-  V_R8(&a.v_) = value;
-  return a;
-}
 Arg::Arg(const Arg& other) : Arg() { VariantCopy(&v_, const_cast<VARIANT*>(&other.v_)); }
 Arg::~Arg() { VariantClear(&v_); }
-
-Reply::Reply(Reply&& other) noexcept
-    : hr(other.hr), value(other.value), description(std::move(other.description)), argErr(other.argErr) {
-  V_VT(&other.value) = VT_EMPTY;
-}
 
 Reply& Reply::operator=(Reply&& other) noexcept {
   if (this != &other) {
@@ -80,7 +120,6 @@ Reply& Reply::operator=(Reply&& other) noexcept {
     value = other.value;
     V_VT(&other.value) = VT_EMPTY;
     description = std::move(other.description);
-    argErr = other.argErr;
   }
   return *this;
 }
@@ -93,46 +132,6 @@ std::wstring Reply::Text() const {
 ComPtr<IDispatch> Reply::Object() const {
   if (V_VT(&value) != VT_DISPATCH) return nullptr;
   return ComPtr<IDispatch>::Copy(V_DISPATCH(&value));
-}
-
-std::vector<unsigned char> Reply::Bytes() const {
-  std::vector<unsigned char> bytes;
-  if (V_VT(&value) != (VT_ARRAY | VT_UI1) || !V_ARRAY(&value)) return bytes;
-  SAFEARRAY* array = V_ARRAY(&value);
-  LONG lb = 0, ub = -1;
-  SafeArrayGetLBound(array, 1, &lb);
-  SafeArrayGetUBound(array, 1, &ub);
-  void* data = nullptr;
-  SafeArrayAccessData(array, &data);
-  const auto* begin = static_cast<const unsigned char*>(data);
-  bytes.assign(begin, begin + (ub - lb + 1));
-  SafeArrayUnaccessData(array);
-  return bytes;
-}
-
-Reply Invoke(IDispatch* object, const wchar_t* name, WORD flags, const std::vector<Arg>& args) {
-  Reply reply;
-  DISPID id = DISPID_UNKNOWN;
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  reply.hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-  if (FAILED(reply.hr)) return reply;
-  // COM wants the arguments last to first.
-  std::vector<VARIANT> reversed(args.size());
-  for (size_t i = 0; i < args.size(); ++i) reversed[args.size() - 1 - i] = args[i].Get();
-  DISPID putId = DISPID_PROPERTYPUT;
-  DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-  if (flags & DISPATCH_PROPERTYPUT) {
-    params.rgdispidNamedArgs = &putId;
-    params.cNamedArgs = 1;
-  }
-  EXCEPINFO info{};
-  reply.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
-                            (flags & DISPATCH_PROPERTYPUT) ? nullptr : &reply.value, &info, &reply.argErr);
-  if (info.bstrDescription) reply.description.assign(info.bstrDescription, SysStringLen(info.bstrDescription));
-  SysFreeString(info.bstrDescription);
-  SysFreeString(info.bstrSource);
-  SysFreeString(info.bstrHelpFile);
-  return reply;
 }
 
 Reply Method(IDispatch* object, const wchar_t* name, const std::vector<Arg>& args) {
@@ -169,18 +168,6 @@ std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& to
   return {};
 }
 
-std::vector<DWORD> LocalServerProcesses() {
-  std::vector<DWORD> found;
-  talverin::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot || snapshot.Get() == INVALID_HANDLE_VALUE) return found;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-    if (_wcsicmp(entry.szExeFile, L"TalverinTestBackend.exe") == 0) found.push_back(entry.th32ProcessID);
-  }
-  return found;
-}
-
 testing::AssertionResult ProcessEndsWithin(DWORD pid, DWORD waitMs, DWORD* exitCode) {
   talverin::UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   if (!process) {
@@ -194,17 +181,6 @@ testing::AssertionResult ProcessEndsWithin(DWORD pid, DWORD waitMs, DWORD* exitC
   DWORD code = 0;
   GetExitCodeProcess(process.Get(), &code);
   if (exitCode) *exitCode = code;
-  return testing::AssertionSuccess();
-}
-
-testing::AssertionResult NoLocalServerWithin(DWORD waitMs) {
-  const ULONGLONG deadline = GetTickCount64() + waitMs;
-  for (DWORD pid : LocalServerProcesses()) {
-    const ULONGLONG now = GetTickCount64();
-    const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-    testing::AssertionResult ended = ProcessEndsWithin(pid, left);
-    if (!ended) return testing::AssertionFailure() << "a local server of an earlier client: " << ended.message();
-  }
   return testing::AssertionSuccess();
 }
 
@@ -232,22 +208,6 @@ testing::AssertionResult ShutDownLocalServer(IDispatch* master, DWORD waitMs) {
   }
   return testing::AssertionSuccess();
 }
-
-namespace {
-
-// Waits until the service reaches `state`; false after the bound.
-bool ServiceReaches(SC_HANDLE service, DWORD state, DWORD waitMs) {
-  const ULONGLONG deadline = GetTickCount64() + waitMs;
-  for (;;) {
-    SERVICE_STATUS status{};
-    if (!QueryServiceStatus(service, &status)) return false;
-    if (status.dwCurrentState == state) return true;
-    if (GetTickCount64() > deadline) return false;
-    Sleep(50);
-  }
-}
-
-}  // namespace
 
 testing::AssertionResult ForgetRegistrationsOfEndedServers() {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/win.h"
@@ -16,7 +17,6 @@ namespace backend_test {
 
 using talverin::ComPtr;
 
-extern const wchar_t kFilterProgId[];
 extern const wchar_t kInProcProgId[];
 extern const wchar_t kLocalProgId[];
 
@@ -33,9 +33,6 @@ class Arg {
   Arg(const std::wstring& text);
   Arg(long value);
   Arg(int value) : Arg(static_cast<long>(value)) {}
-  static Arg Bool(bool value);
-  static Arg I2(short value);
-  static Arg Double(double value);
   Arg(const Arg& other);
   Arg& operator=(const Arg&) = delete;
   ~Arg();
@@ -51,10 +48,9 @@ struct Reply {
   HRESULT hr = E_FAIL;
   VARIANT value;
   std::wstring description;  // of DISP_E_EXCEPTION
-  UINT argErr = 0xFFFFFFFFu;
 
   Reply() { VariantInit(&value); }
-  Reply(Reply&& other) noexcept;
+  Reply(Reply&& other) noexcept : Reply() { *this = std::move(other); }
   Reply(const Reply&) = delete;
   Reply& operator=(const Reply&) = delete;
   Reply& operator=(Reply&& other) noexcept;
@@ -65,11 +61,8 @@ struct Reply {
   long Int() const { return V_I4(&value); }
   short BoolValue() const { return V_BOOL(&value); }
   ComPtr<IDispatch> Object() const;
-  // The bytes of a VT_ARRAY | VT_UI1 answer.
-  std::vector<unsigned char> Bytes() const;
 };
 
-Reply Invoke(IDispatch* object, const wchar_t* name, WORD flags, const std::vector<Arg>& args);
 Reply Method(IDispatch* object, const wchar_t* name, const std::vector<Arg>& args = {});
 Reply Get(IDispatch* object, const wchar_t* name);
 Reply Put(IDispatch* object, const wchar_t* name, const Arg& value);
@@ -82,12 +75,10 @@ std::string Narrow(const std::wstring& text);
 // The passcode texted for this token, from the outbox; empty when none.
 std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& token);
 
-// The local server's processes. A server outlives its last client for a
-// moment, and one going away may still hold its class registration: each
-// test that uses the local server starts once the previous server is gone
-// and ends its own, each wait with a bound.
-std::vector<DWORD> LocalServerProcesses();
-testing::AssertionResult NoLocalServerWithin(DWORD waitMs);
+// A local server outlives its last client for a moment, and one going away
+// may still hold its class registration: each test that uses the local
+// server starts once the previous server is gone and ends its own, each wait
+// with a bound.
 // Waits for the process to end; answers its exit code, or nothing when it is
 // still running after the wait.
 testing::AssertionResult ProcessEndsWithin(DWORD pid, DWORD waitMs, DWORD* exitCode = nullptr);
@@ -108,16 +99,12 @@ testing::AssertionResult LocalServerStartsAfresh();
 // process start and end under Wine.
 constexpr DWORD kServerEndMs = 30000;
 
-extern const char kUsersFile[];
-
 // A root object of one host, with its own users file, outbox and audit file.
 class BackendSession {
  public:
   explicit BackendSession(const wchar_t* progId);
   IDispatch* master() const { return master_.Get(); }
-  ComPtr<IDispatch> Child(const wchar_t* name) const { return Get(master_.Get(), name).Object(); }
   std::string Outbox() const { return talverin::test::ReadFileText(dir_.Sub("outbox.txt")); }
-  std::string Audit() const { return talverin::test::ReadFileText(dir_.Sub("audit.txt")); }
   std::string UsersPath() const { return dir_.Sub("users.txt"); }
   void SetOption(const wchar_t* name, const std::wstring& value) const;
 
