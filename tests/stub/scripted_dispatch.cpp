@@ -3,116 +3,118 @@
 #include <cstring>
 
 namespace stubtest {
+namespace {
 
-Answer Empty() {
-  return Answer{S_OK, [](VARIANT*) {}};
+template <class Set>
+Answer Filled(Set set) {
+  return Answer{S_OK, set};
 }
 
-Answer Failure(HRESULT hr) {
-  return Answer{hr, [](VARIANT*) {}};
+template <class T>
+Answer Array(VARTYPE type, const std::vector<T>& values, LONG lowerBound) {
+  return Filled([type, values, lowerBound](VARIANT* v) {
+    SAFEARRAYBOUND bound = {static_cast<ULONG>(values.size()), lowerBound};
+    v->vt = VT_ARRAY | type;
+    v->parray = SafeArrayCreate(type, 1, &bound);
+    void* data = nullptr;
+    SafeArrayAccessData(v->parray, &data);
+    if (!values.empty()) std::memcpy(data, values.data(), values.size() * sizeof(T));
+    SafeArrayUnaccessData(v->parray);
+  });
 }
 
+ReceivedArgument Receive(const VARIANT& v) {
+  ReceivedArgument argument;
+  argument.vt = v.vt;
+  if (v.vt == VT_BSTR) {
+    argument.nullText = v.bstrVal == nullptr;
+    if (v.bstrVal) argument.text.assign(v.bstrVal, SysStringLen(v.bstrVal));
+  }
+  if (v.vt == VT_I2 || v.vt == VT_BOOL) argument.number = v.iVal;
+  if (v.vt == VT_I4) argument.number = v.lVal;
+  return argument;
+}
+
+}  // namespace
+
+Answer Empty() { return Answer{S_OK, [](VARIANT*) {}}; }
+Answer Failure(HRESULT hr) { return Answer{hr, [](VARIANT*) {}}; }
+Answer WithHResult(Answer answer, HRESULT hr) {
+  answer.hr = hr;
+  return answer;
+}
 Answer Text(const std::wstring& text) {
-  return Answer{S_OK, [text](VARIANT* v) {
-                  v->vt = VT_BSTR;
-                  v->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-                }};
+  return Filled([text](VARIANT* v) {
+    v->vt = VT_BSTR;
+    v->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  });
 }
-
 Answer NullText() {
-  return Answer{S_OK, [](VARIANT* v) {
-                  v->vt = VT_BSTR;
-                  v->bstrVal = nullptr;
-                }};
+  return Filled([](VARIANT* v) {
+    v->vt = VT_BSTR;
+    v->bstrVal = nullptr;
+  });
 }
-
 Answer Integer(long value) {
-  return Answer{S_OK, [value](VARIANT* v) {
-                  v->vt = VT_I4;
-                  v->lVal = value;
-                }};
+  return Filled([value](VARIANT* v) {
+    v->vt = VT_I4;
+    v->lVal = value;
+  });
 }
-
 Answer Short(short value) {
-  return Answer{S_OK, [value](VARIANT* v) {
-                  v->vt = VT_I2;
-                  v->iVal = value;
-                }};
+  return Filled([value](VARIANT* v) {
+    v->vt = VT_I2;
+    v->iVal = value;
+  });
 }
-
 Answer Boolean(VARIANT_BOOL value) {
-  return Answer{S_OK, [value](VARIANT* v) {
-                  v->vt = VT_BOOL;
-                  v->boolVal = value;
-                }};
+  return Filled([value](VARIANT* v) {
+    v->vt = VT_BOOL;
+    v->boolVal = value;
+  });
 }
-
 Answer Object(IDispatch* object) {
-  return Answer{S_OK, [object](VARIANT* v) {
-                  v->vt = VT_DISPATCH;
-                  v->pdispVal = object;
-                  if (object) object->AddRef();
-                }};
+  return Filled([object](VARIANT* v) {
+    v->vt = VT_DISPATCH;
+    v->pdispVal = object;
+    if (object) object->AddRef();
+  });
 }
-
 Answer Unknown(IUnknown* object) {
-  return Answer{S_OK, [object](VARIANT* v) {
-                  v->vt = VT_UNKNOWN;
-                  v->punkVal = object;
-                  if (object) object->AddRef();
-                }};
+  return Filled([object](VARIANT* v) {
+    v->vt = VT_UNKNOWN;
+    v->punkVal = object;
+    if (object) object->AddRef();
+  });
 }
-
-Answer ByteArray(const std::vector<unsigned char>& bytes, LONG lowerBound) {
-  return Answer{S_OK, [bytes, lowerBound](VARIANT* v) {
-                  SAFEARRAYBOUND bound = {static_cast<ULONG>(bytes.size()), lowerBound};
-                  SAFEARRAY* array = SafeArrayCreate(VT_UI1, 1, &bound);
-                  void* data = nullptr;
-                  SafeArrayAccessData(array, &data);
-                  if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
-                  SafeArrayUnaccessData(array);
-                  v->vt = VT_ARRAY | VT_UI1;
-                  v->parray = array;
-                }};
-}
-
-Answer ShortArray(const std::vector<short>& values) {
-  return Answer{S_OK, [values](VARIANT* v) {
-                  SAFEARRAYBOUND bound = {static_cast<ULONG>(values.size()), 0};
-                  SAFEARRAY* array = SafeArrayCreate(VT_I2, 1, &bound);
-                  void* data = nullptr;
-                  SafeArrayAccessData(array, &data);
-                  if (!values.empty()) std::memcpy(data, values.data(), values.size() * sizeof(short));
-                  SafeArrayUnaccessData(array);
-                  v->vt = VT_ARRAY | VT_I2;
-                  v->parray = array;
-                }};
-}
-
+Answer ByteArray(const std::vector<unsigned char>& bytes, LONG lowerBound) { return Array(VT_UI1, bytes, lowerBound); }
+Answer ShortArray(const std::vector<short>& values) { return Array(VT_I2, values, 0); }
 Answer TwoDimensionalByteArray(ULONG rows, ULONG columns) {
-  return Answer{S_OK, [rows, columns](VARIANT* v) {
-                  SAFEARRAYBOUND bounds[2] = {{rows, 0}, {columns, 0}};
-                  v->vt = VT_ARRAY | VT_UI1;
-                  v->parray = SafeArrayCreate(VT_UI1, 2, bounds);
-                }};
+  return Filled([rows, columns](VARIANT* v) {
+    SAFEARRAYBOUND bounds[2] = {{rows, 0}, {columns, 0}};
+    v->vt = VT_ARRAY | VT_UI1;
+    v->parray = SafeArrayCreate(VT_UI1, 2, bounds);
+  });
 }
 
 talverin::ComPtr<ScriptedDispatch> ScriptedDispatch::Create() {
   return talverin::ComPtr<ScriptedDispatch>::Attach(new ScriptedDispatch());
 }
 
-void ScriptedDispatch::Script(const std::wstring& member, Answer answer) {
-  std::lock_guard<std::mutex> guard(mutex_);
+ScriptedDispatch::Entry& ScriptedDispatch::EntryOf(const std::wstring& member) {
   Entry& entry = members_[member];
   if (entry.id == 0) entry.id = nextId_++;
-  entry.answer = std::move(answer);
+  return entry;
+}
+
+void ScriptedDispatch::Script(const std::wstring& member, Answer answer) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  EntryOf(member).answer = std::move(answer);
 }
 
 void ScriptedDispatch::FailLookup(const std::wstring& member, HRESULT hr) {
   std::lock_guard<std::mutex> guard(mutex_);
-  Entry& entry = members_[member];
-  if (entry.id == 0) entry.id = nextId_++;
-  entry.lookupFailure = hr;
+  EntryOf(member).lookupFailure = hr;
 }
 
 void ScriptedDispatch::Renumber() {
@@ -143,16 +145,12 @@ void ScriptedDispatch::ForgetTraffic() {
 
 HRESULT ScriptedDispatch::QueryInterface(REFIID riid, void** object) {
   if (object == nullptr) return E_POINTER;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch)) {
-    *object = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-  }
   *object = nullptr;
-  return E_NOINTERFACE;
+  if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch)) return E_NOINTERFACE;
+  *object = static_cast<IDispatch*>(this);
+  AddRef();
+  return S_OK;
 }
-
-ULONG ScriptedDispatch::AddRef() { return ++references_; }
 
 ULONG ScriptedDispatch::Release() {
   ULONG left = --references_;
@@ -175,72 +173,38 @@ HRESULT ScriptedDispatch::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count
   lookups_.push_back(Lookup{count > 0 ? names[0] : L"", locale, IsEqualIID(riid, IID_NULL) != 0, count});
   if (count != 1) return E_INVALIDARG;
   auto found = members_.find(names[0]);
-  if (found == members_.end()) {
-    ids[0] = DISPID_UNKNOWN;
-    return DISP_E_UNKNOWNNAME;
-  }
+  ids[0] = DISPID_UNKNOWN;
+  if (found == members_.end()) return DISP_E_UNKNOWNNAME;
   if (FAILED(found->second.lookupFailure)) return found->second.lookupFailure;
   ids[0] = found->second.id;
   return S_OK;
 }
 
-namespace {
-
-ReceivedArgument Receive(const VARIANT& v) {
-  ReceivedArgument argument;
-  argument.vt = v.vt;
-  switch (v.vt) {
-    case VT_BSTR:
-      argument.nullText = v.bstrVal == nullptr;
-      if (v.bstrVal) argument.text.assign(v.bstrVal, SysStringLen(v.bstrVal));
-      break;
-    case VT_I2:
-      argument.number = v.iVal;
-      break;
-    case VT_I4:
-      argument.number = v.lVal;
-      break;
-    case VT_BOOL:
-      argument.number = v.boolVal;
-      break;
-    default:
-      break;
-  }
-  return argument;
-}
-
-}  // namespace
-
 HRESULT ScriptedDispatch::Invoke(DISPID id, REFIID riid, LCID locale, WORD flags, DISPPARAMS* params,
-                                 VARIANT* result, EXCEPINFO* exceptionInfo, UINT* argumentError) {
+                                 VARIANT* result, EXCEPINFO*, UINT*) {
+  ReceivedCall call;
   Answer answer;
   std::function<void(const std::wstring&)> hook;
-  std::wstring member;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     for (const auto& entry : members_) {
-      if (entry.second.id == id) {
-        member = entry.first;
-        answer = entry.second.answer;
-      }
+      if (entry.second.id != id) continue;
+      call.member = entry.first;
+      answer = entry.second.answer;
     }
-    ReceivedCall call;
-    call.member = member;
     call.flags = flags;
     call.locale = locale;
     call.iidNull = IsEqualIID(riid, IID_NULL) != 0;
     call.resultRequested = result != nullptr;
-    call.exceptionInfoPassed = exceptionInfo != nullptr;
-    call.argumentErrorPassed = argumentError != nullptr;
     if (params) {
       for (UINT i = 0; i < params->cNamedArgs; ++i) call.namedArguments.push_back(params->rgdispidNamedArgs[i]);
       for (UINT i = params->cArgs; i > 0; --i) call.arguments.push_back(Receive(params->rgvarg[i - 1]));
     }
-    calls_.push_back(std::move(call));
+    calls_.push_back(call);
     hook = hook_;
   }
-  if (member.empty()) return DISP_E_MEMBERNOTFOUND;
-  if (hook) hook(member);
+  if (call.member.empty()) return DISP_E_MEMBERNOTFOUND;
+  if (hook) hook(call.member);
   if (result != nullptr && answer.fill) answer.fill(result);
   return answer.hr;
 }

@@ -6,6 +6,7 @@
 #include <oleauto.h>
 
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -13,27 +14,25 @@
 #include <vector>
 
 #include "base/win.h"
+#include "stub/errors.h"
 
 namespace stubtest {
 
-// One argument as the member received it.
 struct ReceivedArgument {
   VARTYPE vt = VT_EMPTY;
-  bool nullText = false;   // VT_BSTR holding a null BSTR
-  std::wstring text;       // VT_BSTR
-  long long number = 0;    // VT_I2, VT_I4, VT_BOOL
+  bool nullText = false;  // VT_BSTR holding a null BSTR
+  std::wstring text;      // VT_BSTR
+  long long number = 0;   // VT_I2, VT_I4, VT_BOOL
 };
 
 struct ReceivedCall {
-  std::wstring member;
+  std::wstring member;  // empty: a DISPID the object does not know
   WORD flags = 0;
   LCID locale = 0;
   bool iidNull = false;
   std::vector<DISPID> namedArguments;
   std::vector<ReceivedArgument> arguments;  // in the order the member receives them
   bool resultRequested = false;
-  bool exceptionInfoPassed = false;
-  bool argumentErrorPassed = false;
 };
 
 struct Lookup {
@@ -51,6 +50,7 @@ struct Answer {
 
 Answer Empty();
 Answer Failure(HRESULT hr);
+Answer WithHResult(Answer answer, HRESULT hr);
 Answer Text(const std::wstring& text);
 Answer NullText();
 Answer Integer(long value);
@@ -58,7 +58,7 @@ Answer Short(short value);
 Answer Boolean(VARIANT_BOOL value);
 Answer Object(IDispatch* object);  // VT_DISPATCH, null allowed; AddRefs per answer
 Answer Unknown(IUnknown* object);
-// VT_ARRAY of the given element type, one dimension with the given lower bound.
+// A SAFEARRAY of one element type: one dimension with the given lower bound, or two.
 Answer ByteArray(const std::vector<unsigned char>& bytes, LONG lowerBound = 0);
 Answer ShortArray(const std::vector<short>& values);
 Answer TwoDimensionalByteArray(ULONG rows, ULONG columns);
@@ -70,7 +70,6 @@ class ScriptedDispatch : public IDispatch {
 
   // Makes member known to lookups and sets its answer for every call kind.
   void Script(const std::wstring& member, Answer answer);
-  // Lookups of member fail with hr.
   void FailLookup(const std::wstring& member, HRESULT hr);
   // Gives every member a new DISPID: the old ones answer DISP_E_MEMBERNOTFOUND,
   // as a back end replaced by one that numbers its members otherwise.
@@ -83,11 +82,9 @@ class ScriptedDispatch : public IDispatch {
   void ForgetTraffic();
   ULONG References() const { return references_.load(); }
 
-  // IUnknown
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
   ULONG STDMETHODCALLTYPE Release() override;
-  // IDispatch
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID locale,
@@ -104,6 +101,7 @@ class ScriptedDispatch : public IDispatch {
     Answer answer;
     HRESULT lookupFailure = S_OK;
   };
+  Entry& EntryOf(const std::wstring& member);
 
   std::atomic<ULONG> references_{1};
   std::mutex mutex_;
@@ -113,5 +111,21 @@ class ScriptedDispatch : public IDispatch {
   std::function<void(const std::wstring&)> hook_;
   DISPID nextId_ = 100;
 };
+
+// What a call did, as one comparable text: "value:...", "raised:<message>",
+// "hrxex:0x<hr>" or "hresult:0x<hr>".
+inline std::string Outcome(const std::function<std::string()>& call) {
+  char text[32];
+  try {
+    return "value:" + call();
+  } catch (const Stub::Exception& e) {
+    return std::string("raised:") + e.what();
+  } catch (const HRXEx& e) {
+    std::snprintf(text, sizeof text, "hrxex:0x%08lX", static_cast<unsigned long>(e.hr));
+  } catch (const Stub::HResultException& e) {
+    std::snprintf(text, sizeof text, "hresult:0x%08lX", static_cast<unsigned long>(e.hr()));
+  }
+  return text;
+}
 
 }  // namespace stubtest
