@@ -13,9 +13,8 @@
 
 #include "base/win.h"
 #include "config/settings_registry.h"
-#include "filter/log_lines.h"
 #include "support/filter_install.h"
-#include "support/test_files.h"
+#include "support/trace_capture.h"
 
 namespace talverin {
 namespace {
@@ -30,121 +29,82 @@ using TerminateFn = BOOL(WINAPI*)(DWORD);
 using WpxProcFn = DWORD(WINAPI*)(void*, DWORD, void*);
 using ReloadFn = BOOL(WINAPI*)();
 
-constexpr char kInitializing[] = "*********** Initializing TALVERIN ISA Web Filter ***********";
-constexpr char kSkip[] = "Init has already has been called. Skipping this one.";
-
-DWORD MajorVersion() {
-  OSVERSIONINFOA info{};
-  info.dwOSVersionInfoSize = sizeof info;
-  return GetVersionExA(&info) ? info.dwMajorVersion : 0;
-}
+const char kInitializing[] = "*********** Initializing TALVERIN ISA Web Filter ***********";
+const char kConnected[] = "Connection to service has been established successfully.";
 
 BOOL WINAPI NoServerVariable(HTTP_FILTER_CONTEXT*, LPSTR, LPVOID, LPDWORD) {
   SetLastError(ERROR_INVALID_INDEX);
   return FALSE;
 }
-
 BOOL WINAPI AcceptSupportRequest(HTTP_FILTER_CONTEXT*, enum SF_REQ_TYPE, PVOID, ULONG_PTR, ULONG_PTR) { return TRUE; }
 
 class FilterDllTest : public testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(install_.ok());
-    dllPath_ = install_.dllPath();
-    logPath_ = install_.logPath();
-  }
-
-  void Load() {
-    module_.Reset(LoadLibraryA(dllPath_.c_str()));
-    ASSERT_TRUE(module_) << GetLastError();
-    getFilterVersion_ = Proc<VersionFn>("GetFilterVersion");
-    getWpxFilterVersion_ = Proc<VersionFn>("GetWPXFilterVersion");
-    httpFilterProc_ = Proc<FilterProcFn>("HttpFilterProc");
-    terminateFilter_ = Proc<TerminateFn>("TerminateFilter");
-    httpWpxFilterProc_ = Proc<WpxProcFn>("HttpWPXFilterProc");
-    reload_ = Proc<ReloadFn>("ReloadWPXFilterConfiguration");
-    ASSERT_TRUE(getFilterVersion_ && getWpxFilterVersion_ && httpFilterProc_ && terminateFilter_ &&
-                httpWpxFilterProc_ && reload_);
-  }
+  void SetUp() override { ASSERT_TRUE(install_.ok()); }
 
   template <class F>
   F Proc(const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_.Get(), name)));
   }
+  // Loads the module and, unless told otherwise, starts it as the host does.
+  void Load(bool start = true) {
+    module_.Reset(LoadLibraryA(install_.dllPath().c_str()));
+    ASSERT_TRUE(module_) << GetLastError();
+    httpFilterProc_ = Proc<FilterProcFn>("HttpFilterProc");
+    ASSERT_TRUE(httpFilterProc_);
+    HTTP_FILTER_VERSION version{};
+    if (start) ASSERT_TRUE(Proc<VersionFn>("GetFilterVersion")(&version));
+  }
 
-  // One notification on a fresh connection; a context the filter left in the
-  // slot is ended the way the host ends every request.
-  // The host's callbacks answer like a host that knows no server variable.
-  DWORD Notify(DWORD type) {
+  // One notification on a fresh connection from a host that knows no server
+  // variable; a context the filter left in the slot is ended as the host ends every request.
+  DWORD Notify(DWORD type, void* notification = nullptr) {
     HTTP_FILTER_CONTEXT pfc{};
     pfc.cbSize = sizeof pfc;
     pfc.GetServerVariable = &NoServerVariable;
     pfc.ServerSupportFunction = &AcceptSupportRequest;
     HTTP_FILTER_RAW_DATA raw{};
-    DWORD status = httpFilterProc_(&pfc, type, &raw);
-    if (pfc.pFilterContext != nullptr) {
-      EXPECT_EQ(httpFilterProc_(&pfc, SF_NOTIFY_END_OF_REQUEST, nullptr), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
-    }
+    DWORD status = httpFilterProc_(&pfc, type, notification ? notification : &raw);
+    if (pfc.pFilterContext != nullptr)
+      EXPECT_EQ(httpFilterProc_(&pfc, SF_NOTIFY_END_OF_REQUEST, nullptr), DWORD(SF_STATUS_REQ_NEXT_NOTIFICATION));
     return status;
   }
-
-  std::vector<std::string> Messages() const { return test::LogMessages(logPath_); }
+  std::vector<std::string> Messages() const { return test::LogMessages(install_.logPath()); }
 
   // Declared first: the module is unloaded before its folder is removed.
   test::FilterInstall install_;
   test::SettingsKey key_;
   UniqueModule module_;
-  std::string dllPath_;
-  std::string logPath_;
-  VersionFn getFilterVersion_ = nullptr;
-  VersionFn getWpxFilterVersion_ = nullptr;
   FilterProcFn httpFilterProc_ = nullptr;
-  TerminateFn terminateFilter_ = nullptr;
-  WpxProcFn httpWpxFilterProc_ = nullptr;
-  ReloadFn reload_ = nullptr;
 };
 
-TEST_F(FilterDllTest, VersionCallsReportRevisionAndTheirOwnFlags) {
-  Load();
-  bool revision8 = MajorVersion() >= 6;
+TEST_F(FilterDllTest, StartsOnceWithItsRevisionAndFlagsAndLogsInTheExactLayout) {
+  Load(false);
+  // Before the start-up: web proxy notifications are ignored, others refused.
+  int notification = 0;
+  SetLastError(ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(Proc<WpxProcFn>("HttpWPXFilterProc")(nullptr, SF_NOTIFY_PREPROC_HEADERS, &notification), 0u);
+  EXPECT_EQ(GetLastError(), 0u);
+  EXPECT_FALSE(test::FileExists(install_.logPath()));
+  EXPECT_EQ(Notify(SF_NOTIFY_PREPROC_HEADERS), DWORD(SF_STATUS_REQ_FINISHED));
+
+  OSVERSIONINFOA os{sizeof os};
+  const bool revision8 = GetVersionExA(&os) && os.dwMajorVersion >= 6;
   HTTP_FILTER_VERSION isapi{};
   isapi.dwServerFilterVersion = 0x12345;
   isapi.lpszFilterDesc[0] = 'h';
-  ASSERT_TRUE(getFilterVersion_(&isapi));
+  ASSERT_TRUE(Proc<VersionFn>("GetFilterVersion")(&isapi));
   EXPECT_EQ(isapi.dwFilterVersion, revision8 ? 0x00080000u : 0x00060000u);
   EXPECT_EQ(isapi.dwFlags, revision8 ? 0x0410ECC0u : 0x0400ECC0u);
   EXPECT_EQ(isapi.dwServerFilterVersion, 0x12345u);
   EXPECT_EQ(std::string(isapi.lpszFilterDesc), "h");
 
-  HTTP_FILTER_VERSION wpx{};
-  ASSERT_TRUE(getWpxFilterVersion_(&wpx));
-  EXPECT_EQ(wpx.dwFilterVersion, isapi.dwFilterVersion);
-  EXPECT_EQ(wpx.dwFlags, revision8 ? 0x00100000u : 0u);
-}
-
-TEST_F(FilterDllTest, TwoVersionCallsInitializeOnce) {
-  Load();
-  HTTP_FILTER_VERSION version{};
-  ASSERT_TRUE(getWpxFilterVersion_(&version));
-  ASSERT_TRUE(getFilterVersion_(&version));
-  std::vector<std::string> messages = Messages();
-  EXPECT_EQ(CountOf(messages, kInitializing), 1u);
-  EXPECT_EQ(CountOf(messages, "Loading \"Anonymous logon\" implementation."), 1u);
-  EXPECT_EQ(messages.back(), kSkip);
-}
-
-TEST_F(FilterDllTest, StartUpWritesItsLinesBesideTheModuleInTheExactLayout) {
-  Load();
-  HTTP_FILTER_VERSION version{};
-  ASSERT_TRUE(getFilterVersion_(&version));
-  std::string text = test::ReadFileText(logPath_);
+  const std::string text = test::ReadFileText(install_.logPath());
   std::ostringstream pattern;
   pattern << R"(\d{2}\\\d{2}\\\d{4} \d{2}:\d{2}:\d{2} - \[)" << GetCurrentProcessId() << ":" << GetCurrentThreadId()
           << R"(\] \t[^\r\n]*\r\n)";
-  std::regex line(pattern.str());
-  auto lines = static_cast<std::size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), line),
-                                                       std::sregex_iterator()));
-  std::vector<std::string> expected = {
+  const std::regex line(pattern.str());
+  const std::vector<std::string> startUp = {
       kInitializing,
       std::string("Version: ") + TALVERIN_EXPECTED_VERSION,
       "Settings have been loaded successfully.",
@@ -153,9 +113,20 @@ TEST_F(FilterDllTest, StartUpWritesItsLinesBesideTheModuleInTheExactLayout) {
       "Loading \"Anonymous logon\" implementation.",
       "Locale \"en\" has been loaded.",
   };
-  EXPECT_EQ(Messages(), expected);
-  EXPECT_EQ(lines, expected.size());
+  EXPECT_EQ(Messages(), startUp);
+  EXPECT_EQ(std::size_t(std::distance(std::sregex_iterator(text.begin(), text.end(), line), std::sregex_iterator())),
+            startUp.size());
   EXPECT_EQ(std::regex_replace(text, line, ""), "");  // nothing but well-formed lines
+
+  HTTP_FILTER_VERSION wpx{};
+  ASSERT_TRUE(Proc<VersionFn>("GetWPXFilterVersion")(&wpx));
+  EXPECT_EQ(wpx.dwFilterVersion, isapi.dwFilterVersion);
+  EXPECT_EQ(wpx.dwFlags, revision8 ? 0x00100000u : 0u);
+  EXPECT_EQ(CountOf(Messages(), kInitializing), 1u);
+  EXPECT_EQ(Messages().back(), "Init has already has been called. Skipping this one.");
+
+  EXPECT_TRUE(Proc<TerminateFn>("TerminateFilter")(0));
+  EXPECT_EQ(Messages().back(), "*********** Deinitializing TALVERIN ISA Web Filter ***********");
 }
 
 TEST(FilterDllInstallTest, MissingLocaleLibraryFailsTheStartUp) {
@@ -163,11 +134,10 @@ TEST(FilterDllInstallTest, MissingLocaleLibraryFailsTheStartUp) {
   ASSERT_TRUE(install.ok());
   UniqueModule module(LoadLibraryA(install.dllPath().c_str()));
   ASSERT_TRUE(module);
-  auto getFilterVersion =
-      reinterpret_cast<VersionFn>(reinterpret_cast<void*>(GetProcAddress(module.Get(), "GetFilterVersion")));
   HTTP_FILTER_VERSION version{};
   SetLastError(0);
-  EXPECT_FALSE(getFilterVersion(&version));
+  EXPECT_FALSE(reinterpret_cast<VersionFn>(reinterpret_cast<void*>(GetProcAddress(module.Get(), "GetFilterVersion")))(
+      &version));
   EXPECT_NE(GetLastError(), 0u);
   std::vector<std::string> messages = test::LogMessages(install.logPath());
   EXPECT_TRUE(Contains(messages, "Resource DLL 'talverin.isa.filter.en' are missing or can't be loaded"));
@@ -186,10 +156,8 @@ class FilterDllTraceLevelTest : public FilterDllTest, public testing::WithParamI
 TEST_P(FilterDllTraceLevelTest, RegistryLevelDecidesTheNotificationLines) {
   if (GetParam().present) ASSERT_TRUE(key_.SetDword("TraceLevel", GetParam().level));
   Load();
-  HTTP_FILTER_VERSION version{};
-  ASSERT_TRUE(getFilterVersion_(&version));
   // An empty raw-data record holds no complete header block: the filter waits for more.
-  EXPECT_EQ(Notify(SF_NOTIFY_READ_RAW_DATA), static_cast<DWORD>(SF_STATUS_REQ_READ_NEXT));
+  EXPECT_EQ(Notify(SF_NOTIFY_READ_RAW_DATA), DWORD(SF_STATUS_REQ_READ_NEXT));
   std::vector<std::string> messages = Messages();
   EXPECT_EQ(Contains(messages, "Notification Type: 0x00008000"), GetParam().notificationLines);
   EXPECT_EQ(Contains(messages, Banner("OnReadRawData")), GetParam().notificationLines);
@@ -201,47 +169,25 @@ INSTANTIATE_TEST_SUITE_P(Levels, FilterDllTraceLevelTest,
                                          LevelCase{"One", true, 1, true}, LevelCase{"Two", true, 2, true}),
                          [](const testing::TestParamInfo<LevelCase>& info) { return std::string(info.param.name); });
 
-TEST_F(FilterDllTest, UnregisteredNotificationAnswersZero) {
-  ASSERT_TRUE(key_.SetDword("TraceLevel", 1));
-  Load();
-  HTTP_FILTER_VERSION version{};
-  ASSERT_TRUE(getFilterVersion_(&version));
-  EXPECT_EQ(Notify(SF_NOTIFY_LOG), 0u);
-  std::vector<std::string> messages = Messages();
-  std::size_t type = test::IndexOf(messages, "Notification Type: 0x00000200");
-  ASSERT_LT(type, messages.size());
-  // Checked and connected, but no banner and no handler: nothing after the
-  // back end's connection line.
-  for (std::size_t i = type + 1; i < messages.size(); ++i)
-    EXPECT_EQ(messages[i], "Connection to service has been established successfully.");
-}
-
-TEST_F(FilterDllTest, NotificationBeforeStartUpIsRefused) {
-  Load();
-  EXPECT_EQ(Notify(SF_NOTIFY_PREPROC_HEADERS), static_cast<DWORD>(SF_STATUS_REQ_FINISHED));
-}
-
 TEST_F(FilterDllTest, ReloadReadsTheSettingsAgain) {
   ASSERT_TRUE(key_.SetDword("TraceLevel", 0));
   Load();
-  HTTP_FILTER_VERSION version{};
-  ASSERT_TRUE(getFilterVersion_(&version));
   ASSERT_TRUE(key_.SetDword("TraceLevel", 1));
-  EXPECT_TRUE(reload_());
-  Notify(SF_NOTIFY_READ_RAW_DATA);
+  EXPECT_TRUE(Proc<ReloadFn>("ReloadWPXFilterConfiguration")());
   std::vector<std::string> messages = Messages();
   EXPECT_EQ(CountOf(messages, kInitializing), 2u);
   EXPECT_EQ(CountOf(messages, "Reloading the filter..."), 1u);
   EXPECT_EQ(CountOf(messages, "Loading \"Anonymous logon\" implementation."), 2u);
-  EXPECT_TRUE(Contains(messages, Banner("OnReadRawData")));  // the new level is in force
-}
 
-TEST_F(FilterDllTest, TerminateSucceedsAndLogs) {
-  Load();
-  HTTP_FILTER_VERSION version{};
-  ASSERT_TRUE(getFilterVersion_(&version));
-  EXPECT_TRUE(terminateFilter_(0));
-  EXPECT_EQ(Messages().back(), "*********** Deinitializing TALVERIN ISA Web Filter ***********");
+  // The new level is in force. A notification the filter did not register for
+  // is checked and connected, but reaches no handler and is answered with 0.
+  EXPECT_EQ(Notify(SF_NOTIFY_LOG), 0u);
+  messages = Messages();
+  const std::size_t type = test::IndexOf(messages, "Notification Type: 0x00000200");
+  ASSERT_LT(type, messages.size());
+  for (std::size_t i = type + 1; i < messages.size(); ++i) EXPECT_EQ(messages[i], kConnected);
+  Notify(SF_NOTIFY_READ_RAW_DATA);
+  EXPECT_TRUE(Contains(Messages(), Banner("OnReadRawData")));
 }
 
 // A host that hands over a record the filter may not read: the filter's own
@@ -249,16 +195,9 @@ TEST_F(FilterDllTest, TerminateSucceedsAndLogs) {
 TEST_F(FilterDllTest, AccessViolationInsideTheModuleIsDumpedCountedAndTheNextRequestServed) {
   ASSERT_TRUE(key_.SetDword("TraceLevel", 1));
   Load();
-  HTTP_FILTER_VERSION version{};
-  ASSERT_TRUE(getFilterVersion_(&version));
   void* unreadable = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
   ASSERT_NE(unreadable, nullptr);
-
-  HTTP_FILTER_CONTEXT pfc{};
-  pfc.cbSize = sizeof pfc;
-  pfc.GetServerVariable = &NoServerVariable;
-  pfc.ServerSupportFunction = &AcceptSupportRequest;
-  EXPECT_EQ(httpFilterProc_(&pfc, SF_NOTIFY_READ_RAW_DATA, unreadable), static_cast<DWORD>(SF_STATUS_REQ_FINISHED));
+  EXPECT_EQ(Notify(SF_NOTIFY_READ_RAW_DATA, unreadable), DWORD(SF_STATUS_REQ_FINISHED));
   VirtualFree(unreadable, 0, MEM_RELEASE);
 
   std::vector<std::string> messages = Messages();
@@ -269,20 +208,8 @@ TEST_F(FilterDllTest, AccessViolationInsideTheModuleIsDumpedCountedAndTheNextReq
   EXPECT_EQ(messages[seh + 2],
             "Web filter blocked from execution. All requests will be rejected. Please restart the service.");
   EXPECT_EQ(test::ReadFileText(install_.dumpPath()).substr(0, 4), "MDMP");
-
-  // The host ends the faulted request as any other; the next one is served.
-  EXPECT_EQ(httpFilterProc_(&pfc, SF_NOTIFY_END_OF_REQUEST, nullptr), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
-  EXPECT_EQ(Notify(SF_NOTIFY_READ_RAW_DATA), static_cast<DWORD>(SF_STATUS_REQ_READ_NEXT));
+  EXPECT_EQ(Notify(SF_NOTIFY_READ_RAW_DATA), DWORD(SF_STATUS_REQ_READ_NEXT));
   EXPECT_EQ(CountOf(Messages(), "Not all headers have been received. Waiting for the next chunk..."), 1u);
-}
-
-TEST_F(FilterDllTest, WebProxyNotificationsAreIgnored) {
-  Load();
-  int notification = 0;
-  SetLastError(ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(httpWpxFilterProc_(nullptr, SF_NOTIFY_PREPROC_HEADERS, &notification), 0u);
-  EXPECT_EQ(GetLastError(), 0u);
-  EXPECT_FALSE(test::FileExists(logPath_));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// The machine-fault guard on its own (seh_guard.h), the same cases for every
-// variant: what it takes, what it leaves to handlers below it, nesting on one
-// thread, and C++ exceptions inside the guarded code.
+// The machine-fault guard on its own (seh_guard.h): what it takes, what it
+// leaves to handlers below it, nesting on one thread, and C++ exceptions
+// inside the guarded code.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -21,8 +21,8 @@ constexpr DWORD kFaultResult = 0xFA;
 // An address no thread may write, chosen at run time so the optimizer cannot
 // see the fault coming.
 volatile std::uintptr_t g_invalidAddress = 8;
-
 void WriteToInvalidAddress() { *reinterpret_cast<volatile int*>(g_invalidAddress) = 1; }
+DWORD Faulting() { return WriteToInvalidAddress(), DWORD{1}; }
 
 struct Report {
   DWORD code;
@@ -38,14 +38,10 @@ struct Guarded {
   bool escapes = false;
 
   DWORD Run() { return TalverinRunGuarded(&Body, &OnFault, this, kFaultResult); }
-
   static DWORD Body(void* self, int* escaped) {
     auto* guarded = static_cast<Guarded*>(self);
-    if (guarded->escapes) {
-      *escaped = 1;
-      return 0;
-    }
-    return guarded->body();
+    if (guarded->escapes) *escaped = 1;
+    return guarded->escapes ? 0 : guarded->body();
   }
   static void OnFault(void* self, EXCEPTION_POINTERS* info) {
     auto* guarded = static_cast<Guarded*>(self);
@@ -60,159 +56,102 @@ struct Guarded {
 // but still a field of every thread on 64-bit Windows).
 void* ExceptionListHead() { return reinterpret_cast<NT_TIB*>(NtCurrentTeb())->ExceptionList; }
 
-TEST(SehGuardTest, AccessViolationIsReportedOnTheFaultingThreadAndAnswered) {
+TEST(SehGuardTest, FaultsAreReportedOnTheFaultingThreadAndAnsweredAndTheGuardServesOn) {
   void* headBefore = ExceptionListHead();
   Guarded guarded;
-  guarded.body = [] {
-    WriteToInvalidAddress();
-    return DWORD{1};
-  };
+  guarded.body = Faulting;
   EXPECT_EQ(guarded.Run(), kFaultResult);
   ASSERT_EQ(guarded.reports.size(), 1u);
   EXPECT_EQ(guarded.reports[0].code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
   EXPECT_EQ(guarded.reports[0].threadId, GetCurrentThreadId());
   EXPECT_EQ(guarded.reports[0].faultAddress, g_invalidAddress);
   EXPECT_EQ(ExceptionListHead(), headBefore);
-
-  // The same guard serves the next call with the body's own answer.
-  guarded.body = [] { return DWORD{7}; };
-  EXPECT_EQ(guarded.Run(), 7u);
-  EXPECT_EQ(guarded.reports.size(), 1u);
-  EXPECT_EQ(ExceptionListHead(), headBefore);
-}
-
-TEST(SehGuardTest, ManyFaultsOnOneThreadGiveTheirStackBack) {
   // Each fault's dispatch takes a few KiB of stack; were it not given back,
   // these would overflow the thread's 1 MiB stack.
-  Guarded guarded;
-  guarded.body = [] {
-    WriteToInvalidAddress();
-    return DWORD{1};
-  };
-  constexpr int kFaults = 2000;
   int answered = 0;
-  for (int i = 0; i < kFaults; ++i) answered += guarded.Run() == kFaultResult ? 1 : 0;
-  EXPECT_EQ(answered, kFaults);
-  EXPECT_EQ(guarded.reports.size(), static_cast<std::size_t>(kFaults));
-}
+  for (int i = 0; i < 2000; ++i) answered += guarded.Run() == kFaultResult ? 1 : 0;
+  EXPECT_EQ(answered, 2000);
 
-TEST(SehGuardTest, RaisedExceptionIsTakenLikeAFault) {
-  Guarded guarded;
-  guarded.body = [] {
-    RaiseException(0xE0001234u, 0, 0, nullptr);
-    return DWORD{1};
-  };
+  guarded.body = [] { return RaiseException(0xE0001234u, 0, 0, nullptr), DWORD{1}; };
   EXPECT_EQ(guarded.Run(), kFaultResult);
-  ASSERT_EQ(guarded.reports.size(), 1u);
-  EXPECT_EQ(guarded.reports[0].code, 0xE0001234u);
-}
-
-TEST(SehGuardTest, EscapedCppExceptionIsReportedWithItsOwnCode) {
-  Guarded guarded;
+  EXPECT_EQ(guarded.reports.back().code, 0xE0001234u);
   guarded.escapes = true;
   EXPECT_EQ(guarded.Run(), kFaultResult);
-  ASSERT_EQ(guarded.reports.size(), 1u);
-  EXPECT_EQ(guarded.reports[0].code, TALVERIN_ESCAPED_EXCEPTION_CODE);
+  EXPECT_EQ(guarded.reports.back().code, TALVERIN_ESCAPED_EXCEPTION_CODE);
+  guarded.escapes = false;
+  guarded.body = [] { return DWORD{7}; };
+  EXPECT_EQ(guarded.Run(), 7u);
+  EXPECT_EQ(guarded.reports.size(), 2003u);
+  EXPECT_EQ(ExceptionListHead(), headBefore);
 }
-
-// ---- Faults that code below the guard handles itself ----
 
 TEST(SehGuardTest, FaultHandledByTheSystemBelowNeverReachesTheGuard) {
   // IsBadReadPtr and IsBadWritePtr probe the memory under handlers of their own.
   Guarded guarded;
   guarded.body = [] {
-    DWORD answer = 0;
-    if (IsBadReadPtr(reinterpret_cast<const void*>(g_invalidAddress), sizeof(int))) answer |= 1;
-    if (IsBadWritePtr(reinterpret_cast<void*>(g_invalidAddress), sizeof(int))) answer |= 2;
     int local = 0;
-    if (!IsBadWritePtr(&local, sizeof local)) answer |= 4;
-    return answer;
+    return DWORD(IsBadReadPtr(reinterpret_cast<const void*>(g_invalidAddress), sizeof(int)) ? 1 : 0) |
+           (IsBadWritePtr(reinterpret_cast<void*>(g_invalidAddress), sizeof(int)) ? 2 : 0) |
+           (IsBadWritePtr(&local, sizeof local) ? 0 : 4);
   };
   EXPECT_EQ(guarded.Run(), 7u);
   EXPECT_TRUE(guarded.reports.empty());
 }
 
-TEST(SehGuardTest, InnerGuardTakesItsOwnFaultAndTheOuterBodyGoesOn) {
+TEST(SehGuardTest, NestedGuardsEachTakeTheirOwnFaults) {
   void* headBefore = ExceptionListHead();
   Guarded inner;
-  inner.body = [] {
-    WriteToInvalidAddress();
-    return DWORD{1};
-  };
+  inner.body = Faulting;
   Guarded outer;
   outer.body = [&inner] { return inner.Run() + 100; };
   EXPECT_EQ(outer.Run(), kFaultResult + 100);
   EXPECT_EQ(inner.reports.size(), 1u);
   EXPECT_TRUE(outer.reports.empty());
   EXPECT_EQ(ExceptionListHead(), headBefore);
-}
 
-TEST(SehGuardTest, FaultAfterAnInnerGuardReturnedReachesTheOuterGuard) {
-  Guarded inner;
+  // A fault after the inner guard returned is the outer guard's.
   inner.body = [] { return DWORD{3}; };
-  Guarded outer;
-  outer.body = [&inner] {
-    if (inner.Run() == 3) WriteToInvalidAddress();
-    return DWORD{1};
-  };
+  outer.body = [&inner] { return inner.Run() == 3 ? Faulting() : DWORD{2}; };
   EXPECT_EQ(outer.Run(), kFaultResult);
-  EXPECT_TRUE(inner.reports.empty());
+  EXPECT_EQ(inner.reports.size(), 1u);
   EXPECT_EQ(outer.reports.size(), 1u);
-}
 
-TEST(SehGuardTest, GuardUsedInsideAReportContainsItsOwnFault) {
   // The report runs on top of the faulting stack; a guarded call made there
   // (the dump step's own faults, say) is a guard nested inside the handler.
-  Guarded insideReport;
-  insideReport.body = [] {
-    WriteToInvalidAddress();
-    return DWORD{1};
-  };
+  inner.body = Faulting;
   DWORD insideAnswer = 0;
-  Guarded outer;
-  outer.body = [] {
-    WriteToInvalidAddress();
-    return DWORD{1};
-  };
-  outer.onReport = [&](EXCEPTION_POINTERS*) { insideAnswer = insideReport.Run(); };
+  outer.onReport = [&](EXCEPTION_POINTERS*) { insideAnswer = inner.Run(); };
+  outer.body = Faulting;
   EXPECT_EQ(outer.Run(), kFaultResult);
   EXPECT_EQ(insideAnswer, kFaultResult);
-  EXPECT_EQ(outer.reports.size(), 1u);
-  EXPECT_EQ(insideReport.reports.size(), 1u);
+  EXPECT_EQ(outer.reports.size(), 2u);
+  EXPECT_EQ(inner.reports.size(), 2u);
 }
 
 TEST(SehGuardTest, FaultInsideTheReportIsContainedWithoutASecondReport) {
   Guarded guarded;
-  guarded.body = [] {
-    WriteToInvalidAddress();
-    return DWORD{1};
-  };
+  guarded.body = Faulting;
   guarded.onReport = [](EXCEPTION_POINTERS*) { WriteToInvalidAddress(); };
   EXPECT_EQ(guarded.Run(), kFaultResult);
   EXPECT_EQ(guarded.reports.size(), 1u);
-
-  // The next call of the same thread reports again.
-  guarded.onReport = nullptr;
+  guarded.onReport = nullptr;  // the next call of the same thread reports again
   EXPECT_EQ(guarded.Run(), kFaultResult);
   EXPECT_EQ(guarded.reports.size(), 2u);
 }
 
-// ---- C++ exceptions inside the guarded code ----
-
 struct Marker {
-  explicit Marker(std::vector<std::string>& log, std::string name) : log_(log), name_(std::move(name)) {}
-  ~Marker() { log_.push_back("~" + name_); }
-  std::vector<std::string>& log_;
-  std::string name_;
+  std::vector<std::string>& log;
+  std::string name;
+  ~Marker() { log.push_back("~" + name); }
 };
 
 void ThrowThroughFrames(std::vector<std::string>& log, int depth) {
-  Marker marker(log, std::to_string(depth));
+  Marker marker{log, std::to_string(depth)};
   if (depth == 0) throw std::runtime_error("deep");
   ThrowThroughFrames(log, depth - 1);
 }
 
-TEST(SehGuardTest, CppExceptionsPropagateInsideTheGuardBeforeAndAfterAFault) {
+TEST(SehGuardTest, CppExceptionsUnwindInsideTheGuardBeforeAndAfterAFault) {
   std::vector<std::string> log;
   Guarded guarded;
   guarded.body = [&log] {
@@ -224,25 +163,17 @@ TEST(SehGuardTest, CppExceptionsPropagateInsideTheGuardBeforeAndAfterAFault) {
     }
     return DWORD{1};
   };
-  EXPECT_EQ(guarded.Run(), 5u);
-  EXPECT_EQ(log, (std::vector<std::string>{"~0", "~1", "~2", "deep"}));
-  EXPECT_TRUE(guarded.reports.empty());
-
   Guarded faulting;
-  faulting.body = [] {
-    WriteToInvalidAddress();
-    return DWORD{1};
-  };
-  EXPECT_EQ(faulting.Run(), kFaultResult);
-
-  log.clear();
-  EXPECT_EQ(guarded.Run(), 5u);
-  EXPECT_EQ(log, (std::vector<std::string>{"~0", "~1", "~2", "deep"}));
+  faulting.body = Faulting;
+  for (int round = 0; round < 2; ++round) {
+    log.clear();
+    EXPECT_EQ(guarded.Run(), 5u);
+    EXPECT_EQ(log, (std::vector<std::string>{"~0", "~1", "~2", "deep"}));
+    EXPECT_EQ(faulting.Run(), kFaultResult);
+  }
   EXPECT_TRUE(guarded.reports.empty());
-
-  // And outside any guard.
   log.clear();
-  EXPECT_THROW(ThrowThroughFrames(log, 1), std::runtime_error);
+  EXPECT_THROW(ThrowThroughFrames(log, 1), std::runtime_error);  // and outside any guard
   EXPECT_EQ(log, (std::vector<std::string>{"~0", "~1"}));
 }
 
