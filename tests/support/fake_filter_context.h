@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "diag/trace_log.h"
-#include "support/test_files.h"
+#include "support/trace_capture.h"  // tests of the host calls read the log too
 
 namespace talverin::test {
 
@@ -125,29 +124,6 @@ class FakeFilterContext {
   HTTP_FILTER_CONTEXT pfc_{};
   HTTP_FILTER_PREPROC_HEADERS headerRecord_{};
   std::vector<std::unique_ptr<std::vector<char>>> blocks_;
-};
-
-// Points the trace log at a scratch file at the most detailed level for the
-// life of the object.
-class LogCapture {
- public:
-  LogCapture() : oldPath_(TraceLog::Instance().Path()), oldLevel_(TraceLog::Instance().Level()) {
-    TraceLog::Instance().SetPath(dir_.Sub("trace.log"));
-    TraceLog::Instance().SetLevel(2);
-  }
-  ~LogCapture() {
-    TraceLog::Instance().SetPath(oldPath_);
-    TraceLog::Instance().SetLevel(oldLevel_);
-  }
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
-
-  std::string Text() const { return ReadFileText(dir_.Sub("trace.log")); }
-
- private:
-  ScratchDir dir_;
-  std::string oldPath_;
-  unsigned oldLevel_;
 };
 
 }  // namespace talverin::test
