@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -152,49 +151,6 @@ TEST_P(BackendTest, ResetWithoutAWorkingBackEndRaisesNothing) {
   EXPECT_FALSE(connection.IsConnected());
   EXPECT_EQ(log_.Count("Failed connect to the service, error: 0x80004005."), 1u);
   EXPECT_TRUE(connection.Connect());
-}
-
-// Faults read through the real call layer; none of them drops the connection.
-TEST_P(BackendTest, EachFaultReadsAsTheMemberTableSays) {
-  struct Row {
-    const wchar_t* member;
-    const wchar_t* kind;
-    const wchar_t* value;
-    std::function<std::string(Stub::BackendConnection&, Stub::Session&)> call;
-    const char* expected;
-  };
-  using C = Stub::BackendConnection;
-  using S = Stub::Session;
-  auto picture = [](C& c, S&) {
-    std::vector<unsigned char> bytes;
-    c.GetHtmlServer()->RenderPicture("login_img.jpg", bytes);
-    return bytes.empty() ? "none" : "some";
-  };
-  const std::vector<Row> rows = {
-      {L"Session.Username", L"empty", L"", [](C&, S& s) { return s.GetUsername(); }, "raised:COM method returned VT_EMPTY"},
-      {L"GetSession", L"wrongtype", L"",
-       [](C& c, S&) { return std::to_string(c.GetSessionStore()->GetSession("fault-key") != nullptr); },
-       "hresult:0x80020005"},
-      {L"Session.BypassTalverinAuthentication", L"value", L"-1",
-       [](C&, S& s) { return std::to_string(s.GetBypassTalverinAuthentication()); }, "value:1"},
-      {L"Session.Token", L"hresult", L"0x80070005", [](C&, S& s) { return s.GetToken(); }, "hrxex:0x80070005"},
-      {L"Authenticate", L"hresult", L"1",
-       [](C& c, S&) { return std::to_string(c.GetAuthenticationProxy()->Authenticate("t", "123456")); },
-       "hrxex:0x00000001"},
-      {L"Session.State", L"delay", L"200", [](C&, S& s) { return std::to_string(s.GetState()); }, "value:0"},
-      {L"RenderPicture", L"array-i2", L"", picture, "hresult:0x80070057"},
-      {L"RenderPicture", L"delay", L"50", picture, "value:some"},
-  };
-  ASSERT_TRUE(connection.Connect());
-  auto session = connection.GetSessionStore()->CreateSession("fault-key");
-  session->PutState(0);
-  for (const Row& row : rows) {
-    SCOPED_TRACE(backend_test::Narrow(row.member) + " " + backend_test::Narrow(row.kind));
-    InjectFault(row.member, row.kind, row.value);
-    EXPECT_EQ(Outcome([&] { return row.call(connection, *session); }), row.expected);
-    ASSERT_EQ(S_OK, Method(control_->master(), L"ClearFaults").hr);
-  }
-  EXPECT_NE(connection.GetSessionStore()->GetSession("fault-key"), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Hosts, BackendTest, testing::Values(BackendHost::InProc, BackendHost::Local), HostName);
