@@ -23,6 +23,15 @@ Answer Array(VARTYPE type, const std::vector<T>& values, LONG lowerBound) {
   });
 }
 
+// One reference per answer, as a server hands out.
+Answer Reference(VARTYPE type, IUnknown* object) {
+  return Filled([type, object](VARIANT* v) {
+    v->vt = type;
+    v->punkVal = object;
+    if (object) object->AddRef();
+  });
+}
+
 ReceivedArgument Receive(const VARIANT& v) {
   ReceivedArgument argument;
   argument.vt = v.vt;
@@ -49,44 +58,12 @@ Answer Text(const std::wstring& text) {
     v->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   });
 }
-Answer NullText() {
-  return Filled([](VARIANT* v) {
-    v->vt = VT_BSTR;
-    v->bstrVal = nullptr;
-  });
-}
-Answer Integer(long value) {
-  return Filled([value](VARIANT* v) {
-    v->vt = VT_I4;
-    v->lVal = value;
-  });
-}
-Answer Short(short value) {
-  return Filled([value](VARIANT* v) {
-    v->vt = VT_I2;
-    v->iVal = value;
-  });
-}
-Answer Boolean(VARIANT_BOOL value) {
-  return Filled([value](VARIANT* v) {
-    v->vt = VT_BOOL;
-    v->boolVal = value;
-  });
-}
-Answer Object(IDispatch* object) {
-  return Filled([object](VARIANT* v) {
-    v->vt = VT_DISPATCH;
-    v->pdispVal = object;
-    if (object) object->AddRef();
-  });
-}
-Answer Unknown(IUnknown* object) {
-  return Filled([object](VARIANT* v) {
-    v->vt = VT_UNKNOWN;
-    v->punkVal = object;
-    if (object) object->AddRef();
-  });
-}
+Answer NullText() { return Filled([](VARIANT* v) { v->vt = VT_BSTR; v->bstrVal = nullptr; }); }
+Answer Integer(long value) { return Filled([value](VARIANT* v) { v->vt = VT_I4; v->lVal = value; }); }
+Answer Short(short value) { return Filled([value](VARIANT* v) { v->vt = VT_I2; v->iVal = value; }); }
+Answer Boolean(VARIANT_BOOL value) { return Filled([value](VARIANT* v) { v->vt = VT_BOOL; v->boolVal = value; }); }
+Answer Object(IDispatch* object) { return Reference(VT_DISPATCH, object); }
+Answer Unknown(IUnknown* object) { return Reference(VT_UNKNOWN, object); }
 Answer ByteArray(const std::vector<unsigned char>& bytes, LONG lowerBound) { return Array(VT_UI1, bytes, lowerBound); }
 Answer ShortArray(const std::vector<short>& values) { return Array(VT_I2, values, 0); }
 Answer TwoDimensionalByteArray(ULONG rows, ULONG columns) {
@@ -158,15 +135,9 @@ ULONG ScriptedDispatch::Release() {
   return left;
 }
 
-HRESULT ScriptedDispatch::GetTypeInfoCount(UINT* count) {
-  *count = 0;
-  return S_OK;
-}
+HRESULT ScriptedDispatch::GetTypeInfoCount(UINT* count) { return *count = 0, S_OK; }
 
-HRESULT ScriptedDispatch::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
-  *info = nullptr;
-  return E_NOTIMPL;
-}
+HRESULT ScriptedDispatch::GetTypeInfo(UINT, LCID, ITypeInfo** info) { return *info = nullptr, E_NOTIMPL; }
 
 HRESULT ScriptedDispatch::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID locale, DISPID* ids) {
   std::lock_guard<std::mutex> guard(mutex_);
