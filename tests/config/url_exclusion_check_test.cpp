@@ -2,110 +2,73 @@
 
 #include <gtest/gtest.h>
 
-#include "config/trace_capture.h"
 #include "stub/errors.h"
+#include "support/fake_filter_context.h"
+#include "support/trace_capture.h"
 
 namespace talverin {
 namespace {
 
-// A host filter context that records the notification-disabling call.
-struct FakeHost {
-  HTTP_FILTER_CONTEXT context{};
-  int calls = 0;
-  int request = -1;
-  ULONG_PTR flags = 0;
-  BOOL answer = TRUE;
-  DWORD error = 0;
+using test::FakeFilterContext;
+using test::TraceCapture;
 
-  FakeHost() {
-    context.cbSize = sizeof context;
-    context.pFilterContext = nullptr;
-    context.ServerSupportFunction = &Support;
-    current = this;
-  }
-  static BOOL WINAPI Support(HTTP_FILTER_CONTEXT*, enum SF_REQ_TYPE type, PVOID, ULONG_PTR ul1, ULONG_PTR) {
-    ++current->calls;
-    current->request = type;
-    current->flags = ul1;
-    if (!current->answer) SetLastError(current->error);
-    return current->answer;
-  }
-  static FakeHost* current;
-};
-FakeHost* FakeHost::current = nullptr;
-
-ListenerExclusionLookup Listeners(ListenerExclusionSettings protectedListener) {
-  return [protectedListener](const std::string& guid) {
-    return guid == "{P}" ? protectedListener : ListenerExclusionSettings{};
+ListenerExclusionLookup Listeners() {
+  return [](const std::string& guid) {
+    ListenerExclusionSettings listener;
+    listener.enabled = listener.rpcOverHttpAllowed = guid == "{P}";
+    return listener;
   };
 }
 
-ListenerExclusionSettings RpcAllowed() {
-  ListenerExclusionSettings listener;
-  listener.enabled = true;
-  listener.rpcOverHttpAllowed = true;
-  return listener;
+DWORD refusalError = 0;
+BOOL WINAPI Refuse(HTTP_FILTER_CONTEXT*, SF_REQ_TYPE, PVOID, ULONG_PTR, ULONG_PTR) {
+  SetLastError(refusalError);
+  return FALSE;
 }
 
 TEST(CheckUrlExclusionTest, ExcludedRequestDisablesAllButEndOfRequest) {
-  test::TraceCapture trace;
-  FakeHost host;
-  EXPECT_TRUE(CheckUrlExclusion(&host.context, "/RPC/rpcproxy.dll", "{P}", "RPC_IN_DATA", Listeners(RpcAllowed())));
-  EXPECT_EQ(host.calls, 1);
-  EXPECT_EQ(host.request, SF_REQ_DISABLE_NOTIFICATIONS);
-  EXPECT_EQ(host.flags, 0x0400EC40u);
-  EXPECT_EQ(host.flags & SF_NOTIFY_END_OF_REQUEST, 0u);
+  TraceCapture trace;
+  FakeFilterContext host;
+  EXPECT_TRUE(CheckUrlExclusion(host.pfc(), "/RPC/rpcproxy.dll", "{P}", "RPC_IN_DATA", Listeners()));
+  EXPECT_TRUE(CheckUrlExclusion(host.pfc(), "/OWA/", "{UNKNOWN}", "GET", Listeners()));
+  ASSERT_EQ(host.supportCalls.size(), 2u);
+  for (const auto& call : host.supportCalls) {
+    EXPECT_EQ(call.request, SF_REQ_DISABLE_NOTIFICATIONS);
+    EXPECT_EQ(call.flags, 0x0400EC40u);
+    EXPECT_EQ(call.flags & SF_NOTIFY_END_OF_REQUEST, 0u);
+  }
   EXPECT_TRUE(trace.Has("RPC_IN_DATA /RPC/rpcproxy.dll"));
   EXPECT_TRUE(trace.Has("Url \"/rpc/rpcproxy.dll\" is skipped because Rpc over Http is allowed."));
-}
-
-TEST(CheckUrlExclusionTest, UnknownListenerIsNotProtected) {
-  test::TraceCapture trace;
-  FakeHost host;
-  EXPECT_TRUE(CheckUrlExclusion(&host.context, "/OWA/", "{UNKNOWN}", "GET", Listeners(RpcAllowed())));
-  EXPECT_EQ(host.calls, 1);
   EXPECT_TRUE(trace.Has("Url \"/OWA/\" is skipped because the listener \"{UNKNOWN}\" is not protected"));
 }
 
 TEST(CheckUrlExclusionTest, ProtectedRequestLeavesTheHostAlone) {
-  test::TraceCapture trace;
-  FakeHost host;
-  EXPECT_FALSE(CheckUrlExclusion(&host.context, "/rpc/../owa/", "{P}", "GET", Listeners(RpcAllowed())));
-  EXPECT_EQ(host.calls, 0);
+  TraceCapture trace;
+  FakeFilterContext host;
+  EXPECT_FALSE(CheckUrlExclusion(host.pfc(), "/rpc/../owa/", "{P}", "GET", Listeners()));
+  EXPECT_TRUE(host.supportCalls.empty());
   EXPECT_TRUE(trace.Has("GET /rpc/../owa/"));
+  // The method line is written at the detail level only.
+  TraceCapture brief(1);
+  CheckUrlExclusion(host.pfc(), "/owa/", "{P}", "GET", Listeners());
+  EXPECT_FALSE(brief.Has("GET /owa/"));
 }
 
-TEST(CheckUrlExclusionTest, MethodLineOnlyAtDetailLevel) {
-  test::TraceCapture trace(1);
-  FakeHost host;
-  CheckUrlExclusion(&host.context, "/owa/", "{P}", "GET", Listeners(RpcAllowed()));
-  EXPECT_FALSE(trace.Has("GET /owa/"));
-}
-
-TEST(CheckUrlExclusionTest, RefusalRaisesWithTheHostsError) {
-  test::TraceCapture trace;
-  FakeHost host;
-  host.answer = FALSE;
-  host.error = ERROR_INVALID_PARAMETER;
-  try {
-    CheckUrlExclusion(&host.context, "/favicon.ico", "{P}", "GET", Listeners(RpcAllowed()));
-    FAIL() << "no exception";
-  } catch (const HRXEx& e) {
-    EXPECT_EQ(e.hr, HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
+TEST(CheckUrlExclusionTest, RefusalRaisesWithTheHostsErrorOrAFailureWithoutOne) {
+  TraceCapture trace;
+  FakeFilterContext host;
+  host.pfc()->ServerSupportFunction = &Refuse;
+  for (const DWORD error : {DWORD{ERROR_INVALID_PARAMETER}, DWORD{0}}) {
+    refusalError = error;
+    try {
+      CheckUrlExclusion(host.pfc(), "/favicon.ico", "{P}", "GET", Listeners());
+      ADD_FAILURE() << "no exception for error " << error;
+    } catch (const HRXEx& e) {
+      if (error != 0) EXPECT_EQ(e.hr, HRESULT_FROM_WIN32(error));
+      EXPECT_TRUE(FAILED(e.hr));
+    }
   }
   EXPECT_TRUE(trace.Has("Disable all notifications failed! Error: 87"));
-}
-
-TEST(CheckUrlExclusionTest, RefusalWithoutAnErrorStillFails) {
-  FakeHost host;
-  host.answer = FALSE;
-  host.error = 0;
-  try {
-    CheckUrlExclusion(&host.context, "/favicon.ico", "{P}", "GET", Listeners(RpcAllowed()));
-    FAIL() << "no exception";
-  } catch (const HRXEx& e) {
-    EXPECT_TRUE(FAILED(e.hr));
-  }
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace talverin {
 namespace {
 
@@ -20,100 +22,72 @@ ListenerExclusionSettings AllAllowed() {
   return listener;
 }
 
-struct RuleCase {
-  const char* url;
-  ListenerExclusionSettings listener;
-  ExclusionRule rule;
-};
-
-std::ostream& operator<<(std::ostream& out, const RuleCase& c) { return out << c.url; }
-
-class UrlExclusionRuleTest : public testing::TestWithParam<RuleCase> {};
-
-TEST_P(UrlExclusionRuleTest, MatchesTheExpectedRule) {
-  const RuleCase& c = GetParam();
-  EXPECT_EQ(DecideUrlExclusion(c.url, "{L}", c.listener).rule, c.rule);
-}
-
 ListenerExclusionSettings RpcOnly() {
   ListenerExclusionSettings listener = Protected();
   listener.rpcOverHttpAllowed = true;
   return listener;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rules, UrlExclusionRuleTest,
-    testing::Values(
-        RuleCase{"/owa/", ListenerExclusionSettings{}, ExclusionRule::ListenerNotProtected},
-        RuleCase{"/owa/", AllAllowed(), ExclusionRule::None},
-        RuleCase{"/ms_proxy_intra_array_auth_query?x", Protected(), ExclusionRule::IntraArray},
-        RuleCase{"/MS_Proxy_Intra_Array_Auth_Query", Protected(), ExclusionRule::IntraArray},
-        RuleCase{"/favicon.ico", Protected(), ExclusionRule::Favicon},
-        RuleCase{"/FAVICON.ICO", Protected(), ExclusionRule::Favicon},
-        RuleCase{"/favicon.ico?x=1", Protected(), ExclusionRule::None},
-        RuleCase{"/x/../favicon.ico", Protected(), ExclusionRule::None},
-        RuleCase{"/rpc/rpcproxy.dll?a:6001", RpcOnly(), ExclusionRule::RpcOverHttp},
-        RuleCase{"/Rpc/RpcProxy.dll", Protected(), ExclusionRule::None},
-        RuleCase{"/rpc", RpcOnly(), ExclusionRule::None},
-        RuleCase{"/Microsoft-Server-ActiveSync?Cmd=Sync", AllAllowed(), ExclusionRule::ActiveSync},
-        RuleCase{"/Microsoft-Server-ActiveSync", RpcOnly(), ExclusionRule::None},
-        RuleCase{"/autodiscoverx", AllAllowed(), ExclusionRule::AutoDiscover},
-        RuleCase{"/AutoDiscover/AutoDiscover.xml", AllAllowed(), ExclusionRule::AutoDiscover},
-        RuleCase{"/Public/page.htm", AllAllowed(), ExclusionRule::CustomList},
-        RuleCase{"/upper/page.htm", AllAllowed(), ExclusionRule::None},
-        RuleCase{"/publicx", AllAllowed(), ExclusionRule::None},
-        RuleCase{"http://host/rpc/", AllAllowed(), ExclusionRule::None},
-        RuleCase{"http://host/favicon.ico", AllAllowed(), ExclusionRule::None},
-        // Traversal and encoding attempts judged on the canonical form.
-        RuleCase{"/rpc/../owa/", RpcOnly(), ExclusionRule::None},
-        RuleCase{"/rpc/%2e%2e/owa/", RpcOnly(), ExclusionRule::None},
-        RuleCase{"/rpc/..%5cowa/", RpcOnly(), ExclusionRule::None},
-        RuleCase{"/rpc/%u002e%u002e/owa/", RpcOnly(), ExclusionRule::None},
-        RuleCase{"/rpc/%zz/", RpcOnly(), ExclusionRule::None},
-        RuleCase{"/rpc/%c0%ae%c0%ae/owa/", RpcOnly(), ExclusionRule::None},
-        RuleCase{"/rpc\\..\\owa/", RpcOnly(), ExclusionRule::None},
-        RuleCase{"/rpc/./../owa/", RpcOnly(), ExclusionRule::None},
-        RuleCase{"/public/../owa/", AllAllowed(), ExclusionRule::None},
-        RuleCase{"/autodiscover/..%2fowa", AllAllowed(), ExclusionRule::None},
-        RuleCase{"/rpc/x?y=/../../owa/", RpcOnly(), ExclusionRule::RpcOverHttp},
-        // Other spellings of an allowed prefix still pass.
-        RuleCase{"/%72pc/rpcproxy.dll", RpcOnly(), ExclusionRule::RpcOverHttp},
-        RuleCase{"//rpc//rpcproxy.dll", RpcOnly(), ExclusionRule::RpcOverHttp},
-        RuleCase{"/owa/../rpc/x", RpcOnly(), ExclusionRule::RpcOverHttp}));
+ListenerExclusionSettings Unprotected() { return ListenerExclusionSettings{}; }
 
-TEST(UrlExclusionTest, UnprotectedListenerLineNamesTheUrlAsSentAndTheListener) {
-  ExclusionDecision decision = DecideUrlExclusion("/OWA/", "{ABC}", ListenerExclusionSettings{});
-  EXPECT_EQ(decision.logText, "Url \"/OWA/\" is skipped because the listener \"{ABC}\" is not protected");
-  EXPECT_EQ(decision.logLevel, 1u);
+TEST(UrlExclusionTest, MatchesTheExpectedRule) {
+  using R = ExclusionRule;
+  struct Row {
+    const char* url;
+    ListenerExclusionSettings listener;
+    ExclusionRule rule;
+  };
+  const Row rows[] = {
+      {"/owa/", Unprotected(), R::ListenerNotProtected}, {"/owa/", AllAllowed(), R::None},
+      {"/ms_proxy_intra_array_auth_query?x", Protected(), R::IntraArray},
+      {"/MS_Proxy_Intra_Array_Auth_Query", Protected(), R::IntraArray}, {"/favicon.ico", Protected(), R::Favicon},
+      {"/FAVICON.ICO", Protected(), R::Favicon}, {"/favicon.ico?x=1", Protected(), R::None},
+      {"/x/../favicon.ico", Protected(), R::None}, {"/rpc/rpcproxy.dll?a:6001", RpcOnly(), R::RpcOverHttp},
+      {"/Rpc/RpcProxy.dll", Protected(), R::None}, {"/rpc", RpcOnly(), R::None},
+      {"/Microsoft-Server-ActiveSync?Cmd=Sync", AllAllowed(), R::ActiveSync},
+      {"/Microsoft-Server-ActiveSync", RpcOnly(), R::None}, {"/autodiscoverx", AllAllowed(), R::AutoDiscover},
+      {"/AutoDiscover/AutoDiscover.xml", AllAllowed(), R::AutoDiscover},
+      {"/Public/page.htm", AllAllowed(), R::CustomList}, {"/upper/page.htm", AllAllowed(), R::None},
+      {"/publicx", AllAllowed(), R::None}, {"http://host/rpc/", AllAllowed(), R::None},
+      {"http://host/favicon.ico", AllAllowed(), R::None},
+      // Traversal and encoding attempts judged on the canonical form.
+      {"/rpc/../owa/", RpcOnly(), R::None}, {"/rpc/%2e%2e/owa/", RpcOnly(), R::None},
+      {"/rpc/..%5cowa/", RpcOnly(), R::None}, {"/rpc/%u002e%u002e/owa/", RpcOnly(), R::None},
+      {"/rpc/%zz/", RpcOnly(), R::None}, {"/rpc/%c0%ae%c0%ae/owa/", RpcOnly(), R::None},
+      {"/rpc\\..\\owa/", RpcOnly(), R::None}, {"/rpc/./../owa/", RpcOnly(), R::None},
+      {"/public/../owa/", AllAllowed(), R::None}, {"/autodiscover/..%2fowa", AllAllowed(), R::None},
+      {"/rpc/x?y=/../../owa/", RpcOnly(), R::RpcOverHttp},
+      // Other spellings of an allowed prefix still pass.
+      {"/%72pc/rpcproxy.dll", RpcOnly(), R::RpcOverHttp}, {"//rpc//rpcproxy.dll", RpcOnly(), R::RpcOverHttp},
+      {"/owa/../rpc/x", RpcOnly(), R::RpcOverHttp},
+  };
+  for (const Row& r : rows) EXPECT_EQ(DecideUrlExclusion(r.url, "{L}", r.listener).rule, r.rule) << r.url;
 }
 
-TEST(UrlExclusionTest, RuleLinesCarryTheLowerCasedUrl) {
-  struct Expected {
-    const char* url;
-    const char* line;
-  };
-  const Expected cases[] = {
-      {"/MS_PROXY_INTRA_ARRAY_AUTH_QUERY", "Url \"/ms_proxy_intra_array_auth_query\" is skipped because it is intra array communication request"},
+// The line an administrator reads names the URL lower-cased, or as sent when
+// the listener is not protected at all.
+TEST(UrlExclusionTest, EachRuleLogsItsLine) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"/MS_PROXY_INTRA_ARRAY_AUTH_QUERY",
+       "Url \"/ms_proxy_intra_array_auth_query\" is skipped because it is intra array communication request"},
       {"/Favicon.ico", "Url \"/favicon.ico\" is skipped because it is 'favicon.ico' request"},
       {"/RPC/A", "Url \"/rpc/a\" is skipped because Rpc over Http is allowed."},
-      {"/Microsoft-Server-ActiveSync", "Url \"/microsoft-server-activesync\" is skipped because Microsoft Server ActiveSync is allowed."},
+      {"/Microsoft-Server-ActiveSync",
+       "Url \"/microsoft-server-activesync\" is skipped because Microsoft Server ActiveSync is allowed."},
       {"/AutoDiscover", "Url \"/autodiscover\" is skipped because AutoDiscover is allowed."},
       {"/PUBLIC/X", "Url \"/public/x\" is skipped because it is in the custom exclusion URL list"},
   };
-  for (const Expected& e : cases) {
-    ExclusionDecision decision = DecideUrlExclusion(e.url, "{L}", AllAllowed());
-    EXPECT_TRUE(decision.Excluded()) << e.url;
-    EXPECT_EQ(decision.logText, e.line);
+  for (const auto& [url, line] : rows) {
+    ExclusionDecision decision = DecideUrlExclusion(url, "{L}", AllAllowed());
+    EXPECT_TRUE(decision.Excluded()) << url;
+    EXPECT_EQ(decision.logText, line);
   }
-}
-
-TEST(UrlExclusionTest, UndecodableUrlIsReportedAndNotExcluded) {
-  ExclusionDecision decision = DecideUrlExclusion("/RPC/%u002e/", "{L}", AllAllowed());
-  EXPECT_FALSE(decision.Excluded());
-  EXPECT_NE(decision.logText.find("\"/rpc/%u002e/\""), std::string::npos) << decision.logText;
-}
-
-TEST(UrlExclusionTest, PlainMissLogsNothing) {
+  ExclusionDecision unprotected = DecideUrlExclusion("/OWA/", "{ABC}", ListenerExclusionSettings{});
+  EXPECT_EQ(unprotected.logText, "Url \"/OWA/\" is skipped because the listener \"{ABC}\" is not protected");
+  EXPECT_EQ(unprotected.logLevel, 1u);
+  ExclusionDecision undecodable = DecideUrlExclusion("/RPC/%u002e/", "{L}", AllAllowed());
+  EXPECT_FALSE(undecodable.Excluded());
+  EXPECT_NE(undecodable.logText.find("\"/rpc/%u002e/\""), std::string::npos) << undecodable.logText;
   EXPECT_TRUE(DecideUrlExclusion("/owa/", "{L}", AllAllowed()).logText.empty());
 }
 

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <utility>
 
 #include "config/store_fixture.h"
-#include "config/trace_capture.h"
 #include "stub/errors.h"
+#include "support/trace_capture.h"
 
 namespace talverin {
 namespace {
@@ -90,27 +90,17 @@ cookie-name = intra
   EXPECT_EQ(intranet.FBACookieName, "intra");
   EXPECT_FALSE(intranet.Enabled);
 
-  const Strings expected = {
-      "FPC object has been created sucessfully.",
-      "Containing array has been retrieved successfully.",
-      "Rule elements have been retrieved successfully.",
-      "Web listeners have been retrieved successfully.",
-      "Web listeners count: 2.",
-      "Web listeners 1 has been retrieved successfully.",
-      "Name: \"Exchange \"OWA\"\", Persistent Name: \"{AAAAAAAA-0000-0000-0000-000000000001}\".",
-      "Per-listener configuration initialized successfully.",
+  // The walk's lines an administrator reads: how many listeners, and what was
+  // read of each.
+  EXPECT_TRUE(trace_.Has("Web listeners count: 2."));
+  EXPECT_TRUE(trace_.Has(
       "WebListenerInfo, Name: \"Exchange \"OWA\"\", Enabled: Yes, FBACookieName: \"cadata\", FBACookieDomains: "
       ".d1.example;.d2.example, RpcAllowed: Yes, ActiveSyncAllowed: No, AutoDiscoverAllowed: Yes, Custom exclusion "
-      "list size: 2",
-      "WebListener has been saved to the map.",
-      "Web listeners 2 has been retrieved successfully.",
-      "Name: \"Intranet\", Persistent Name: \"{AAAAAAAA-0000-0000-0000-000000000002}\".",
-      "Per-listener configuration initialized successfully.",
-      "WebListenerInfo, Name: \"Intranet\", Enabled: No, FBACookieName: \"intra\", FBACookieDomains: , RpcAllowed: No, "
-      "ActiveSyncAllowed: No, AutoDiscoverAllowed: No, Custom exclusion list size: 0",
-      "WebListener has been saved to the map.",
-  };
-  EXPECT_EQ(trace_.Messages(), expected);
+      "list size: 2"));
+  EXPECT_TRUE(trace_.Has("WebListenerInfo, Name: \"Intranet\", Enabled: No, FBACookieName: \"intra\", "
+                         "FBACookieDomains: , RpcAllowed: No, ActiveSyncAllowed: No, AutoDiscoverAllowed: No, Custom "
+                         "exclusion list size: 0"));
+  EXPECT_EQ(trace_.Count("WebListener has been saved to the map."), 2u);
 }
 
 TEST_F(WebListenerReaderTest, EmptyStoreLogsCountZero) {
@@ -119,33 +109,24 @@ TEST_F(WebListenerReaderTest, EmptyStoreLogsCountZero) {
   EXPECT_FALSE(trace_.Has("Web listeners 1 has been retrieved successfully."));
 }
 
-struct FlagCase {
-  const char* value;
-  bool enabled;
-};
-std::ostream& operator<<(std::ostream& out, const FlagCase& c) { return out << c.value; }
-
-class VendorFlagTest : public WebListenerReaderTest, public testing::WithParamInterface<FlagCase> {};
-
-TEST_P(VendorFlagTest, OnlyI4WithLowWordOneIsTrue) {
-  const std::string value = GetParam().value;
-  OneListener("Enabled = " + value + "\nRpcOverHttpAllowed = " + value + "\nActiveSyncAllowed = " + value +
-              "\nAutoDiscoverAllowed = " + value + "\n");
-  const WebListenerInfo info = OnlyListener();
-  EXPECT_EQ(info.Enabled, GetParam().enabled);
-  EXPECT_EQ(info.RpcOverHttpAllowed, GetParam().enabled);
-  EXPECT_EQ(info.ActiveSyncAllowed, GetParam().enabled);
-  EXPECT_EQ(info.AutoDiscoverAllowed, GetParam().enabled);
+TEST_F(WebListenerReaderTest, FlagIsTrueOnlyForAnI4WithLowWordOneReadWithSuccess) {
+  const std::pair<const char*, bool> rows[] = {
+      {"i4:1", true}, {"i4:65537", true}, {"i4:0x7FFF0001", true}, {"i4:2", false}, {"i4:0", false},
+      {"i4:65536", false}, {"i4:-1", false}, {"bool:-1", false}, {"bstr:1", false}, {"empty", false},
+      // A read answering anything but S_OK counts as unread.
+      {"i4:1 !0x1", false}, {"i4:1 !0x80004005", false}};
+  for (const auto& [text, enabled] : rows) {
+    SCOPED_TRACE(text);
+    const std::string value = text;
+    OneListener("Enabled = " + value + "\nRpcOverHttpAllowed = " + value + "\nActiveSyncAllowed = " + value +
+                "\nAutoDiscoverAllowed = " + value + "\n");
+    const WebListenerInfo info = OnlyListener();
+    EXPECT_EQ(info.Enabled, enabled);
+    EXPECT_EQ(info.RpcOverHttpAllowed, enabled);
+    EXPECT_EQ(info.ActiveSyncAllowed, enabled);
+    EXPECT_EQ(info.AutoDiscoverAllowed, enabled);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Values, VendorFlagTest,
-                         testing::Values(FlagCase{"i4:1", true}, FlagCase{"i4:65537", true},
-                                         FlagCase{"i4:0x7FFF0001", true}, FlagCase{"i4:2", false},
-                                         FlagCase{"i4:0", false}, FlagCase{"i4:65536", false},
-                                         FlagCase{"i4:-1", false}, FlagCase{"bool:-1", false},
-                                         FlagCase{"bstr:1", false}, FlagCase{"empty", false},
-                                         // A read answering anything but S_OK counts as unread.
-                                         FlagCase{"i4:1 !0x1", false}, FlagCase{"i4:1 !0x80004005", false}));
 
 TEST_F(WebListenerReaderTest, ListenerWithoutTheFiltersSetReadsDefaults) {
   store_.WriteConfig(R"(
@@ -167,43 +148,33 @@ CustomExclusionList = bstr:/x/
   EXPECT_TRUE(info.CustomExclusionList.empty());
 }
 
-TEST_F(WebListenerReaderTest, SetThatCanBeNeitherFoundNorAddedReadsDefaults) {
-  OneListener("Enabled = i4:1\n");
-  store_.SetFaults("sets.item=0x80004005;sets.add=0x80004005");
-  const WebListenerInfo info = OnlyListener();
-  EXPECT_FALSE(info.Enabled);
-  EXPECT_EQ(info.FBACookieName, "cadata");
+// The filter's set is read only when it can be found or added; a success
+// code other than S_OK from the sets collection is no failure.
+TEST_F(WebListenerReaderTest, SetFaultsDecideWhetherTheSetIsRead) {
+  const std::pair<const char*, bool> rows[] = {{"sets.item=0x80004005;sets.add=0x80004005", false},
+                                               {"listener.vendor-sets=0x1", true}};
+  for (const auto& [faults, enabled] : rows) {
+    OneListener("Enabled = i4:1\n");
+    store_.SetFaults(faults);
+    const WebListenerInfo info = OnlyListener();
+    EXPECT_EQ(info.Enabled, enabled) << faults;
+    EXPECT_EQ(info.FBACookieName, "cadata");
+  }
 }
 
-TEST_F(WebListenerReaderTest, CookieDomainsOnlyWhenInUse) {
-  store_.WriteConfig(R"(
-[listener]
-name = Off
-persistent-name = {C}
-cookie-name = off
-cookie-domains-in-use = no
-cookie-domain = .d1.example
-cookie-domain = .d2.example
-)");
+TEST_F(WebListenerReaderTest, CookieDomainsOnlyWhenInUseAndReadWhole) {
+  const std::string listener = "[listener]\nname = Off\npersistent-name = {C}\ncookie-name = off\n"
+                               "cookie-domain = .d1.example\ncookie-domain = .d2.example\n";
+  store_.WriteConfig(listener + "cookie-domains-in-use = no\n");
   EXPECT_TRUE(OnlyListener().FBACookieDomains.empty());
   EXPECT_TRUE(trace_.Has("WebListenerInfo, Name: \"Off\", Enabled: No, FBACookieName: \"off\", FBACookieDomains: , "
                          "RpcAllowed: No, ActiveSyncAllowed: No, AutoDiscoverAllowed: No, Custom exclusion list size: 0"));
-}
-
-TEST_F(WebListenerReaderTest, FailedDomainReadsLeaveAnEmptyDomainList) {
-  store_.WriteConfig(R"(
-[listener]
-name = Odd
-persistent-name = {D}
-cookie-name = odd
-cookie-domains-in-use = yes
-cookie-domain = .d1.example
-)");
-  // The in-use flag is written as true along with the failure.
-  store_.SetFaults("properties.cookie-domains-in-use=0x80004005");
-  EXPECT_TRUE(OnlyListener().FBACookieDomains.empty());
-  store_.SetFaults("properties.cookie-domains=0x80004005");
-  EXPECT_TRUE(OnlyListener().FBACookieDomains.empty());
+  // The in-use flag is written as true along with its failure.
+  store_.WriteConfig(listener + "cookie-domains-in-use = yes\n");
+  for (const char* faults : {"properties.cookie-domains-in-use=0x80004005", "properties.cookie-domains=0x80004005"}) {
+    store_.SetFaults(faults);
+    EXPECT_TRUE(OnlyListener().FBACookieDomains.empty()) << faults;
+  }
 }
 
 TEST_F(WebListenerReaderTest, ExclusionListIsSplitOnLineBreakRuns) {
@@ -211,140 +182,91 @@ TEST_F(WebListenerReaderTest, ExclusionListIsSplitOnLineBreakRuns) {
   EXPECT_EQ(OnlyListener().CustomExclusionList, (Strings{"/a/", "/b/"}));
   OneListener("CustomExclusionList = bstr:\\n /Keep Case/ \\r\\r/x/\n");
   EXPECT_EQ(OnlyListener().CustomExclusionList, (Strings{" /Keep Case/ ", "/x/"}));
-  OneListener("CustomExclusionList = i4:1\n");
-  EXPECT_TRUE(OnlyListener().CustomExclusionList.empty());
-  OneListener("CustomExclusionList = bstr:/a/ !0x1\n");
-  EXPECT_TRUE(OnlyListener().CustomExclusionList.empty());
+  for (const char* unread : {"CustomExclusionList = i4:1\n", "CustomExclusionList = bstr:/a/ !0x1\n"}) {
+    OneListener(unread);
+    EXPECT_TRUE(OnlyListener().CustomExclusionList.empty()) << unread;
+  }
 }
 
-TEST_F(WebListenerReaderTest, SamePersistentNameKeepsTheLaterListener) {
-  store_.WriteConfig(R"(
-[listener]
-name = First
-persistent-name = {E}
-cookie-name = one
-[listener]
-name = Second
-persistent-name = {E}
-cookie-name = two
-[listener]
-name = Lower
-persistent-name = {e}
-cookie-name = three
-)");
-  WebListenerMap map = Read();
-  ASSERT_EQ(map.size(), 2u);
-  EXPECT_EQ(map.at("{E}").Name, "Second");
-  EXPECT_EQ(map.at("{E}").FBACookieName, "two");
-  EXPECT_EQ(map.at("{e}").Name, "Lower");
-}
-
-TEST_F(WebListenerReaderTest, MapAlreadyHoldingTheKeyIsOverwritten) {
-  OneListener("Enabled = i4:1\n");
+// The persistent name is the key, compared with regard to case; a later
+// listener of the same name, like the walk itself, overwrites what the map held.
+TEST_F(WebListenerReaderTest, ListenersAreKeptByPersistentName) {
+  store_.WriteConfig(
+      "[listener]\nname = First\npersistent-name = {E}\ncookie-name = one\n"
+      "[listener]\nname = Second\npersistent-name = {E}\ncookie-name = two\n"
+      "[listener]\nname = Lower\npersistent-name = {e}\ncookie-name = three\n");
   WebListenerMap map;
-  map["{11111111-2222-3333-4444-555555555555}"].CustomExclusionList = {"/old/"};
+  map["{E}"].CustomExclusionList = {"/old/"};
   map["{other}"].Name = "kept";
   ReadWebListeners(map);
-  EXPECT_TRUE(map.at("{11111111-2222-3333-4444-555555555555}").CustomExclusionList.empty());
-  EXPECT_TRUE(map.at("{11111111-2222-3333-4444-555555555555}").Enabled);
+  ASSERT_EQ(map.size(), 3u);
+  EXPECT_EQ(map.at("{E}").Name, "Second");
+  EXPECT_EQ(map.at("{E}").FBACookieName, "two");
+  EXPECT_TRUE(map.at("{E}").CustomExclusionList.empty());
+  EXPECT_EQ(map.at("{e}").Name, "Lower");
   EXPECT_EQ(map.at("{other}").Name, "kept");
 }
 
-struct StepFault {
-  const char* faults;
-  HRESULT hr;
-};
-std::ostream& operator<<(std::ostream& out, const StepFault& c) { return out << c.faults; }
-
-class FailingStepTest : public WebListenerReaderTest, public testing::WithParamInterface<StepFault> {};
-
-TEST_P(FailingStepTest, StopsTheWalkWithTheStepsResult) {
-  store_.WriteConfig(R"(
-[listener]
-name = Good
-persistent-name = {1}
-cookie-name = good
-[listener]
-name = Bad
-persistent-name = {2}
-cookie-name = bad
-cookie-domains-in-use = yes
-cookie-domain = .bad.example
-)");
-  // Faults of the second listener, or of the whole store.
-  std::string config = test::ReadFileText(store_.ConfigPath());
-  config += std::string("fault.") + GetParam().faults + "\n";
-  store_.WriteConfig(config);
-  WebListenerMap map;
-  EXPECT_EQ(ReadFailing(map), GetParam().hr);
-  EXPECT_EQ(map.size(), 1u);
-  EXPECT_EQ(map.count("{1}"), 1u);
-  const Strings messages = trace_.Messages();
-  EXPECT_EQ(std::count(messages.begin(), messages.end(), "WebListener has been saved to the map."), 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, FailingStepTest,
-    testing::Values(StepFault{"web-listeners.item = 0x80004005", E_FAIL},
-                    StepFault{"listener.name = 0x80070005", E_ACCESSDENIED},
-                    StepFault{"listener.name = 0x1", S_FALSE},  // strict: any answer but S_OK
-                    StepFault{"listener.persistent-name = 0x1", S_FALSE},
-                    StepFault{"listener.vendor-sets = 0x8007000E", E_OUTOFMEMORY},
-                    StepFault{"listener.properties = 0x80004005", E_FAIL},
-                    StepFault{"properties.query-interface = 0x80004002", E_NOINTERFACE},
-                    StepFault{"cookie-domains.count = 0x1", S_FALSE},
-                    StepFault{"cookie-domains.item = 0x80004005", E_FAIL},
-                    StepFault{"properties.fba-settings = 0x1", S_FALSE},
-                    StepFault{"fba.cookie-name = 0x80004005", E_FAIL}));
-
-TEST_F(WebListenerReaderTest, UnreadableStoreFailsTheWalk) {
+// A failing step of the second listener, or of the whole collection, stops
+// the walk with that step's result after the first listener; strict steps
+// take any answer but S_OK for a failure.
+TEST_F(WebListenerReaderTest, FailingStepStopsTheWalkWithItsResult) {
+  const std::pair<const char*, HRESULT> rows[] = {
+      {"web-listeners.item = 0x80004005", E_FAIL},        {"listener.name = 0x80070005", E_ACCESSDENIED},
+      {"listener.name = 0x1", S_FALSE},                   {"listener.persistent-name = 0x1", S_FALSE},
+      {"listener.vendor-sets = 0x8007000E", E_OUTOFMEMORY}, {"listener.properties = 0x80004005", E_FAIL},
+      {"properties.query-interface = 0x80004002", E_NOINTERFACE}, {"cookie-domains.count = 0x1", S_FALSE},
+      {"cookie-domains.item = 0x80004005", E_FAIL},       {"properties.fba-settings = 0x1", S_FALSE},
+      {"fba.cookie-name = 0x80004005", E_FAIL}};
+  for (const auto& [faults, hr] : rows) {
+    SCOPED_TRACE(faults);
+    test::TraceCapture trace(1);
+    store_.WriteConfig(
+        "[listener]\nname = Good\npersistent-name = {1}\ncookie-name = good\n"
+        "[listener]\nname = Bad\npersistent-name = {2}\ncookie-name = bad\ncookie-domains-in-use = yes\n"
+        "cookie-domain = .bad.example\nfault." + std::string(faults) + "\n");
+    WebListenerMap map;
+    EXPECT_EQ(ReadFailing(map), hr);
+    EXPECT_EQ(map.size(), 1u);
+    EXPECT_EQ(map.count("{1}"), 1u);
+    EXPECT_EQ(trace.Count("WebListener has been saved to the map."), 1u);
+  }
   store_.WriteConfig("[listener]\nname = x\nunknown = 1\n");
   WebListenerMap map;
   EXPECT_EQ(ReadFailing(map), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
   EXPECT_TRUE(map.empty());
 }
 
-TEST_F(WebListenerReaderTest, VendorSetsWithSuccessCodeStillRead) {
-  // The sets collection is checked for failure codes only.
-  OneListener("Enabled = i4:1\n");
-  store_.SetFaults("listener.vendor-sets=0x1");
-  EXPECT_TRUE(OnlyListener().Enabled);
-}
-
-struct StoreFault {
-  const char* faults;
-  HRESULT hr;
-  const char* lastLine;  // the last line logged before the failure, if any
-};
-std::ostream& operator<<(std::ostream& out, const StoreFault& c) { return out << c.faults; }
-
-class FailingStoreTest : public WebListenerReaderTest, public testing::WithParamInterface<StoreFault> {};
-
-TEST_P(FailingStoreTest, FailsBeforeAnyListener) {
-  OneListener("Enabled = i4:1\n");
-  store_.SetFaults(GetParam().faults);
-  WebListenerMap map;
-  EXPECT_EQ(ReadFailing(map), GetParam().hr);
-  EXPECT_TRUE(map.empty());
-  const Strings messages = trace_.Messages();
-  if (GetParam().lastLine == nullptr) {
-    EXPECT_TRUE(messages.empty());
-  } else {
-    ASSERT_FALSE(messages.empty());
-    EXPECT_EQ(messages.back(), GetParam().lastLine);
+// Before any listener, the last line logged names the last step that worked.
+TEST_F(WebListenerReaderTest, FailingStoreFailsBeforeAnyListener) {
+  struct Row {
+    const char* faults;
+    HRESULT hr;
+    const char* lastLine;
+  };
+  const Row rows[] = {
+      {"root.create=0x80040154", REGDB_E_CLASSNOTREG, nullptr},
+      {"root.containing-array=0x1", S_FALSE, "FPC object has been created sucessfully."},
+      {"array.rule-elements=0x80004005", E_FAIL, "Containing array has been retrieved successfully."},
+      {"rule-elements.web-listeners=0x80004005", E_FAIL, "Rule elements have been retrieved successfully."},
+      {"web-listeners.count=0x80004005", E_FAIL, "Web listeners have been retrieved successfully."}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.faults);
+    test::TraceCapture trace(1);
+    OneListener("Enabled = i4:1\n");
+    store_.SetFaults(r.faults);
+    WebListenerMap map;
+    EXPECT_EQ(ReadFailing(map), r.hr);
+    EXPECT_TRUE(map.empty());
+    const Strings messages = trace.Messages();
+    if (r.lastLine == nullptr) {
+      EXPECT_TRUE(messages.empty());
+    } else {
+      ASSERT_FALSE(messages.empty());
+      EXPECT_EQ(messages.back(), r.lastLine);
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, FailingStoreTest,
-    testing::Values(StoreFault{"root.create=0x80040154", REGDB_E_CLASSNOTREG, nullptr},
-                    StoreFault{"root.containing-array=0x1", S_FALSE, "FPC object has been created sucessfully."},
-                    StoreFault{"array.rule-elements=0x80004005", E_FAIL,
-                               "Containing array has been retrieved successfully."},
-                    StoreFault{"rule-elements.web-listeners=0x80004005", E_FAIL,
-                               "Rule elements have been retrieved successfully."},
-                    StoreFault{"web-listeners.count=0x80004005", E_FAIL,
-                               "Web listeners have been retrieved successfully."}));
 
 }  // namespace
 }  // namespace talverin
