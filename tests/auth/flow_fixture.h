@@ -16,6 +16,7 @@
 #include "config/filter_settings.h"
 #include "config/settings_registry.h"
 #include "support/fake_filter_context.h"
+#include "support/trace_capture.h"
 #include "stub/authentication_proxy.h"
 #include "stub/session_store.h"
 
@@ -123,7 +124,7 @@ class FlowTest : public ::testing::Test {
     return false;
   }
 
-  talverin::test::LogCapture log_;
+  talverin::test::TraceCapture log_;
   talverin::test::SettingsKey registry_;
   std::unique_ptr<backend_test::BackendSession> backend_;
   talverin::test::FakeFilterContext host_;
