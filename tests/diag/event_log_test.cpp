@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "support/fake_filter_context.h"
 #include "support/filter_install.h"
@@ -13,110 +11,78 @@ namespace talverin {
 namespace {
 
 using Strings = std::vector<std::string>;
-
-// Collects what the worker hands to the sink, and on which thread.
-struct Recorder {
-  std::mutex mutex;
-  std::vector<LoggedEvent> events;
-  std::vector<DWORD> threads;
-
-  EventLog::Sink Sink() {
-    return [this](const LoggedEvent& event) {
-      std::lock_guard<std::mutex> guard(mutex);
-      events.push_back(event);
-      threads.push_back(GetCurrentThreadId());
-    };
-  }
-};
+const std::string kOwaGuid = "{AAAAAAAA-0000-0000-0000-000000000001}";
 
 class EventLogTest : public testing::Test {
  protected:
-  EventLogTest() : log_(recorder_.Sink(), [this] { return now_; }) {
-    request_.serverVariables["REMOTE_ADDR"] = "192.0.2.7";
-    request_.serverVariables["LISTENER_GUID"] = "{AAAAAAAA-0000-0000-0000-000000000001}";
-    request_.serverVariables["URL"] = "/owa/inbox?ticket=abc";
+  EventLogTest()
+      : log_(
+            [this](const LoggedEvent& event) {
+              std::lock_guard<std::mutex> guard(mutex_);
+              events_.push_back(event);
+              threads_.push_back(GetCurrentThreadId());
+            },
+            [this] { return now_; }) {
+    request_.serverVariables = {{"REMOTE_ADDR", "192.0.2.7"}, {"LISTENER_GUID", kOwaGuid}, {"URL", "/owa/inbox?t=1"}};
   }
   ~EventLogTest() override { log_.Stop(); }
-
-  // Everything written so far; the worker is ended first, so that nothing is
-  // still on its way.
+  // Everything written; the worker is ended first, so that nothing is still on its way.
   const std::vector<LoggedEvent>& Written() {
     log_.Stop();
-    return recorder_.events;
+    return events_;
   }
 
-  Recorder recorder_;
+  std::mutex mutex_;
+  std::vector<LoggedEvent> events_;
+  std::vector<DWORD> threads_;
   std::int64_t now_ = 5000;
   EventLog log_;
   test::FakeFilterContext request_;
 };
 
-TEST_F(EventLogTest, EventsAreWrittenInOrderOnTheWorkerThreadWithTheirMessagesSeverity) {
+TEST_F(EventLogTest, EventsAreWrittenInOrderOnTheWorkerWithTheirSeverityAndTheCallersErrorKept) {
+  SetLastError(1234);
   log_.Report(TALVERIN_EVENT_FILTER_STOPPED);
+  log_.Stop();  // the next event starts the worker again
   log_.Report(TALVERIN_EVENT_BACKEND_UNREACHABLE, {"0x800401F3"});
   log_.Report(TALVERIN_EVENT_FAULT_BLOCK_LIFTED);
+  log_.ReportUser(TALVERIN_EVENT_PASSCODE_REJECTED, request_.pfc(), "alice");
+  log_.ReportAttack(TALVERIN_EVENT_ATTACK_BYPASS, request_.pfc());
+  EXPECT_EQ(GetLastError(), 1234u);
   const auto& events = Written();
-  ASSERT_EQ(events.size(), 3u);
+  ASSERT_EQ(events.size(), 5u);
   EXPECT_EQ(events[0].id, static_cast<DWORD>(TALVERIN_EVENT_FILTER_STOPPED));
   EXPECT_EQ(events[0].type, EVENTLOG_INFORMATION_TYPE);
   EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
   EXPECT_EQ(events[1].strings, Strings{"0x800401F3"});
   EXPECT_EQ(events[2].type, EVENTLOG_WARNING_TYPE);
-  for (DWORD thread : recorder_.threads) EXPECT_NE(thread, GetCurrentThreadId());
-}
-
-TEST_F(EventLogTest, AfterStopTheNextEventStartsTheWorkerAgain) {
-  log_.Report(TALVERIN_EVENT_FILTER_STOPPED);
-  log_.Stop();
-  log_.Report(TALVERIN_EVENT_FILTER_STOPPED);
-  EXPECT_EQ(Written().size(), 2u);
+  for (DWORD thread : threads_) EXPECT_NE(thread, GetCurrentThreadId());
   log_.Stop();  // twice is harmless
 }
 
-TEST_F(EventLogTest, TheCallersLastErrorIsKept) {
-  SetLastError(1234);
-  log_.Report(TALVERIN_EVENT_FILTER_STOPPED);
-  log_.ReportAttack(TALVERIN_EVENT_ATTACK_BYPASS, request_.pfc());
-  log_.ReportUser(TALVERIN_EVENT_PASSCODE_REJECTED, request_.pfc(), "alice");
-  EXPECT_EQ(GetLastError(), 1234u);
-}
-
-TEST_F(EventLogTest, StartedNamesTheProtectedListenersAndRemembersAllNames) {
+TEST_F(EventLogTest, DetailsNameListenersUsersAndUrlsWithoutTheirQuery) {
   WebListenerMap listeners;
-  listeners["{AAAAAAAA-0000-0000-0000-000000000001}"].Name = "Exchange OWA";
-  listeners["{AAAAAAAA-0000-0000-0000-000000000001}"].Enabled = true;
+  listeners[kOwaGuid].Name = "Exchange OWA";
+  listeners[kOwaGuid].Enabled = true;
   listeners["{BBBBBBBB-0000-0000-0000-000000000002}"].Name = "Intranet";
   listeners["{CCCCCCCC-0000-0000-0000-000000000003}"].Name = "Portal";
   listeners["{CCCCCCCC-0000-0000-0000-000000000003}"].Enabled = true;
+  log_.ReportStarted("4.0.0.1", 0, WebListenerMap());
+  log_.ReportAttack(TALVERIN_EVENT_ATTACK_AUTHORIZATION, request_.pfc());  // listener not known: its GUID
   log_.ReportStarted("4.0.0.1", 1, listeners);
   request_.serverVariables["LISTENER_GUID"] = "{BBBBBBBB-0000-0000-0000-000000000002}";
   log_.ReportUser(TALVERIN_EVENT_LOGON_DENIED, request_.pfc(), "CORP\\bob", "/CookieAuth.dll?Logon");
-  const auto& events = Written();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].strings, (Strings{"4.0.0.1", "1", "Exchange OWA, Portal"}));
-  EXPECT_EQ(events[1].strings,
-            (Strings{"CORP\\bob", "192.0.2.7", "Intranet {BBBBBBBB-0000-0000-0000-000000000002}", "/CookieAuth.dll"}));
-}
-
-TEST_F(EventLogTest, NoListenerProtectedAndUnknownDetailsAreSaidSo) {
-  log_.ReportStarted("4.0.0.1", 0, WebListenerMap());
   test::FakeFilterContext bare;
   log_.ReportUser(TALVERIN_EVENT_LOGON_UNKNOWN_USER, bare.pfc(), "");
-  const auto& events = Written();
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0].strings[2], "none");
-  EXPECT_EQ(events[1].strings, (Strings{"(unknown)", "(unknown)", "(unknown)", "(unknown)"}));
-}
-
-TEST_F(EventLogTest, UrlsLoseTheirQueryAndAreCutShort) {
-  EXPECT_EQ(EventLog::UrlForEvent("/owa/?a=1&password=x"), "/owa/");
   EXPECT_EQ(EventLog::UrlForEvent("/" + std::string(600, 'a')).size(), 512u);
-  log_.ReportAttack(TALVERIN_EVENT_ATTACK_AUTHORIZATION, request_.pfc());
   const auto& events = Written();
-  ASSERT_EQ(events.size(), 1u);
-  // Listener not known from a start-up: its GUID stands for it.
-  EXPECT_EQ(events[0].strings,
-            (Strings{"192.0.2.7", "{AAAAAAAA-0000-0000-0000-000000000001}", "/owa/inbox", "0"}));
+  ASSERT_EQ(events.size(), 5u);
+  EXPECT_EQ(events[0].strings, (Strings{"4.0.0.1", "0", "none"}));
+  EXPECT_EQ(events[1].strings, (Strings{"192.0.2.7", kOwaGuid, "/owa/inbox", "0"}));
+  EXPECT_EQ(events[2].strings, (Strings{"4.0.0.1", "1", "Exchange OWA, Portal"}));
+  EXPECT_EQ(events[3].strings,
+            (Strings{"CORP\\bob", "192.0.2.7", "Intranet {BBBBBBBB-0000-0000-0000-000000000002}", "/CookieAuth.dll"}));
+  EXPECT_EQ(events[4].strings, (Strings{"(unknown)", "(unknown)", "(unknown)", "(unknown)"}));
 }
 
 TEST_F(EventLogTest, AttacksAreLimitedPerKindAndAddressAndTellWhatWasHeldBack) {
@@ -152,37 +118,32 @@ TEST_F(EventLogTest, TheBackEndGoingAndComingBackIsToldOnceEach) {
   EXPECT_EQ(events[2].strings, Strings{"0x80080005"});
 }
 
-// The filter module carries a message for every event, each a sentence with
-// exactly the strings the facility inserts.
+// Event Viewer shows a sentence for every event, with exactly the strings the
+// facility inserts.
 TEST(EventMessagesTest, TheFilterModuleHasASentenceForEveryEvent) {
-  struct Message {
-    DWORD id;
-    int inserts;
-  };
-  const Message messages[] = {
-      {TALVERIN_EVENT_FILTER_STARTED, 3},        {TALVERIN_EVENT_FILTER_STOPPED, 0},
-      {TALVERIN_EVENT_BACKEND_UNREACHABLE, 1},   {TALVERIN_EVENT_BACKEND_REACHABLE, 0},
-      {TALVERIN_EVENT_FAULT_CONTAINED, 2},       {TALVERIN_EVENT_FAULT_BLOCK, 1},
-      {TALVERIN_EVENT_FAULT_BLOCK_LIFTED, 0},    {TALVERIN_EVENT_LOGON_UNKNOWN_USER, 4},
-      {TALVERIN_EVENT_LOGON_LOCKED_OUT, 4},      {TALVERIN_EVENT_LOGON_DENIED, 4},
-      {TALVERIN_EVENT_PASSCODE_REJECTED, 4},     {TALVERIN_EVENT_PASSCODE_CANCELLED, 4},
+  const std::pair<DWORD, int> messages[] = {
+      {TALVERIN_EVENT_FILTER_STARTED, 3},          {TALVERIN_EVENT_FILTER_STOPPED, 0},
+      {TALVERIN_EVENT_BACKEND_UNREACHABLE, 1},     {TALVERIN_EVENT_BACKEND_REACHABLE, 0},
+      {TALVERIN_EVENT_FAULT_CONTAINED, 2},         {TALVERIN_EVENT_FAULT_BLOCK, 1},
+      {TALVERIN_EVENT_FAULT_BLOCK_LIFTED, 0},      {TALVERIN_EVENT_LOGON_UNKNOWN_USER, 4},
+      {TALVERIN_EVENT_LOGON_LOCKED_OUT, 4},        {TALVERIN_EVENT_LOGON_DENIED, 4},
+      {TALVERIN_EVENT_PASSCODE_REJECTED, 4},       {TALVERIN_EVENT_PASSCODE_CANCELLED, 4},
       {TALVERIN_EVENT_ATTACK_AMBIGUOUS_COOKIE, 4}, {TALVERIN_EVENT_ATTACK_AMBIGUOUS_FORM, 4},
-      {TALVERIN_EVENT_ATTACK_BYPASS, 4},         {TALVERIN_EVENT_ATTACK_AUTHORIZATION, 4},
+      {TALVERIN_EVENT_ATTACK_BYPASS, 4},           {TALVERIN_EVENT_ATTACK_AUTHORIZATION, 4},
       {TALVERIN_EVENT_ATTACK_OVERSIZED, 4},
   };
   const std::string dll = test::BuiltFilterDir() + "\\TALVERIN.ISA.Filter.dll";
   UniqueModule module(LoadLibraryExA(dll.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
   ASSERT_TRUE(module) << dll;
   const char* inserts[] = {"<one>", "<two>", "<three>", "<four>", "<five>"};
-  for (const Message& message : messages) {
+  for (const auto& [id, count] : messages) {
     char text[2048] = {};
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module.Get(),
-                                  message.id, 0x409, text, sizeof text,
-                                  reinterpret_cast<va_list*>(const_cast<char**>(inserts)));
-    ASSERT_GT(length, 0u) << std::hex << message.id << " error " << std::dec << GetLastError();
+    const DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module.Get(), id, 0x409, text,
+                       sizeof text, reinterpret_cast<va_list*>(const_cast<char**>(inserts)));
+    ASSERT_GT(length, 0u) << id << " error " << GetLastError();
     const std::string sentence(text, length);
-    for (int i = 0; i < 5; ++i)
-      EXPECT_EQ(sentence.find(inserts[i]) != std::string::npos, i < message.inserts) << sentence;
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(sentence.find(inserts[i]) != std::string::npos, i < count) << sentence;
     EXPECT_EQ(sentence.find('%'), std::string::npos) << sentence;
     EXPECT_NE(sentence.find(".\r\n"), std::string::npos) << sentence;
   }
