@@ -55,7 +55,9 @@ class ScriptedImplementation : public IFilterImplementation {
   TALVERIN_SLOT(OnSendRawData)
   TALVERIN_SLOT(OnSendResponse)
 #undef TALVERIN_SLOT
-  DWORD OnEndOfRequest(HTTP_FILTER_CONTEXT*, ConnectionContext* c) override { return Handle("OnEndOfRequest", nullptr, c); }
+  DWORD OnEndOfRequest(HTTP_FILTER_CONTEXT*, ConnectionContext* c) override {
+    return Handle("OnEndOfRequest", nullptr, c);
+  }
   bool Connect() override { return ++connects, connectResult; }
   bool Reset(bool force, HRESULT code) override {
     {
@@ -159,7 +161,8 @@ class SpineTest : public testing::Test {
   DWORD Notify(DWORD type) {
     HTTP_FILTER_CONTEXT pfc{};
     pfc.cbSize = sizeof pfc;
-    if (type != SF_NOTIFY_READ_RAW_DATA && type != SF_NOTIFY_END_OF_REQUEST) pfc.pFilterContext = new ConnectionContext();
+    if (type != SF_NOTIFY_READ_RAW_DATA && type != SF_NOTIFY_END_OF_REQUEST)
+      pfc.pFilterContext = new ConnectionContext();
     DWORD status = GuardedDispatch(*filter_, &pfc, type, &notification_);
     delete static_cast<ConnectionContext*>(pfc.pFilterContext);
     return status;

@@ -119,7 +119,8 @@ TEST_P(BackendTest, ResetKeepsTheConnectionOnlyForABackEndExceptionWhileTheProbe
     bool force;
   };
   std::size_t resets = 0;
-  for (const Row& row : {Row{L"value", L"0", DISP_E_EXCEPTION, true}, Row{L"hresult", L"0x8001010E", DISP_E_EXCEPTION, true},
+  for (const Row& row : {Row{L"value", L"0", DISP_E_EXCEPTION, true},
+                         Row{L"hresult", L"0x8001010E", DISP_E_EXCEPTION, true},
                          Row{nullptr, nullptr, static_cast<HRESULT>(0x800706BA), true}, Row{nullptr, nullptr, 1, true},
                          Row{nullptr, nullptr, E_FAIL, true}, Row{nullptr, nullptr, 1, false}}) {
     SCOPED_TRACE(::testing::Message() << std::hex << row.code << " " << row.force);

@@ -340,7 +340,8 @@ TEST_F(ProxyTest, ProbeCallsServerAsAMethodAndIsTrueOnlyForAnOkTrue) {
   object_->Script(L"Server", Boolean(VARIANT_TRUE));
   EXPECT_TRUE(master.IsAlive());
   EXPECT_EQ(object_->Calls()[0].flags, DISPATCH_METHOD);
-  for (Answer answer : {Boolean(VARIANT_FALSE), Failure(RPC_E_DISCONNECTED), WithHResult(Boolean(VARIANT_TRUE), S_FALSE),
+  for (Answer answer : {Boolean(VARIANT_FALSE), Failure(RPC_E_DISCONNECTED),
+                        WithHResult(Boolean(VARIANT_TRUE), S_FALSE),
                         Integer(0x10000)}) {  // the last one's 16-bit value word is 0
     object_->Script(L"Server", answer);
     EXPECT_FALSE(master.IsAlive());

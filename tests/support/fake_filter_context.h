@@ -66,7 +66,9 @@ class FakeFilterContext {
   const void* lastBlock() const { return blocks_.empty() ? nullptr : blocks_.back()->data(); }
 
  private:
-  static FakeFilterContext& Of(HTTP_FILTER_CONTEXT* pfc) { return *static_cast<FakeFilterContext*>(pfc->ServerContext); }
+  static FakeFilterContext& Of(HTTP_FILTER_CONTEXT* pfc) {
+    return *static_cast<FakeFilterContext*>(pfc->ServerContext);
+  }
 
   BOOL Answer(const std::map<std::string, std::string>& values, const std::string& name, void* buffer, DWORD* size) {
     auto it = values.find(name);

@@ -35,7 +35,9 @@ bool WriteFileText(const std::string& path, const std::string& text) {
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-bool MakeDir(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS; }
+bool MakeDir(const std::string& path) {
+  return CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
 
 void RemoveTree(const std::string& path) {
   WIN32_FIND_DATAA data;
