@@ -278,6 +278,12 @@ TEST_F(RoadTest, BackEndMissingFinishesEveryRequestUntilItIsBack) {
     }
   }
   EXPECT_EQ(site_.Received().size(), reached);
+  // What the trace tells the administrator: the failed call, then the failed reconnection.
+  const std::vector<std::string> messages = LogMessages();
+  EXPECT_TRUE(test::Contains(messages, "COM error occurred, error: 0x800706BA."));
+  EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [](const std::string& m) {
+    return StartsWith(m, "Failed connect to the service, error: 0x");
+  }));
   backend_test::Method(Backend(), L"ClearFaults");
   ASSERT_NO_FATAL_FAILURE(backend_test::PointFilterProgIdAt(backend_test::BackendHost::InProc));
   MarkValid(valid);
