@@ -1,5 +1,6 @@
 // Request headers: gathering, the fallback refusal, the session state
 // dispatch, the redirects to the login pages and the filter's own pages.
+#include "config/url_canonical.h"
 #include "flow_fixture.h"
 
 namespace flowtest {
@@ -86,6 +87,7 @@ TEST_F(RequestHeadersStageTest, EachStateLetsThroughOnlyWhatItMay) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     host_.supportCalls.clear();
+    host_.writes.clear();
     host_.requestHeaders.erase("Authorization:");
     if (*r.authorization) host_.requestHeaders["Authorization:"] = r.authorization;
     const std::string key = NewKey();
@@ -96,6 +98,12 @@ TEST_F(RequestHeadersStageTest, EachStateLetsThroughOnlyWhatItMay) {
     const std::size_t logged = log_.Text().size();
     EXPECT_EQ(r.status, Headers(context, r.url, WithKey(r.cookie, key)));
     if (r.after != kNone) EXPECT_EQ(r.after, StateOf(key));
+    if (r.after == 7) EXPECT_TRUE(host_.writes.empty());
+    if (r.status == kOn && r.state != kNone) {
+      // The quoted key is read without its quotes; the kept page in another case is the protected URL.
+      EXPECT_EQ(key, context.key);
+      if (r.state == kInitial) EXPECT_EQ(talverin::LowerAscii(r.url) == r.keptUrl, context.urlIsProtected);
+    }
     if (*r.log) EXPECT_THAT(log_.Text().substr(logged), HasSubstr(r.log));
     if (r.location) EXPECT_THAT(WrittenRedirect(), HasSubstr("Location: " + std::string(r.location) + "\r\n"));
     if (r.clearsCookie) EXPECT_THAT(WrittenRedirect(), HasSubstr(kClearedCookie));
