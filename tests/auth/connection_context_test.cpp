@@ -27,9 +27,11 @@ std::shared_ptr<Stub::Session> StandInSession(const std::shared_ptr<int>& owner)
 
 void ExpectFresh(const ConnectionContext& context) {
   EXPECT_TRUE(context.username.empty() && context.passcode.empty() && context.key.empty() && context.url.empty());
+  EXPECT_TRUE(context.urlLower.empty() && context.referer.empty() && context.clientAddress.empty());
   EXPECT_EQ(context.session, nullptr);
   EXPECT_EQ(context.formAction, FormAction::None);
   EXPECT_FALSE(context.bypassAllowed || context.requestHeadersRead || context.responseHeadersRead);
+  EXPECT_FALSE(context.urlIsProtected || context.authorizationHeaderPresent);
   EXPECT_EQ(context.checkAuthenticationAllowedResult, 0);
   EXPECT_TRUE(context.ResponseData().empty());
 }
@@ -54,6 +56,8 @@ TEST(ConnectionContextRegistryTest, CreatesOnceReturnsItAndStartsFreshAfterDestr
   created.key = "k";
   created.requestHeadersRead = true;
   created.checkAuthenticationAllowedResult = 3;
+  created.urlIsProtected = created.authorizationHeaderPresent = true;
+  created.referer = created.clientAddress = created.urlLower = "x";
   created.AppendResponseData("HTTP/1.1 200 OK\r\n", 17);
   ConnectionContextRegistry::Destroy(host.pfc());
   EXPECT_EQ(host.pfc()->pFilterContext, nullptr);
