@@ -17,8 +17,8 @@
 
 namespace {
 
-constexpr HRESULT kCorException = static_cast<HRESULT>(0x80131500);
-constexpr HRESULT kDispException = static_cast<HRESULT>(0x80020009);
+using Stub::kCorException;
+using Stub::kDispException;
 
 std::string Format(const char* format, const std::string& a, const std::string& b = std::string()) {
   const int size = std::snprintf(nullptr, 0, format, a.c_str(), b.c_str());
@@ -90,7 +90,8 @@ DWORD CAnonymousLogonFilterImplementation::AskForPasscode(HTTP_FILTER_CONTEXT* p
     return SF_STATUS_REQ_FINISHED;
   }
   TLOGF(1, "Requesting passcode in TALVERIN. Username: \"%s\".", user.c_str());
-  try {
+  DWORD status = SF_STATUS_REQ_FINISHED;
+  const std::optional<talverin::Error> failure = talverin::CaptureError([&] {
     const std::string token = proxy->RequestPasscode(user);
     context.SetSessionState(static_cast<int>(SessionState::AwaitingPasscode));
     TLOGF(1, "Requesting token in TALVERIN. Token: \"%s\".", token.c_str());
@@ -98,21 +99,22 @@ DWORD CAnonymousLogonFilterImplementation::AskForPasscode(HTTP_FILTER_CONTEXT* p
     // The member Password carries the Referer of this request: the way back
     // to ISA/TMG's logon page if the passcode fails.
     context.session->PutPassword(context.referer);
-    return ReplaceResponse(pfc, record, context, talverin::flow::kOwnLoginPage, keptCookie);
-  } catch (const HRXEx& e) {
-    if (e.hr != kCorException && e.hr != kDispException) throw;
-    TLOG(1, "Recoverable exception while requesting a passcode. Redirect back to login page.");
-    context.SetSessionState(static_cast<int>(SessionState::Expired));
-    std::string name;
-    std::string domain;
-    GetIsaTmgCookieNameAndDomain(pfc, context, name, domain);
-    const std::string target =
-        Format("/CookieAuth.dll?GetLogon?curl=%s&reason=2&formdir=1", PercentEncode(context.KeptUrl()).str());
-    const std::string cookie =
-        domain.empty() ? Format("%s=; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", name)
-                       : Format("%s=; Domain=%s; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", name, domain);
-    return ReplaceResponse(pfc, record, context, target, cookie);
-  }
+    status = ReplaceResponse(pfc, record, context, talverin::flow::kOwnLoginPage, keptCookie);
+  });
+  if (!failure) return status;
+  const talverin::Error& e = *failure;
+  if (!e.fromHResult || (e.hr != kCorException && e.hr != kDispException)) throw e;
+  TLOG(1, "Recoverable exception while requesting a passcode. Redirect back to login page.");
+  context.SetSessionState(static_cast<int>(SessionState::Expired));
+  std::string name;
+  std::string domain;
+  GetIsaTmgCookieNameAndDomain(pfc, context, name, domain);
+  const std::string target =
+      Format("/CookieAuth.dll?GetLogon?curl=%s&reason=2&formdir=1", PercentEncode(context.KeptUrl()).str());
+  const std::string cookie =
+      domain.empty() ? Format("%s=; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", name)
+                     : Format("%s=; Domain=%s; path=/; expires=Thu, 01-Jan-1970 00:00:00 GMT", name, domain);
+  return ReplaceResponse(pfc, record, context, target, cookie);
 }
 
 void CAnonymousLogonFilterImplementation::SaveRedirectLocation(ConnectionContext& context,

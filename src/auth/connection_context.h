@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "auth/flow_decisions.h"
+#include "base/error.h"
 #include "base/secure.h"
 #include "config/filter_config.h"
 
@@ -140,9 +140,10 @@ class ConnectionContext {
 
 // A notification that needs the request's context came before any raw
 // request data created one.
-class ConnectionContextNotFoundException : public std::exception {
+class ConnectionContextNotFoundException : public talverin::Error {
  public:
-  const char* what() const noexcept override { return "Connection context has not been found!"; }
+  ConnectionContextNotFoundException()
+      : Error(FromMessage(talverin::ErrorCategory::Host, "Connection context has not been found!")) {}
 };
 
 // The context of a connection lives in the host's pFilterContext slot, which

@@ -6,21 +6,16 @@
 #include "config/filter_settings.h"
 #include "diag/trace_log.h"
 #include "http/host_access.h"
+#include "http/notification_masks.h"
 #include "http/responses.h"
 #include "stub/session_store.h"
-
-namespace {
-
-constexpr DWORD kResponseNotifications = SF_NOTIFY_SEND_RAW_DATA | SF_NOTIFY_SEND_RESPONSE;
-
-}  // namespace
 
 DWORD CAnonymousLogonFilterImplementation::IFilterRedirect(HTTP_FILTER_CONTEXT* pfc, ConnectionContext&,
                                                            const std::string& url, const std::string& cookieToRemove,
                                                            const std::string& cookieDomain) {
   TLOGF(1, "IFilter Redirect. URL: %s. Cookie to remove: %s. Cookie to remove domain: %s", url.c_str(),
         cookieToRemove.c_str(), cookieDomain.c_str());
-  pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, kResponseNotifications, 0);
+  pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, talverin::kResponseNotifications, 0);
   IsapiRedirect(pfc, url, cookieToRemove, std::string(), true, cookieDomain);
   return SF_STATUS_REQ_FINISHED;
 }

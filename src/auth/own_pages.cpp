@@ -8,7 +8,7 @@
 #include "diag/trace_log.h"
 #include "http/responses.h"
 #include "stub/authentication_proxy.h"
-#include "stub/errors.h"
+#include "base/error.h"
 #include "stub/html_server.h"
 #include "stub/passcode_status.h"
 #include "stub/session_store.h"
@@ -50,7 +50,7 @@ DWORD CAnonymousLogonFilterImplementation::SendPicture(HTTP_FILTER_CONTEXT* pfc,
 
 void CAnonymousLogonFilterImplementation::AnswerStatusPoll(HTTP_FILTER_CONTEXT* pfc, ConnectionContext& context) {
   std::string message;
-  try {
+  const std::optional<talverin::Error> failure = talverin::CaptureError([&] {
     const std::string token = context.session->GetToken();
     const std::shared_ptr<Stub::AuthenticationProxy> proxy = AuthenticationProxy();
     if (proxy) {
@@ -58,13 +58,17 @@ void CAnonymousLogonFilterImplementation::AnswerStatusPoll(HTTP_FILTER_CONTEXT* 
         message = status->GetStatusText();
       }
     }
-  } catch (const Stub::Exception&) {
+  });
+  if (failure) {
+    // The poll is answered all the same, with no text: the page polls again.
     message.clear();
-    TLOGF(1, "Stub error occurred while requesting the status. Error: 0x%X. Ignored.",
-          static_cast<unsigned>(E_FAIL));
-  } catch (const HRXEx& e) {
-    message.clear();
-    TLOGF(1, "COM error occurred while requesting the status. Error: 0x%X. Ignored.", static_cast<unsigned>(e.hr));
+    if (failure->fromHResult) {
+      TLOGF(1, "COM error occurred while requesting the status. Error: 0x%X. Ignored.",
+            static_cast<unsigned>(failure->hr));
+    } else {
+      TLOGF(1, "Stub error occurred while requesting the status. Error: 0x%X. Ignored.",
+            static_cast<unsigned>(failure->hr));
+    }
   }
   const std::string frame = "<html><body><B>SMS status: " + message + "</B></body></html>";
   SendHtmlPageResponse(pfc, frame, std::string(), std::string());

@@ -4,12 +4,12 @@
 #include "auth/connection_context.h"
 #include "diag/trace_log.h"
 #include "stub/authentication_proxy.h"
-#include "stub/errors.h"
+#include "base/error.h"
 #include "stub/session_store.h"
 
 void CAnonymousLogonFilterImplementation::ReportPasswordAuthenticationStatus(ConnectionContext& context, bool value) {
   TLOG(1, "Entered report password authentication status...");
-  try {
+  const std::optional<talverin::Error> failure = talverin::CaptureError([&] {
     const std::shared_ptr<Stub::Session> session = context.session ? context.session : FindSession(context.key);
     if (!session) return;
     // The request's own session answers from what the request knows of it.
@@ -24,7 +24,7 @@ void CAnonymousLogonFilterImplementation::ReportPasswordAuthenticationStatus(Con
     const int result = session->GetCheckAuthenticationAllowedResult();
     TLOGF(1, "CheckAuthenticationAllowedResult stored: %d", result);
     const std::shared_ptr<Stub::AuthenticationProxy> proxy = AuthenticationProxy();
-    if (proxy && !user.empty() && (result == 4 || result == 5)) {
+    if (proxy && !user.empty() && (result == Stub::UserMayBypass || result == Stub::UserValid)) {
       TLOG(1, "About to report password authentication status...");
       proxy->ReportPasswordAuthenticationStatus(user, value);
       TLOGF(1,
@@ -37,8 +37,11 @@ void CAnonymousLogonFilterImplementation::ReportPasswordAuthenticationStatus(Con
             "CheckAuthenticationAllowed: %d",
             user.c_str(), value ? 1 : 0, result);
     }
-  } catch (const HRXEx& e) {
-    TLOGF(1, "COM error occurred while reporting the password authentication status. Error: 0x%X. Ignored.",
-          static_cast<unsigned>(e.hr));
-  }
+  });
+  if (!failure) return;
+  // A failed call is passed over, as if the report had been made; a proxy that
+  // cannot be used is not.
+  if (!failure->fromHResult) throw *failure;
+  TLOGF(1, "COM error occurred while reporting the password authentication status. Error: 0x%X. Ignored.",
+        static_cast<unsigned>(failure->hr));
 }

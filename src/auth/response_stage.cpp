@@ -13,12 +13,11 @@
 #include "http/host_access.h"
 #include "http/http_header_block.h"
 #include "http/http_message.h"
+#include "http/notification_masks.h"
 #include "http/percent_coding.h"
 #include "stub/session_store.h"
 
 namespace {
-
-constexpr DWORD kResponseNotifications = SF_NOTIFY_SEND_RAW_DATA | SF_NOTIFY_SEND_RESPONSE;
 
 void SetResponseEmpty(HTTP_FILTER_RAW_DATA* record) {
   record->pvInData = nullptr;
@@ -236,7 +235,7 @@ DWORD CAnonymousLogonFilterImplementation::OnSendRawData(HTTP_FILTER_CONTEXT* pf
   }
   presented.Passed();
   ctx.ClearResponseData();
-  pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, kResponseNotifications, 0);
+  pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, talverin::kResponseNotifications, 0);
   return SF_STATUS_REQ_READ_NEXT;
 }
 

@@ -9,6 +9,7 @@
 #include "diag/event_log.h"
 #include "diag/trace_log.h"
 #include "http/http_message.h"
+#include "http/notification_masks.h"
 #include "http/responses.h"
 #include "stub/authentication_proxy.h"
 #include "stub/session_store.h"
@@ -17,9 +18,6 @@ namespace {
 
 using talverin::flow::RequestAction;
 using talverin::flow::RequestReason;
-
-// Every notification of the request after the stored answer has been sent.
-constexpr DWORD kAllRequestNotifications = 0x0400EC40;
 
 }  // namespace
 
@@ -148,7 +146,7 @@ DWORD CAnonymousLogonFilterImplementation::TakePasscode(HTTP_FILTER_CONTEXT* pfc
   const talverin::SecureString heldBackPage(context.session->GetFbaCookieDomain());
   if (!heldBackPage.empty()) {
     const HttpMessage page(std::string_view(heldBackPage.data(), heldBackPage.size()));
-    pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, kAllRequestNotifications, 0);
+    pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, talverin::kRequestNotifications, 0);
     const talverin::SecureString headers = page.GetHeaders();
     const talverin::SecureString body = page.GetBody();
     SendStoredResponse(pfc, std::string_view(headers.data(), headers.size()),

@@ -12,7 +12,11 @@
 
 namespace {
 
-enum CheckResult : int { UserNotFound = 1, UserLockedOut = 2, UserDenied = 3, UserMayBypass = 4, UserValid = 5 };
+using Stub::UserDenied;
+using Stub::UserLockedOut;
+using Stub::UserMayBypass;
+using Stub::UserNotFound;
+using Stub::UserValid;
 
 // The event of a user the back end refused; 0 for any other outcome.
 DWORD RefusedUserEvent(int result) {

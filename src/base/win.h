@@ -6,6 +6,8 @@
 
 #include <utility>
 
+#include "base/secure.h"
+
 namespace talverin {
 
 // Any handle whose "none" is one or two sentinel values and whose close is a
@@ -151,17 +153,26 @@ class ComPtr {
   T* p_ = nullptr;
 };
 
-// A VARIANT that is cleared when it goes.
+// A zero-filled VARIANT, cleared when it goes. A text it holds is overwritten
+// before it is freed: back-end arguments and results carry user names,
+// passwords and passcodes. Zero-filled, not just VT_EMPTY, because a VT_EMPTY
+// answer is read through its value word as 0, false or a null string.
 class UniqueVariant {
  public:
-  UniqueVariant() noexcept { VariantInit(&v_); }
-  ~UniqueVariant() { VariantClear(&v_); }
+  UniqueVariant() noexcept : v_() {}
+  ~UniqueVariant() { Clear(); }
   UniqueVariant(const UniqueVariant&) = delete;
   UniqueVariant& operator=(const UniqueVariant&) = delete;
   VARIANT* Get() noexcept { return &v_; }
   const VARIANT* Get() const noexcept { return &v_; }
   VARIANT* operator->() noexcept { return &v_; }
-  void Clear() noexcept { VariantClear(&v_); }
+  const VARIANT* operator->() const noexcept { return &v_; }
+  // Wipes a held text, clears, and zero-fills again.
+  void Clear() noexcept {
+    if (v_.vt == VT_BSTR && v_.bstrVal != nullptr) SecureZero(v_.bstrVal, SysStringByteLen(v_.bstrVal));
+    VariantClear(&v_);
+    v_ = VARIANT();
+  }
 
  private:
   VARIANT v_;

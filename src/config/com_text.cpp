@@ -2,20 +2,21 @@
 
 #include <climits>
 
-#include "stub/errors.h"
-
 namespace talverin {
 
-std::string BstrToNarrow(BSTR text) {
+std::string BstrToNarrow(BSTR text, ErrorCategory category) {
   if (text == nullptr) return std::string();
   const UINT wideLength = SysStringLen(text);
   if (wideLength == 0) return std::string();
-  if (wideLength > static_cast<UINT>(INT_MAX)) Stub::ThrowIfFailed(E_OUTOFMEMORY);
+  if (wideLength > static_cast<UINT>(INT_MAX)) ThrowIfFailed(category, E_OUTOFMEMORY);
   const int length = WideCharToMultiByte(CP_THREAD_ACP, 0, text, static_cast<int>(wideLength), nullptr, 0, nullptr,
                                          nullptr);
-  if (length <= 0) Stub::ThrowIfFailed(HRESULT_FROM_WIN32(GetLastError() ? GetLastError() : ERROR_NO_UNICODE_TRANSLATION));
+  if (length <= 0) ThrowIfFailed(category, HResultFromError(GetLastError()));
   std::string narrow(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_THREAD_ACP, 0, text, static_cast<int>(wideLength), &narrow[0], length, nullptr, nullptr);
+  if (WideCharToMultiByte(CP_THREAD_ACP, 0, text, static_cast<int>(wideLength), &narrow[0], length, nullptr,
+                          nullptr) != length) {
+    ThrowIfFailed(category, HResultFromError(GetLastError()));
+  }
   return narrow;
 }
 
@@ -26,7 +27,12 @@ UniqueBstr NarrowToBstr(const std::string& text) {
   if (length <= 0) return UniqueBstr();
   UniqueBstr wide(SysAllocStringLen(nullptr, static_cast<UINT>(length)));
   if (!wide) return UniqueBstr();
-  MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), wide.Get(), length);
+  if (MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), wide.Get(), length) !=
+      length) {
+    // A part of the text may be in it, and texts here may be secrets.
+    SecureZero(wide.Get(), SysStringByteLen(wide.Get()));
+    return UniqueBstr();
+  }
   return wide;
 }
 

@@ -1,7 +1,7 @@
 #include "config/url_exclusion_check.h"
 
 #include "diag/trace_log.h"
-#include "stub/errors.h"
+#include "base/error.h"
 
 namespace talverin {
 
@@ -18,13 +18,12 @@ bool CheckUrlExclusion(HTTP_FILTER_CONTEXT* pfc, const std::string& url, const s
   if (!decision.logText.empty()) TLOG(decision.logLevel, decision.logText);
   if (!decision.Excluded()) return false;
 
-  if (!pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, kExcludedRequestNotifications, 0)) {
+  if (!pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, kRequestNotifications, 0)) {
     const DWORD error = GetLastError();
     TLOGF(0, "Disable all notifications failed! Error: %d", static_cast<int>(error));
     // A host that fails without saying why must still fail the request: an
     // HRESULT of 0 would read as success further up.
-    const HRESULT hr = error == 0 ? E_FAIL : HRESULT_FROM_WIN32(error);
-    throw HRXEx{hr, "Disable all notifications failed!", Stub::ErrorText(hr)};
+    throw HRXEx(HResultFromError(error), "Disable all notifications failed!", ErrorCategory::Host);
   }
   return true;
 }

@@ -1,10 +1,8 @@
 #include "config/web_listener_reader.h"
 
-
 #include "config/com_text.h"
 #include "config/url_exclusion.h"
 #include "diag/trace_log.h"
-#include "stub/errors.h"
 
 namespace talverin {
 
@@ -12,18 +10,22 @@ const char kVendorParametersSetName[] = "{347A24CF-D801-4b9a-8F0F-74902FA92D76}"
 
 namespace {
 
+// A failed store call ends the reading of the configuration.
+void ThrowIfStoreFailed(HRESULT hr) { ThrowIfFailed(ErrorCategory::Configuration, hr); }
+void ThrowIfStoreNotOk(HRESULT hr) { ThrowIfNotOk(ErrorCategory::Configuration, hr); }
+
 // A store call that answered success but no object would otherwise be used
 // as a null pointer further down.
 template <class T>
 void ThrowIfMissing(const ComPtr<T>& object) {
-  if (!object) throw HRXEx{E_POINTER, std::string(), Stub::ErrorText(E_POINTER)};
+  if (!object) ThrowIfStoreFailed(E_POINTER);
 }
 
 // Owns the BSTR a store call writes into an out-parameter.
 class BstrOut {
  public:
   BSTR* Put() { return value_.Put(); }
-  std::string Text() const { return BstrToNarrow(value_.Get()); }
+  std::string Text() const { return BstrToNarrow(value_.Get(), ErrorCategory::Configuration); }
 
  private:
   UniqueBstr value_;
@@ -31,7 +33,7 @@ class BstrOut {
 
 UniqueBstr MakeBstr(const char* text) {
   UniqueBstr value = NarrowToBstr(text);
-  if (!value) Stub::ThrowIfFailed(E_OUTOFMEMORY);
+  if (!value) ThrowIfStoreFailed(E_OUTOFMEMORY);
   return value;
 }
 
@@ -49,7 +51,7 @@ std::string Join(const std::vector<std::string>& items, const char* separator) {
 }  // namespace
 
 void ListenerConfigReader::Attach(const ComPtr<fpc::IFpcWebListener>& listener) {
-  Stub::ThrowIfFailed(listener->get_VendorParametersSets(sets_.Put()));
+  ThrowIfStoreFailed(listener->get_VendorParametersSets(sets_.Put()));
   listener_ = listener;
   if (!sets_) return;  // no sets at all: every vendor value reads as its default
 
@@ -84,17 +86,17 @@ void ListenerConfigReader::CustomExclusionList(std::vector<std::string>& list) {
   UniqueBstr name = MakeBstr("CustomExclusionList");
   UniqueVariant value;
   if (set_->get_Value(name.Get(), value.Get()) != S_OK || value->vt != VT_BSTR) return;
-  list = SplitExclusionList(BstrToNarrow(value->bstrVal));
+  list = SplitExclusionList(BstrToNarrow(value->bstrVal, ErrorCategory::Configuration));
 }
 
 void ListenerConfigReader::ReadCookieSettings(std::string& cookieName, std::vector<std::string>& cookieDomains) {
   ComPtr<IDispatch> object;
-  Stub::ThrowIfFailed(listener_->get_Properties(object.Put()));
+  ThrowIfStoreFailed(listener_->get_Properties(object.Put()));
   ThrowIfMissing(object);
   ComPtr<fpc::IFpcWebListenerProperties> properties;
   // Without this interface there is no cookie name either, and the listener
   // could not be protected: reported like any failed store call.
-  Stub::ThrowIfFailed(object->QueryInterface(fpc::kIidWebListenerProperties, properties.PutVoid()));
+  ThrowIfStoreFailed(object->QueryInterface(fpc::kIidWebListenerProperties, properties.PutVoid()));
   ThrowIfMissing(properties);
 
   ComPtr<fpc::IFpcCookieDomains> domains;
@@ -105,48 +107,48 @@ void ListenerConfigReader::ReadCookieSettings(std::string& cookieName, std::vect
   // the cookie then stays scoped to the host.
   if (SUCCEEDED(domainsResult) && SUCCEEDED(inUseResult) && inUse == VARIANT_TRUE && domains) {
     long count = 0;
-    Stub::ThrowIfNotOk(domains->get_Count(&count));
+    ThrowIfStoreNotOk(domains->get_Count(&count));
     for (long k = 1; k <= count; ++k) {
       UniqueVariant index;
       index->vt = VT_I4;
       index->lVal = k;
       BstrOut domain;
-      Stub::ThrowIfNotOk(domains->Item(*index.Get(), domain.Put()));
+      ThrowIfStoreNotOk(domains->Item(*index.Get(), domain.Put()));
       cookieDomains.push_back(domain.Text());
     }
   }
 
   ComPtr<fpc::IFpcFbaSettings> fba;
-  Stub::ThrowIfNotOk(properties->get_FormsBasedAuthenticationSettings(fba.Put()));
+  ThrowIfStoreNotOk(properties->get_FormsBasedAuthenticationSettings(fba.Put()));
   ThrowIfMissing(fba);
   BstrOut name;
-  Stub::ThrowIfNotOk(fba->get_CookieName(name.Put()));
+  ThrowIfStoreNotOk(fba->get_CookieName(name.Put()));
   cookieName = name.Text();
 }
 
 void ReadWebListeners(WebListenerMap& map) {
   ComPtr<fpc::IFpcRoot> root;
-  Stub::ThrowIfFailed(CoCreateInstance(fpc::kClsidRoot, nullptr, CLSCTX_ALL, fpc::kIidRoot, root.PutVoid()));
+  ThrowIfStoreFailed(CoCreateInstance(fpc::kClsidRoot, nullptr, CLSCTX_ALL, fpc::kIidRoot, root.PutVoid()));
   ThrowIfMissing(root);
   TLOG(1, "FPC object has been created sucessfully.");
 
   ComPtr<fpc::IFpcArray> array;
-  Stub::ThrowIfNotOk(root->GetContainingArray(array.Put()));
+  ThrowIfStoreNotOk(root->GetContainingArray(array.Put()));
   ThrowIfMissing(array);
   TLOG(1, "Containing array has been retrieved successfully.");
 
   ComPtr<fpc::IFpcRuleElements> ruleElements;
-  Stub::ThrowIfNotOk(array->get_RuleElements(ruleElements.Put()));
+  ThrowIfStoreNotOk(array->get_RuleElements(ruleElements.Put()));
   ThrowIfMissing(ruleElements);
   TLOG(1, "Rule elements have been retrieved successfully.");
 
   ComPtr<fpc::IFpcWebListeners> listeners;
-  Stub::ThrowIfNotOk(ruleElements->get_WebListeners(listeners.Put()));
+  ThrowIfStoreNotOk(ruleElements->get_WebListeners(listeners.Put()));
   ThrowIfMissing(listeners);
   TLOG(1, "Web listeners have been retrieved successfully.");
 
   long count = 0;
-  Stub::ThrowIfNotOk(listeners->get_Count(&count));
+  ThrowIfStoreNotOk(listeners->get_Count(&count));
   TLOGF(1, "Web listeners count: %d.", static_cast<int>(count));
 
   for (long i = 1; i <= count; ++i) {
@@ -155,14 +157,14 @@ void ReadWebListeners(WebListenerMap& map) {
       UniqueVariant index;
       index->vt = VT_I4;
       index->lVal = i;
-      Stub::ThrowIfNotOk(listeners->Item(*index.Get(), listener.Put()));
+      ThrowIfStoreNotOk(listeners->Item(*index.Get(), listener.Put()));
     }
     ThrowIfMissing(listener);
     TLOGF(1, "Web listeners %d has been retrieved successfully.", static_cast<int>(i));
 
     BstrOut name, persistentName;
-    Stub::ThrowIfNotOk(listener->get_Name(name.Put()));
-    Stub::ThrowIfNotOk(listener->get_PersistentName(persistentName.Put()));
+    ThrowIfStoreNotOk(listener->get_Name(name.Put()));
+    ThrowIfStoreNotOk(listener->get_PersistentName(persistentName.Put()));
     WebListenerInfo info;
     info.Name = name.Text();
     const std::string key = persistentName.Text();

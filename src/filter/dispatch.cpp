@@ -1,11 +1,12 @@
 // CFilter's notification dispatch and fault guard.
+#include <optional>
 #include <string>
 
 #include "auth/connection_context.h"
+#include "base/error.h"
 #include "diag/event_log.h"
 #include "diag/trace_log.h"
 #include "filter/filter.h"
-#include "stub/errors.h"
 
 namespace talverin {
 namespace {
@@ -104,12 +105,25 @@ class EndOfRequestContext {
   HTTP_FILTER_CONTEXT* pfc_;
 };
 
+// The dispatcher's line for a failure: a failed call by its HRESULT, any
+// other by its message; an exception of unknown type has neither.
+void LogFailure(const Error& failure) {
+  if (failure.category == ErrorCategory::MachineFault) {
+    TLOG(0, "Unknown error occured.");
+  } else if (failure.fromHResult) {
+    TLOGF(0, "COM error occurred, error: 0x%X.", static_cast<unsigned>(failure.hr));
+  } else {
+    TLOGF(0, "Exception during processing. Error message: \"%s\".", failure.what());
+  }
+}
+
 }  // namespace
 
 DWORD CFilter::Dispatch(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* notification) {
   // Our own reference: a reload may install a new implementation meanwhile.
   std::shared_ptr<IFilterImplementation> implementation = Implementation();
   const EndOfRequestContext endOfRequest(pfc, notificationType);
+  std::optional<Error> failure;
   try {
     TLOGF(1, "Notification Type: 0x%08X", static_cast<unsigned>(notificationType));
     if (IsBlocked()) {
@@ -127,18 +141,29 @@ DWORD CFilter::Dispatch(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* 
     // Again: writing the banner may have left the log file's status behind.
     SetLastError(0);
     return route->handler(*implementation, pfc, notification, context);
+  } catch (const Error& e) {
+    failure = e;
   } catch (const std::exception& e) {
-    TLOGF(0, "Exception during processing. Error message: \"%s\".", e.what());
-    return SF_STATUS_REQ_FINISHED;
-  } catch (const HRXEx& e) {
-    TLOGF(0, "COM error occurred, error: 0x%X.", static_cast<unsigned>(e.hr));
-    if (implementation) implementation->Reset(true, e.hr);
-    return SF_STATUS_REQ_FINISHED;
+    // The standard library's own (out of memory, a bad conversion): this
+    // request cannot go on.
+    failure = Error::FromMessage(ErrorCategory::Request, e.what());
   } catch (...) {
-    TLOG(0, "Unknown error occured.");
-    RecordFault();
-    return SF_STATUS_REQ_FINISHED;
+    failure = Error::FromMessage(ErrorCategory::MachineFault, "an exception of unknown type");
   }
+  // Acted on outside the handlers, where a reset that fails meets no live
+  // exception.
+  LogFailure(*failure);
+  switch (ActionFor(failure->category)) {
+    case ErrorAction::ResetBackEnd:
+      if (implementation) implementation->Reset(true, failure->hr);
+      break;
+    case ErrorAction::CountFault:
+      RecordFault();
+      break;
+    case ErrorAction::FinishRequest:
+      break;
+  }
+  return SF_STATUS_REQ_FINISHED;
 }
 
 void CFilter::RecordFault() {

@@ -9,7 +9,7 @@
 #include "diag/debug_output.h"
 #include "diag/event_log.h"
 #include "diag/trace_log.h"
-#include "stub/errors.h"
+#include "base/error.h"
 
 namespace talverin {
 
@@ -84,11 +84,12 @@ HRESULT CFilter::Init() {
 
   try {
     return RunInit();
-  } catch (const Stub::Exception& e) {
-    TLOGF(0, "Stub exception during initializing, error message: \"%s\".", e.what());
-    return E_FAIL;
-  } catch (const HRXEx& e) {
-    TLOG(0, e.description);
+  } catch (const Error& e) {
+    if (!e.fromHResult) {
+      TLOGF(0, "Stub exception during initializing, error message: \"%s\".", e.what());
+      return E_FAIL;
+    }
+    TLOG(0, e.text);
     TLOG(0, e.errorText);
     return e.hr != S_OK ? e.hr : E_FAIL;
   } catch (const std::exception& e) {

@@ -13,13 +13,10 @@
 #include "base/win.h"
 #include "config/filter_settings.h"
 #include "filter/filter_implementation.h"
+#include "http/notification_masks.h"
 
 namespace talverin {
 
-// Notification flags of the ISAPI version call: auth complete, read raw data,
-// preproc headers, authentication, access denied, send raw data, end of
-// request, send response; no port or order bit.
-constexpr DWORD kIsapiNotificationFlags = 0x0400ECC0;
 constexpr DWORD kWpxNotificationFlags = 0;
 constexpr DWORD kRevision8ExtraFlag = 0x00100000;
 constexpr DWORD kFilterRevision6 = 0x00060000;
@@ -30,7 +27,7 @@ class CFilter {
   // Creates the handler implementation that Init installs.
   using ImplementationFactory = std::function<std::shared_ptr<IFilterImplementation>()>;
   // Fills the web listener map from the configuration store; reports failures
-  // by throwing Stub::Exception or HRXEx.
+  // by raising an Error.
   using WebListenerReader = std::function<void(CFilter&, WebListenerMap&)>;
   // Calendar time in whole seconds.
   using Clock = std::function<std::int64_t()>;

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "diag/trace_log.h"
-#include "stub/errors.h"
+#include "base/error.h"
 
 #ifndef LOAD_LIBRARY_SEARCH_APPLICATION_DIR
 #define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200
@@ -68,7 +68,8 @@ void ResourceLibrary::Load(std::string baseName, std::string language) {
     }
   }
   const std::string description = "Resource DLL '" + baseName + "." + language + "' are missing or can't be loaded";
-  throw HRXEx{HRESULT_FROM_WIN32(error), description, std::string()};
+  throw HRXEx(
+      Error::FromHResult(ErrorCategory::Configuration, HRESULT_FROM_WIN32(error), description, std::string()));
 }
 
 HMODULE ResourceLibrary::Module() {

@@ -24,7 +24,7 @@ class ResourceLibrary {
   ~ResourceLibrary();
 
   // Frees the loaded library, then loads "<baseName>.<language>.dll". Throws
-  // HRXEx ("Resource DLL '<base>.<language>' are missing or can't be
+  // HRXEx of category Configuration ("Resource DLL '<base>.<language>' are missing or can't be
   // loaded") when the language is empty or the library cannot be loaded; no
   // library is loaded afterwards.
   void Load(std::string baseName, std::string language);

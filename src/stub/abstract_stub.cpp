@@ -1,5 +1,7 @@
 #include "stub/abstract_stub.h"
 
+#include "config/com_text.h"
+
 namespace Stub {
 
 AbstractStub::~AbstractStub() = default;
@@ -39,9 +41,9 @@ std::string TextResult::operator()(const VARIANT& result) const {
     case VT_NULL:
       return std::string();
     case VT_BSTR:
-      return NarrowFromBstr(result.bstrVal);
+      return talverin::BstrToNarrow(result.bstrVal, talverin::ErrorCategory::BackEnd);
     default:
-      throw HResultException(DISP_E_TYPEMISMATCH);
+      throw HRXEx(DISP_E_TYPEMISMATCH);
   }
 }
 

@@ -59,13 +59,13 @@ struct TextOrNull {  // VT_BSTR, null when the text cannot be converted
   const std::string& text;
 };
 
-inline void SetArgument(Variant& argument, const std::string& value) { SetText(argument, value); }
-inline void SetArgument(Variant& argument, int value) { SetInteger(argument, value); }
-inline void SetArgument(Variant& argument, bool value) { SetBoolean(argument, value); }
-inline void SetArgument(Variant& argument, ShortBoolean value) { SetShortBoolean(argument, value.value); }
-inline void SetArgument(Variant& argument, TextOrNull value) { SetTextOrNull(argument, value.text); }
+inline void SetArgument(UniqueVariant& argument, const std::string& value) { SetText(argument, value); }
+inline void SetArgument(UniqueVariant& argument, int value) { SetInteger(argument, value); }
+inline void SetArgument(UniqueVariant& argument, bool value) { SetBoolean(argument, value); }
+inline void SetArgument(UniqueVariant& argument, ShortBoolean value) { SetShortBoolean(argument, value.value); }
+inline void SetArgument(UniqueVariant& argument, TextOrNull value) { SetTextOrNull(argument, value.text); }
 // A literal would otherwise be sent as a boolean.
-void SetArgument(Variant& argument, const char* value) = delete;
+void SetArgument(UniqueVariant& argument, const char* value) = delete;
 
 // Result conversions. Each makes the empty-result check its row asks for.
 void RaiseIfEmpty(const VARIANT& result, OnEmpty onEmpty);
@@ -74,7 +74,7 @@ struct NoResult {
   void operator()(const VARIANT&) const {}
 };
 // A VT_BSTR (or VT_NULL) result as a narrow string. Any other type raises
-// HResultException(DISP_E_TYPEMISMATCH): its value word is not a string.
+// HRXEx(DISP_E_TYPEMISMATCH): its value word is not a string.
 struct TextResult {
   OnEmpty onEmpty;
   std::string operator()(const VARIANT& result) const;
@@ -163,7 +163,7 @@ void CheckHResult(HResultCheck check, HRESULT hr);
 template <class... Values>
 HRESULT AbstractStub::Invoke(const Member& member, VARIANT* result, const Values&... values) {
   static_assert(sizeof...(Values) <= 2, "back-end members take at most two arguments");
-  Variant arguments[sizeof...(Values) + 1];
+  UniqueVariant arguments[sizeof...(Values) + 1];
   UINT next = 0;
   (SetArgument(arguments[next++], values), ...);
   (void)next;
@@ -175,7 +175,7 @@ template <class Convert, class... Values>
 auto AbstractStub::Call(const Member& member, const Convert& convert, const Values&... values) {
   talverin::CsLock guard(lock_);
   RaiseIfExpired();
-  Variant result;
+  UniqueVariant result;
   const HRESULT hr = Invoke(member, member.wantsResult ? result.Get() : nullptr, values...);
   CheckHResult(member.check, hr);
   return convert(*result.Get());

@@ -1,15 +1,10 @@
 #include "stub/backend_connection.h"
 
-#include <corerror.h>
-
 #include "diag/event_log.h"
 #include "diag/trace_log.h"
 
 namespace Stub {
 namespace {
-
-// The back end raised an exception inside a member but may well be healthy.
-bool IsBackendExceptionCode(HRESULT code) { return code == COR_E_EXCEPTION || code == DISP_E_EXCEPTION; }
 
 void LogConnectFailure(HRESULT hr) {
   TLOGF(0, "Failed connect to the service, error: 0x%X.", static_cast<unsigned>(hr));
@@ -40,11 +35,7 @@ bool BackendConnection::Reset(bool force, HRESULT code) {
     // A root object another thread has already let go of cannot answer: that
     // is a dead connection, not a reason to fail the reset.
     bool alive = false;
-    try {
-      alive = connectionMaster_.IsAlive();
-    } catch (const Exception&) {
-      alive = false;
-    }
+    (void)talverin::CaptureError([&] { alive = connectionMaster_.IsAlive(); });
     if (alive) {
       TLOG(0, "Backend exception detected. Reset skipped");
       return true;
@@ -60,12 +51,11 @@ bool BackendConnection::Reset(bool force, HRESULT code) {
   }
 
   if (force) {
-    try {
-      connectionMaster_.Close();
-      TLOG(0, "Closing COM connection.");
-    } catch (...) {
+    if (talverin::CaptureError([&] { connectionMaster_.Close(); })) {
       TLOG(0, "Forcibly closing COM connection. Leaving objects to hang.");
       connectionMaster_.Abandon();
+    } else {
+      TLOG(0, "Closing COM connection.");
     }
   } else {
     TLOG(0, "Closing COM connection.");
@@ -75,16 +65,15 @@ bool BackendConnection::Reset(bool force, HRESULT code) {
 
   // Reset runs on the dispatcher's failure path, where an exception would be
   // taken for a machine fault; the next notification tries to connect again.
-  try {
-    return Connect();
-  } catch (const HRXEx& failure) {
-    LogConnectFailure(failure.hr);
-  } catch (const HResultException& failure) {
-    LogConnectFailure(failure.hr());
-  } catch (const std::exception& failure) {
-    TLOGF(0, "Exception during processing. Error message: \"%s\".", failure.what());
+  bool connected = false;
+  if (const std::optional<talverin::Error> failure = talverin::CaptureError([&] { connected = Connect(); })) {
+    if (failure->fromHResult) {
+      LogConnectFailure(failure->hr);
+    } else {
+      TLOGF(0, "Exception during processing. Error message: \"%s\".", failure->what());
+    }
   }
-  return false;
+  return connected;
 }
 
 std::shared_ptr<SessionStore> BackendConnection::GetSessionStore() {

@@ -46,7 +46,7 @@ std::shared_ptr<AuthenticationProxy> ConnectionMaster::GetProxy() {
 bool ConnectionMaster::IsAlive() {
   talverin::CsLock guard(Lock());
   RaiseIfExpired();
-  Variant result;
+  UniqueVariant result;
   const HRESULT hr = Invoke(kProbe, result.Get());
   return hr == S_OK && result->boolVal != 0;
 }

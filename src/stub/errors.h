@@ -1,57 +1,33 @@
 #pragma once
-// The failure types of the back-end client and of the configuration-store
-// reads, and the one helper that turns an HRESULT into the right one.
-#include <windows.h>
-
-#include <stdexcept>
+// The back-end client's own failure: a proxy misuse or an empty answer. Failed
+// calls raise HRXEx (base/error.h).
 #include <string>
+
+#include "base/error.h"
 
 namespace Stub {
 
-// A proxy misuse or an empty answer: "COM pointer has expired",
-// "COM method returned VT_EMPTY".
-class Exception : public std::exception {
+// "COM pointer has expired" (a proxy let go by a reset) or "COM method
+// returned VT_EMPTY": the request cannot go on, but the connection is sound.
+class Exception : public talverin::Error {
  public:
-  explicit Exception(std::string message) : message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
-
- private:
-  std::string message_;
+  explicit Exception(std::string message)
+      : Error(FromMessage(talverin::ErrorCategory::Request, std::move(message))) {}
 };
 
 extern const char kPointerExpired[];  // "COM pointer has expired"
 extern const char kReturnedEmpty[];   // "COM method returned VT_EMPTY"
 
-// Out of memory during a conversion, or a returned array of the wrong shape.
-// Deliberately neither a std::exception nor an HRXEx: the dispatcher counts it
-// as an unknown failure.
-class HResultException {
- public:
-  explicit HResultException(HRESULT hr) noexcept : hr_(hr) {}
-  HRESULT hr() const noexcept { return hr_; }
+// What a back end that raised an exception inside a member answers: a managed
+// back end's unhandled exception (COR_E_EXCEPTION) or DISP_E_EXCEPTION. Such a
+// back end may well be healthy.
+constexpr HRESULT kCorException = static_cast<HRESULT>(0x80131500);
+constexpr HRESULT kDispException = DISP_E_EXCEPTION;
+inline bool IsBackendExceptionCode(HRESULT hr) { return hr == kCorException || hr == kDispException; }
 
- private:
-  HRESULT hr_;
-};
-
-}  // namespace Stub
-
-// A failed COM call: its HRESULT, a text of the raiser's and the system's text
-// for the HRESULT. Plain structure, caught by its own type only.
-struct HRXEx {
-  HRESULT hr = S_OK;
-  std::string description;
-  std::string errorText;
-};
-
-namespace Stub {
-
-// FormatMessageA's text for hr, trimmed, or "Unknown error 0x%08lX".
-std::string ErrorText(HRESULT hr);
-
-// Raises an HRXEx (with its error text) when hr is a failure code.
-void ThrowIfFailed(HRESULT hr);
-// Raises an HRXEx for anything but S_OK, success codes included.
-void ThrowIfNotOk(HRESULT hr);
+// A back-end call failed (HRXEx, category BackEnd) when hr is a failure code,
+// or, strictly, for anything but S_OK.
+inline void ThrowIfFailed(HRESULT hr) { talverin::ThrowIfFailed(talverin::ErrorCategory::BackEnd, hr); }
+inline void ThrowIfNotOk(HRESULT hr) { talverin::ThrowIfNotOk(talverin::ErrorCategory::BackEnd, hr); }
 
 }  // namespace Stub

@@ -24,9 +24,9 @@ class SafeArrayAccess {
 
 void ReadBounds(SAFEARRAY* array, LONG& lower, LONG& upper) {
   HRESULT hr = SafeArrayGetLBound(array, 1, &lower);
-  if (FAILED(hr)) throw HResultException(hr);
+  ThrowIfFailed(hr);
   hr = SafeArrayGetUBound(array, 1, &upper);
-  if (FAILED(hr)) throw HResultException(hr);
+  ThrowIfFailed(hr);
 }
 
 void AppendPictureBytes(const VARIANT& result, std::vector<unsigned char>& bytes) {
@@ -34,13 +34,13 @@ void AppendPictureBytes(const VARIANT& result, std::vector<unsigned char>& bytes
   // Only an array's value word is an array pointer; reading one out of a
   // string or a number would fault.
   if ((result.vt & VT_ARRAY) == 0 || (result.vt & VT_BYREF) != 0 || result.parray == nullptr) {
-    throw HResultException(E_INVALIDARG);
+    throw HRXEx(E_INVALIDARG);
   }
   SAFEARRAY* array = result.parray;
   VARTYPE elementType = VT_EMPTY;
   HRESULT hr = SafeArrayGetVartype(array, &elementType);
-  if (FAILED(hr)) throw HResultException(hr);
-  if (elementType != VT_UI1 || SafeArrayGetDim(array) != 1) throw HResultException(E_INVALIDARG);
+  ThrowIfFailed(hr);
+  if (elementType != VT_UI1 || SafeArrayGetDim(array) != 1) throw HRXEx(E_INVALIDARG);
 
   SafeArrayAccess access(array);
   ThrowIfFailed(access.Result());
@@ -51,7 +51,7 @@ void AppendPictureBytes(const VARIANT& result, std::vector<unsigned char>& bytes
   const unsigned char* data = static_cast<const unsigned char*>(array->pvData);
   for (long long i = 0; i < count; ++i) {
     ReadBounds(array, lower, upper);
-    if (i < lower || i > upper) throw HResultException(E_INVALIDARG);
+    if (i < lower || i > upper) throw HRXEx(E_INVALIDARG);
     bytes.push_back(data[i - lower]);
   }
 }

@@ -17,7 +17,7 @@ class HtmlServer final : public AbstractStub {
   std::string RenderHtmlPage(const std::string& pageName, const std::string& text);
   std::string RenderHtmlPage(const std::string& pageName);
   // Appends the picture's bytes. The back end must answer a one-dimensional,
-  // zero-based byte array; anything else raises HResultException(E_INVALIDARG),
+  // zero-based byte array; anything else raises HRXEx(E_INVALIDARG),
   // bytes appended before the failing element staying in place.
   void RenderPicture(const std::string& pictureName, std::vector<unsigned char>& bytes);
 };

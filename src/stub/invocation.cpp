@@ -2,18 +2,10 @@
 
 #include <climits>
 
-#include "base/secure.h"
+#include "config/com_text.h"
 #include "stub/errors.h"
 
 namespace Stub {
-
-void Variant::Clear() noexcept {
-  if (v_.vt == VT_BSTR && v_.bstrVal != nullptr) {
-    talverin::SecureZero(v_.bstrVal, SysStringByteLen(v_.bstrVal));
-  }
-  VariantClear(&v_);
-  v_ = VARIANT();
-}
 
 namespace {
 
@@ -22,7 +14,7 @@ HRESULT LookUp(IDispatch* dispatch, const wchar_t* name, DISPID& id) {
   return dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
 }
 
-HRESULT InvokeId(IDispatch* dispatch, DISPID id, CallKind kind, Variant* args, UINT count, VARIANT* result) {
+HRESULT InvokeId(IDispatch* dispatch, DISPID id, CallKind kind, UniqueVariant* args, UINT count, VARIANT* result) {
   // COM takes the arguments last first. The array holds shallow copies; the
   // caller's owners keep and clear the values.
   constexpr UINT kMaxArguments = 2;
@@ -44,13 +36,13 @@ HRESULT InvokeId(IDispatch* dispatch, DISPID id, CallKind kind, Variant* args, U
 
 }  // namespace
 
-HRESULT InvokeByName(IDispatch* dispatch, const wchar_t* name, CallKind kind, Variant* args, UINT count,
+HRESULT InvokeByName(IDispatch* dispatch, const wchar_t* name, CallKind kind, UniqueVariant* args, UINT count,
                      VARIANT* result) {
   return InvokeMember(dispatch, nullptr, MemberSlot::Count, name, kind, args, count, result);
 }
 
 HRESULT InvokeMember(IDispatch* dispatch, DispidCache* cache, MemberSlot slot, const wchar_t* name, CallKind kind,
-                     Variant* args, UINT count, VARIANT* result) {
+                     UniqueVariant* args, UINT count, VARIANT* result) {
   if (dispatch == nullptr) return E_INVALIDARG;
   DISPID id = cache ? cache->Find(slot) : DISPID_UNKNOWN;
   const bool remembered = id != DISPID_UNKNOWN;
@@ -71,74 +63,40 @@ HRESULT InvokeMember(IDispatch* dispatch, DispidCache* cache, MemberSlot slot, c
   return hr;
 }
 
-namespace {
-
-// The wide form of text, or null when it cannot be made.
-BSTR MakeBstr(const std::string& text) noexcept {
-  if (text.size() > static_cast<std::size_t>(INT_MAX)) return nullptr;
-  if (text.empty()) return SysAllocStringLen(L"", 0);
-  const int length = static_cast<int>(text.size());
-  int wideLength = MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), length, nullptr, 0);
-  if (wideLength <= 0) return nullptr;
-  talverin::UniqueBstr wide(SysAllocStringLen(nullptr, static_cast<UINT>(wideLength)));
-  if (!wide) return nullptr;
-  if (MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), length, wide.Get(), wideLength) != wideLength) {
-    return nullptr;
-  }
-  return wide.Take();
-}
-
-}  // namespace
-
-void SetText(Variant& argument, const std::string& text) {
+void SetText(UniqueVariant& argument, const std::string& text) {
   argument.Clear();
-  BSTR wide = MakeBstr(text);
-  if (wide == nullptr) {
+  talverin::UniqueBstr wide = talverin::NarrowToBstr(text);
+  if (!wide) {
     argument->vt = VT_ERROR;
     argument->scode = E_OUTOFMEMORY;
-    throw HResultException(E_OUTOFMEMORY);
+    throw talverin::Error::FromHResult(talverin::ErrorCategory::Request, E_OUTOFMEMORY);
   }
   argument->vt = VT_BSTR;
-  argument->bstrVal = wide;
+  argument->bstrVal = wide.Take();
 }
 
-void SetTextOrNull(Variant& argument, const std::string& text) noexcept {
+void SetTextOrNull(UniqueVariant& argument, const std::string& text) noexcept {
   argument.Clear();
   argument->vt = VT_BSTR;
-  argument->bstrVal = MakeBstr(text);
+  argument->bstrVal = talverin::NarrowToBstr(text).Take();
 }
 
-void SetInteger(Variant& argument, int value) noexcept {
+void SetInteger(UniqueVariant& argument, int value) noexcept {
   argument.Clear();
   argument->vt = VT_I4;
   argument->lVal = value;
 }
 
-void SetBoolean(Variant& argument, bool value) noexcept {
+void SetBoolean(UniqueVariant& argument, bool value) noexcept {
   argument.Clear();
   argument->vt = VT_BOOL;
   argument->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
 }
 
-void SetShortBoolean(Variant& argument, bool value) noexcept {
+void SetShortBoolean(UniqueVariant& argument, bool value) noexcept {
   argument.Clear();
   argument->vt = VT_I2;
   argument->iVal = value ? -1 : 0;
-}
-
-std::string NarrowFromBstr(BSTR text) {
-  const UINT wideLength = text != nullptr ? SysStringLen(text) : 0;
-  if (wideLength == 0) return std::string();
-  if (wideLength > static_cast<UINT>(INT_MAX)) throw HResultException(E_OUTOFMEMORY);
-  const int length =
-      WideCharToMultiByte(CP_THREAD_ACP, 0, text, static_cast<int>(wideLength), nullptr, 0, nullptr, nullptr);
-  if (length <= 0) {
-    const DWORD error = GetLastError();
-    throw HResultException(error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL);
-  }
-  std::string narrow(static_cast<std::size_t>(length), '\0');
-  WideCharToMultiByte(CP_THREAD_ACP, 0, text, static_cast<int>(wideLength), &narrow[0], length, nullptr, nullptr);
-  return narrow;
 }
 
 talverin::ComPtr<IDispatch> DispatchFromResult(const VARIANT& result) {
@@ -152,12 +110,12 @@ talverin::ComPtr<IDispatch> DispatchFromResult(const VARIANT& result) {
       talverin::ComPtr<IDispatch> dispatch;
       if (result.punkVal != nullptr) {
         HRESULT hr = result.punkVal->QueryInterface(IID_IDispatch, dispatch.PutVoid());
-        if (FAILED(hr)) throw HResultException(DISP_E_TYPEMISMATCH);
+        if (FAILED(hr)) throw HRXEx(DISP_E_TYPEMISMATCH);
       }
       return dispatch;
     }
     default:
-      throw HResultException(DISP_E_TYPEMISMATCH);
+      throw HRXEx(DISP_E_TYPEMISMATCH);
   }
 }
 

@@ -12,27 +12,7 @@
 
 namespace Stub {
 
-// A zero-filled VARIANT, cleared when it goes. A text it holds is overwritten
-// before it is freed: arguments and results carry user names, passwords and
-// passcodes. Zero-filled, not just VT_EMPTY, because a VT_EMPTY answer is read
-// through its value word as 0, false or a null string.
-class Variant {
- public:
-  Variant() noexcept : v_() {}
-  ~Variant() { Clear(); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-
-  VARIANT* Get() noexcept { return &v_; }
-  const VARIANT* Get() const noexcept { return &v_; }
-  VARIANT* operator->() noexcept { return &v_; }
-  const VARIANT* operator->() const noexcept { return &v_; }
-  // Wipes a held text, clears, and zero-fills again.
-  void Clear() noexcept;
-
- private:
-  VARIANT v_;
-};
+using talverin::UniqueVariant;
 
 // How a member is invoked: the DISPATCH_* flag.
 enum class CallKind : WORD {
@@ -47,7 +27,7 @@ enum class CallKind : WORD {
 // DISPID_PROPERTYPUT. result may be null when no result is wanted. Answers the
 // lookup's HRESULT when it fails (Invoke is then not called), else Invoke's;
 // E_INVALIDARG without a call when dispatch is null.
-HRESULT InvokeByName(IDispatch* dispatch, const wchar_t* name, CallKind kind, Variant* args, UINT count,
+HRESULT InvokeByName(IDispatch* dispatch, const wchar_t* name, CallKind kind, UniqueVariant* args, UINT count,
                      VARIANT* result);
 
 // The same with the member's DISPID remembered in cache (null: looked up
@@ -56,26 +36,23 @@ HRESULT InvokeByName(IDispatch* dispatch, const wchar_t* name, CallKind kind, Va
 // numbers its members differently now), the member is looked up and invoked
 // once more.
 HRESULT InvokeMember(IDispatch* dispatch, DispidCache* cache, MemberSlot slot, const wchar_t* name, CallKind kind,
-                     Variant* args, UINT count, VARIANT* result);
+                     UniqueVariant* args, UINT count, VARIANT* result);
 
 // Argument conversions. Each leaves a previous value cleared.
-// A narrow string in the thread's ANSI code page as VT_BSTR; raises
-// HResultException(E_OUTOFMEMORY) when the string cannot be made.
-void SetText(Variant& argument, const std::string& text);
+// A narrow string in the thread's ANSI code page as VT_BSTR; raises an Error
+// (category Request, E_OUTOFMEMORY) when the string cannot be made.
+void SetText(UniqueVariant& argument, const std::string& text);
 // The same, but a string that cannot be made becomes a null VT_BSTR.
-void SetTextOrNull(Variant& argument, const std::string& text) noexcept;
-void SetInteger(Variant& argument, int value) noexcept;
+void SetTextOrNull(UniqueVariant& argument, const std::string& text) noexcept;
+void SetInteger(UniqueVariant& argument, int value) noexcept;
 // VT_BOOL, VARIANT_TRUE or VARIANT_FALSE.
-void SetBoolean(Variant& argument, bool value) noexcept;
+void SetBoolean(UniqueVariant& argument, bool value) noexcept;
 // VT_I2 holding -1 or 0: what the back end expects for one flag of a session.
-void SetShortBoolean(Variant& argument, bool value) noexcept;
-
-// A BSTR (null allowed) as a narrow string in the thread's ANSI code page.
-std::string NarrowFromBstr(BSTR text);
+void SetShortBoolean(UniqueVariant& argument, bool value) noexcept;
 
 // An IDispatch reference for an object result: VT_DISPATCH as it is, VT_UNKNOWN
 // through QueryInterface, VT_EMPTY and VT_NULL as none (null). Anything else is
-// not an object: HResultException(DISP_E_TYPEMISMATCH) instead of reading a
+// not an object: HRXEx(DISP_E_TYPEMISMATCH) instead of reading a
 // number as a pointer.
 talverin::ComPtr<IDispatch> DispatchFromResult(const VARIANT& result);
 
