@@ -6,8 +6,6 @@
 
 #include <utility>
 
-#include "base/secure.h"
-
 namespace talverin {
 
 // Any handle whose "none" is one or two sentinel values and whose close is a
@@ -169,7 +167,7 @@ class UniqueVariant {
   const VARIANT* operator->() const noexcept { return &v_; }
   // Wipes a held text, clears, and zero-fills again.
   void Clear() noexcept {
-    if (v_.vt == VT_BSTR && v_.bstrVal != nullptr) SecureZero(v_.bstrVal, SysStringByteLen(v_.bstrVal));
+    if (v_.vt == VT_BSTR && v_.bstrVal != nullptr) SecureZeroMemory(v_.bstrVal, SysStringByteLen(v_.bstrVal));
     VariantClear(&v_);
     v_ = VARIANT();
   }

@@ -30,7 +30,7 @@ UniqueBstr NarrowToBstr(const std::string& text) {
   if (MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), wide.Get(), length) !=
       length) {
     // A part of the text may be in it, and texts here may be secrets.
-    SecureZero(wide.Get(), SysStringByteLen(wide.Get()));
+    SecureZeroMemory(wide.Get(), SysStringByteLen(wide.Get()));
     return UniqueBstr();
   }
   return wide;
