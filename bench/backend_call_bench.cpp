@@ -90,12 +90,12 @@ void Measure(const char* label, const wchar_t* progId, int count) {
     // The raw session object, for the lookup-free comparison.
     talverin::ComPtr<IDispatch> rawSession;
     {
-      Stub::Variant storeResult;
+      talverin::UniqueVariant storeResult;
       Stub::InvokeByName(root.Get(), L"Store", Stub::CallKind::PropertyGet, nullptr, 0, storeResult.Get());
       talverin::ComPtr<IDispatch> rawStore = Stub::DispatchFromResult(*storeResult.Get());
-      Stub::Variant key;
+      talverin::UniqueVariant key;
       Stub::SetText(key, "bench-key");
-      Stub::Variant sessionResult;
+      talverin::UniqueVariant sessionResult;
       if (rawStore) {
         Stub::InvokeByName(rawStore.Get(), L"GetSession", Stub::CallKind::Method, &key, 1, sessionResult.Get());
         rawSession = Stub::DispatchFromResult(*sessionResult.Get());
@@ -109,16 +109,15 @@ void Measure(const char* label, const wchar_t* progId, int count) {
                     MicrosecondsPerCall(count, [&] { InvokeOnly(rawSession.Get(), stateId); }));
       }
     }
-  } catch (const HRXEx& e) {
-    std::printf("%-12s failed: HRXEx 0x%08lX %s\n", label, static_cast<unsigned long>(e.hr), e.errorText.c_str());
+  } catch (const talverin::Error& e) {
+    std::printf("%-12s failed: 0x%08lX %s %s\n", label, static_cast<unsigned long>(e.hr), e.text.c_str(),
+                e.errorText.c_str());
   } catch (const std::exception& e) {
     std::printf("%-12s failed: %s\n", label, e.what());
-  } catch (const Stub::HResultException& e) {
-    std::printf("%-12s failed: 0x%08lX\n", label, static_cast<unsigned long>(e.hr()));
   }
 
   // A local server started for this run is asked to go.
-  Stub::Variant ignored;
+  talverin::UniqueVariant ignored;
   Stub::InvokeByName(root.Get(), L"Shutdown", Stub::CallKind::Method, nullptr, 0, ignored.Get());
 }
 

@@ -66,6 +66,8 @@ TEST(CheckUrlExclusionTest, RefusalRaisesWithTheHostsErrorOrAFailureWithoutOne) 
     } catch (const HRXEx& e) {
       if (error != 0) EXPECT_EQ(e.hr, HRESULT_FROM_WIN32(error));
       EXPECT_TRUE(FAILED(e.hr));
+      // The host's refusal ends the request; the back end is not to blame.
+      EXPECT_EQ(e.category, ErrorCategory::Host);
     }
   }
   EXPECT_TRUE(trace.Has("Disable all notifications failed! Error: 87"));

@@ -9,6 +9,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -214,7 +215,10 @@ TEST_F(SpineTest, StartUpAppliesTheListenersAndReloadAndShutDownRunTheirSteps) {
 TEST_F(SpineTest, FailedStartUpFailsTheVersionCallAndIsRetried) {
   bool fail = true;
   readListeners_ = [&fail](WebListenerMap&) {
-    if (fail) throw HRXEx{HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), "Reading listeners failed %s", "Access is denied."};
+    if (fail) {
+      throw HRXEx(Error::FromHResult(ErrorCategory::Configuration, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED),
+                                     "Reading listeners failed %s", "Access is denied."));
+    }
   };
   CFilter& filter = MakeFilter(nullptr, false);
   HTTP_FILTER_VERSION version{};
@@ -231,7 +235,7 @@ TEST_F(SpineTest, FailedStartUpFailsTheVersionCallAndIsRetried) {
   readListeners_ = [](WebListenerMap&) { throw Stub::Exception("COM pointer has expired"); };
   EXPECT_EQ(MakeFilter(nullptr, false).Init(), E_FAIL);
   EXPECT_TRUE(Contains(Messages(), "Stub exception during initializing, error message: \"COM pointer has expired\"."));
-  readListeners_ = [](WebListenerMap&) { throw Stub::HResultException(E_OUTOFMEMORY); };
+  readListeners_ = [](WebListenerMap&) { throw std::bad_alloc(); };
   SetLastError(0);
   EXPECT_FALSE(MakeFilter(nullptr, false).GetWPXFilterVersion(&version));
   EXPECT_NE(GetLastError(), 0u);
@@ -316,17 +320,28 @@ TEST_F(SpineTest, FailingEndOfRequestStillEndsTheContext) {
 
 // ---- Failures thrown by handlers ----
 
-TEST_F(SpineTest, ThrownFailuresAreLoggedAndOnlyUnknownOnesCountAsFaults) {
+// Only the back end's failures reset its connection, and only exceptions of
+// unknown type count towards blocking the filter, whoever raised them.
+TEST_F(SpineTest, ThrownFailuresAreLoggedAndActedOnByTheirCategory) {
   struct Row {
     std::function<void()> raise;
     std::vector<std::string> lastLines;
-    bool reset;
+    HRESULT reset;  // S_OK: none
   };
+  const std::string comError = "COM error occurred, error: 0x";
   const std::vector<Row> rows = {
       {[] { throw std::runtime_error("bad 100% %s input"); },
-       {"Exception during processing. Error message: \"bad 100% %s input\"."}, false},
-      {[] { throw HRXEx{RPC_E_DISCONNECTED, "d", "t"}; }, {"COM error occurred, error: 0x80010108."}, true},
-      {[] { throw Stub::HResultException(E_OUTOFMEMORY); }, {"Unknown error occured.", kBlocked}, false},
+       {"Exception during processing. Error message: \"bad 100% %s input\"."}, S_OK},
+      {[] { throw HRXEx(RPC_E_DISCONNECTED); }, {comError + "80010108."}, RPC_E_DISCONNECTED},
+      {[] { throw HRXEx(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), "Disable all notifications failed!",
+                        ErrorCategory::Host); },
+       {comError + "80070057."}, S_OK},
+      {[] { throw HRXEx(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND), "Resource DLL", ErrorCategory::Configuration); },
+       {comError + "8007007E."}, S_OK},
+      {[] { throw Error::FromHResult(ErrorCategory::Request, E_OUTOFMEMORY); }, {comError + "8007000E."}, S_OK},
+      {[] { throw Stub::Exception(Stub::kPointerExpired); },
+       {"Exception during processing. Error message: \"COM pointer has expired\"."}, S_OK},
+      {[] { throw 1; }, {"Unknown error occured.", kBlocked}, S_OK},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.lastLines[0]);
@@ -335,8 +350,8 @@ TEST_F(SpineTest, ThrownFailuresAreLoggedAndOnlyUnknownOnesCountAsFaults) {
     std::vector<std::string> messages = Messages();
     ASSERT_GE(messages.size(), row.lastLines.size());
     EXPECT_EQ(std::vector<std::string>(messages.end() - row.lastLines.size(), messages.end()), row.lastLines);
-    EXPECT_EQ(implementation()->resets.size(), row.reset ? 1u : 0u);
-    if (row.reset) EXPECT_EQ(implementation()->resets[0], std::make_pair(true, RPC_E_DISCONNECTED));
+    EXPECT_EQ(implementation()->resets.size(), row.reset != S_OK ? 1u : 0u);
+    if (row.reset != S_OK) EXPECT_EQ(implementation()->resets[0], std::make_pair(true, row.reset));
     EXPECT_EQ(Contains(messages, kBlocked), row.lastLines.size() == 2);
     RemoveOutputs();
   }
@@ -427,7 +442,7 @@ TEST_F(SpineTest, ConcurrentFaultsAreEachContainedAndCountedExactlyOnce) {
 TEST_F(SpineTest, ExceptionEscapingDispatchIsTreatedAsMachineFault) {
   ASSERT_TRUE(test::MakeDir(dumpPath_));  // the dump file's place is taken: the dump step fails and says so
   configure_ = [](ScriptedImplementation& i) { i.onReset = [] { throw std::runtime_error("reset failed"); }; };
-  MakeFilter([](const std::string&) -> DWORD { throw HRXEx{E_FAIL, "", ""}; });
+  MakeFilter([](const std::string&) -> DWORD { throw HRXEx(E_FAIL); });
   EXPECT_EQ(Notify(SF_NOTIFY_PREPROC_HEADERS), kFinished);
   std::vector<std::string> messages = Messages();
   std::size_t seh = IndexOf(messages, "SEH caught!!! Alarm, alarm, alarm! Exception code: 0xE0544C46.");

@@ -32,13 +32,15 @@ class ResourceLibraryTest : public testing::Test {
     try {
       library_.Load(kResourceBaseName, language);
     } catch (const HRXEx& e) {
-      EXPECT_EQ(e.description, "Resource DLL 'talverin.isa.filter." + language + "' are missing or can't be loaded");
+      EXPECT_EQ(e.text, "Resource DLL 'talverin.isa.filter." + language + "' are missing or can't be loaded");
       EXPECT_TRUE(FAILED(e.hr)) << language;
+      // A missing library is the installation's fault, not the back end's.
+      EXPECT_EQ(e.category, talverin::ErrorCategory::Configuration);
       EXPECT_EQ(library_.Module(), nullptr);
       return e;
     }
     ADD_FAILURE() << "no HRXEx for '" << language << "'";
-    return HRXEx{};
+    return HRXEx(E_UNEXPECTED);
   }
 
   test::ScratchDir dir_;

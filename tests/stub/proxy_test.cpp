@@ -25,7 +25,7 @@ using testing::ElementsAre;
 
 const std::string kExpired = std::string("raised:") + Stub::kPointerExpired;
 const std::string kEmpty = std::string("raised:") + Stub::kReturnedEmpty;
-const std::string kTypeMismatch = "hresult:0x80020005";
+const std::string kTypeMismatch = "hrxex:0x80020005";
 
 template <class Proxy>
 std::shared_ptr<Proxy> AttachedTo(ScriptedDispatch* object) {
@@ -280,10 +280,10 @@ TEST_F(ProxyTest, EachAnswerReadsAsTheMemberTableSays) {
       // Pictures are appended; an array of any other shape is refused whole.
       {L"RenderPicture", ByteArray({0x47, 0x49, 0x00, 0xFF}), Picture, "value:1 71 73 0 255 "},
       {L"RenderPicture", ByteArray({}), Picture, "value:1 "},
-      {L"RenderPicture", ByteArray({1, 2, 3}, 1), Picture, "hresult:0x80070057"},
-      {L"RenderPicture", ShortArray({1, 2}), Picture, "hresult:0x80070057"},
-      {L"RenderPicture", TwoDimensionalByteArray(2, 2), Picture, "hresult:0x80070057"},
-      {L"RenderPicture", Text(L"GIF89a"), Picture, "hresult:0x80070057"},
+      {L"RenderPicture", ByteArray({1, 2, 3}, 1), Picture, "hrxex:0x80070057"},
+      {L"RenderPicture", ShortArray({1, 2}), Picture, "hrxex:0x80070057"},
+      {L"RenderPicture", TwoDimensionalByteArray(2, 2), Picture, "hrxex:0x80070057"},
+      {L"RenderPicture", Text(L"GIF89a"), Picture, "hrxex:0x80070057"},
   };
   Proxies p(object_.Get());
   for (const AnswerRow& row : rows) {
@@ -300,14 +300,14 @@ TEST_F(ProxyTest, FailingCallCarriesTheSystemTextAndUnknownCodesAreNamed) {
     AttachedTo<Stub::AuthenticationProxy>(object_.Get())->RequestPasscode("alice");
     FAIL() << "no HRXEx";
   } catch (const HRXEx& failure) {
-    EXPECT_EQ(failure.errorText, Stub::ErrorText(RPC_E_DISCONNECTED));
+    EXPECT_EQ(failure.errorText, talverin::ErrorText(RPC_E_DISCONNECTED));
   }
-  const std::string known = Stub::ErrorText(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  const std::string known = talverin::ErrorText(HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
   ASSERT_FALSE(known.empty());
   EXPECT_EQ(known.find("Unknown error"), std::string::npos);
   EXPECT_EQ(known.find_last_not_of(" \r\n"), known.size() - 1);
   EXPECT_NE(known.front(), ' ');
-  EXPECT_EQ(Stub::ErrorText(static_cast<HRESULT>(0xA00000AB)), "Unknown error 0xA00000AB");
+  EXPECT_EQ(talverin::ErrorText(static_cast<HRESULT>(0xA00000AB)), "Unknown error 0xA00000AB");
 }
 
 TEST_F(ProxyTest, CallsOnOneProxyAreSerializedAndTheLockIsLeftWhenOneRaises) {

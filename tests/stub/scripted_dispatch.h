@@ -112,20 +112,20 @@ class ScriptedDispatch : public IDispatch {
   DISPID nextId_ = 100;
 };
 
-// What a call did, as one comparable text: "value:...", "raised:<message>",
-// "hrxex:0x<hr>" or "hresult:0x<hr>".
+// What a call did, as one comparable text: "value:...", "raised:<message>"
+// (a request that cannot go on), or "hrxex:0x<hr>" for a failed back-end call,
+// followed by "/<category>" when the failure is not the back end's.
 inline std::string Outcome(const std::function<std::string()>& call) {
-  char text[32];
   try {
     return "value:" + call();
-  } catch (const Stub::Exception& e) {
-    return std::string("raised:") + e.what();
-  } catch (const HRXEx& e) {
+  } catch (const talverin::Error& e) {
+    if (!e.fromHResult) return std::string(e.category == talverin::ErrorCategory::Request ? "raised:" : "other:") + e.what();
+    char text[32];
     std::snprintf(text, sizeof text, "hrxex:0x%08lX", static_cast<unsigned long>(e.hr));
-  } catch (const Stub::HResultException& e) {
-    std::snprintf(text, sizeof text, "hresult:0x%08lX", static_cast<unsigned long>(e.hr()));
+    return text + std::string(e.category == talverin::ErrorCategory::BackEnd   ? ""
+                              : e.category == talverin::ErrorCategory::Request ? "/request"
+                                                                               : "/other");
   }
-  return text;
 }
 
 }  // namespace stubtest
