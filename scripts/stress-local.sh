@@ -14,9 +14,8 @@ jobs=${TALVERIN_JOBS:-$(nproc)}
 runs=${1:-5}
 busy=${TALVERIN_STRESS_LOAD:-$(nproc)}
 # The parameterized tests' out-of-process variants (CTest names end in the
-# parameter's comment), the local server's own tests and the logon road
-# against it.
-tests='(/Local( |$)|^LocalBackend|^RoadTest\.LocalServer)'
+# parameter's comment).
+tests='/Local( |$)'
 
 bash "$root/scripts/deps.sh"
 if [ ! -f "$build/win64/build.ninja" ]; then
@@ -24,7 +23,7 @@ if [ ! -f "$build/win64/build.ninja" ]; then
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
 fi
 cmake --build "$build/win64" -j "$jobs" --target talverin_test_backend_exe talverin_store_registered \
-  backend_local_test stub_backend_tests e2e_tests
+  stub_backend_tests
 
 source "$root/scripts/wine-session.sh" "$build/win64/wineprefix"
 loops=()
