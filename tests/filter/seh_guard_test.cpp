@@ -30,7 +30,6 @@ struct Report {
   std::uintptr_t faultAddress;  // access violations: the address touched
 };
 
-// One guarded call: the body and the report are std::functions of the test.
 struct Guarded {
   std::function<DWORD()> body;
   std::function<void(EXCEPTION_POINTERS*)> onReport;
@@ -40,8 +39,7 @@ struct Guarded {
   DWORD Run() { return TalverinRunGuarded(&Body, &OnFault, this, kFaultResult); }
   static DWORD Body(void* self, int* escaped) {
     auto* guarded = static_cast<Guarded*>(self);
-    if (guarded->escapes) *escaped = 1;
-    return guarded->escapes ? 0 : guarded->body();
+    return guarded->escapes ? (*escaped = 1, 0) : guarded->body();
   }
   static void OnFault(void* self, EXCEPTION_POINTERS* info) {
     auto* guarded = static_cast<Guarded*>(self);
@@ -126,27 +124,22 @@ TEST(SehGuardTest, NestedGuardsEachTakeTheirOwnFaults) {
   EXPECT_EQ(insideAnswer, kFaultResult);
   EXPECT_EQ(outer.reports.size(), 2u);
   EXPECT_EQ(inner.reports.size(), 2u);
-}
 
-TEST(SehGuardTest, FaultInsideTheReportIsContainedWithoutASecondReport) {
-  Guarded guarded;
-  guarded.body = Faulting;
-  guarded.onReport = [](EXCEPTION_POINTERS*) { WriteToInvalidAddress(); };
-  EXPECT_EQ(guarded.Run(), kFaultResult);
-  EXPECT_EQ(guarded.reports.size(), 1u);
-  guarded.onReport = nullptr;  // the next call of the same thread reports again
-  EXPECT_EQ(guarded.Run(), kFaultResult);
-  EXPECT_EQ(guarded.reports.size(), 2u);
+  // A fault inside the report itself is contained without a second report; the next call reports again.
+  outer.onReport = [](EXCEPTION_POINTERS*) { WriteToInvalidAddress(); };
+  EXPECT_EQ(outer.Run(), kFaultResult);
+  EXPECT_EQ(outer.reports.size(), 3u);
+  outer.onReport = nullptr;
+  EXPECT_EQ(outer.Run(), kFaultResult);
+  EXPECT_EQ(outer.reports.size(), 4u);
 }
-
-struct Marker {
-  std::vector<std::string>& log;
-  std::string name;
-  ~Marker() { log.push_back("~" + name); }
-};
 
 void ThrowThroughFrames(std::vector<std::string>& log, int depth) {
-  Marker marker{log, std::to_string(depth)};
+  struct Marker {
+    std::vector<std::string>& log;
+    std::string name;
+    ~Marker() { log.push_back("~" + name); }
+  } marker{log, std::to_string(depth)};
   if (depth == 0) throw std::runtime_error("deep");
   ThrowThroughFrames(log, depth - 1);
 }
@@ -172,9 +165,6 @@ TEST(SehGuardTest, CppExceptionsUnwindInsideTheGuardBeforeAndAfterAFault) {
     EXPECT_EQ(faulting.Run(), kFaultResult);
   }
   EXPECT_TRUE(guarded.reports.empty());
-  log.clear();
-  EXPECT_THROW(ThrowThroughFrames(log, 1), std::runtime_error);  // and outside any guard
-  EXPECT_EQ(log, (std::vector<std::string>{"~0", "~1"}));
 }
 
 }  // namespace
