@@ -156,36 +156,8 @@ TEST_P(BackendTest, ResetWithoutAWorkingBackEndRaisesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Hosts, BackendTest, testing::Values(BackendHost::InProc, BackendHost::Local), HostName);
 
-// In process only: fast, free of the remote-call layer's timing, and the call
-// counts are this test's alone.
+// In process only: fast and free of the remote-call layer's timing.
 class InProcBackendTest : public BackendTest {};
-
-std::vector<std::string> CountsOf(IDispatch* master, const std::string& member) {
-  std::vector<std::string> lines;
-  std::string text = backend_test::Narrow(Method(master, L"CallCounts").Text()) + "\r\n";
-  for (std::size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-    if (text.compare(start, member.size() + 1, member + " ") == 0) lines.push_back(text.substr(start, end - start));
-  return lines;
-}
-
-// A member is looked up once per connection, whichever session asks; a reset forgets every DISPID.
-TEST_P(InProcBackendTest, EachMemberIsLookedUpOncePerConnection) {
-  ASSERT_TRUE(connection.Connect());
-  ASSERT_NE(connection.GetSessionStore()->CreateSession("dispid-key"), nullptr);
-  for (int round = 0; round < 2; ++round) {
-    ASSERT_EQ(S_OK, Method(control_->master(), L"ClearCallCounts").hr);
-    for (int i = 0; i < 3; ++i) {
-      auto session = connection.GetSessionStore()->GetSession("dispid-key");
-      session->PutState(2);
-      EXPECT_EQ(session->GetState(), 2);
-    }
-    EXPECT_THAT(CountsOf(control_->master(), "Session.State"),
-                testing::ElementsAre("Session.State get 3", "Session.State lookup 1", "Session.State put 3"));
-    EXPECT_THAT(CountsOf(control_->master(), "SessionStore.GetSession"),
-                testing::ElementsAre("SessionStore.GetSession lookup 1", "SessionStore.GetSession method 3"));
-    ASSERT_TRUE(connection.Reset(true, E_FAIL));
-  }
-}
 
 TEST_P(InProcBackendTest, ProxiesCopiedDuringResetsAreWholeAndEitherWorkOrHaveExpired) {
   ASSERT_TRUE(connection.Connect());

@@ -1,12 +1,15 @@
 #pragma once
 // An IDispatch object scripted by the test: it answers each member by name
 // with a chosen HRESULT and result, and records every lookup and invocation,
-// so that tests can assert the exact traffic a back end would see.
+// so that tests can assert the exact traffic a back end would see. Lookups
+// and calls not made in LOCALE_USER_DEFAULT with IID_NULL (and lookups of
+// other than one name) are recorded with a trailing " !".
 #include <windows.h>
 #include <oleauto.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -18,79 +21,130 @@
 
 namespace stubtest {
 
-struct ReceivedArgument {
-  VARTYPE vt = VT_EMPTY;
-  bool nullText = false;  // VT_BSTR holding a null BSTR
-  std::wstring text;      // VT_BSTR
-  long long number = 0;   // VT_I2, VT_I4, VT_BOOL
-};
-
-struct ReceivedCall {
-  std::wstring member;  // empty: a DISPID the object does not know
-  WORD flags = 0;
-  LCID locale = 0;
-  bool iidNull = false;
-  std::vector<DISPID> namedArguments;
-  std::vector<ReceivedArgument> arguments;  // in the order the member receives them
-  bool resultRequested = false;
-};
-
-struct Lookup {
-  std::wstring name;
-  LCID locale = 0;
-  bool iidNull = false;
-  UINT count = 0;
-};
-
-// What one member answers: the HRESULT of Invoke and what goes into the result.
+// What one member answers: the HRESULT of Invoke and, when a result is requested, what goes into it.
 struct Answer {
   HRESULT hr = S_OK;
-  std::function<void(VARIANT*)> fill;  // called only when a result is requested
+  std::function<void(VARIANT*)> fill = [](VARIANT*) {};
 };
 
-Answer Empty();
-Answer Failure(HRESULT hr);
-Answer WithHResult(Answer answer, HRESULT hr);
-Answer Text(const std::wstring& text);
-Answer NullText();
-Answer Integer(long value);
-Answer Short(short value);
-Answer Boolean(VARIANT_BOOL value);
-Answer Object(IDispatch* object);  // VT_DISPATCH, null allowed; AddRefs per answer
-Answer Unknown(IUnknown* object);
-// A SAFEARRAY of one element type: one dimension with the given lower bound, or two.
-Answer ByteArray(const std::vector<unsigned char>& bytes, LONG lowerBound = 0);
-Answer ShortArray(const std::vector<short>& values);
-Answer TwoDimensionalByteArray(ULONG rows, ULONG columns);
+inline Answer Empty() { return Answer{}; }
+inline Answer Failure(HRESULT hr) { return Answer{hr}; }
+inline Answer WithHResult(Answer answer, HRESULT hr) { return answer.hr = hr, answer; }
+inline Answer Text(const std::wstring& text) {
+  return {S_OK, [text](VARIANT* v) {
+            v->vt = VT_BSTR;
+            v->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+          }};
+}
+inline Answer NullText() { return {S_OK, [](VARIANT* v) { v->vt = VT_BSTR, v->bstrVal = nullptr; }}; }
+inline Answer Integer(long value) { return {S_OK, [value](VARIANT* v) { v->vt = VT_I4, v->lVal = value; }}; }
+inline Answer Short(short value) { return {S_OK, [value](VARIANT* v) { v->vt = VT_I2, v->iVal = value; }}; }
+inline Answer Boolean(VARIANT_BOOL value) {
+  return {S_OK, [value](VARIANT* v) { v->vt = VT_BOOL, v->boolVal = value; }};
+}
+// One reference per answer, as a server hands out; null allowed.
+inline Answer Reference(VARTYPE type, IUnknown* object) {
+  return {S_OK, [type, object](VARIANT* v) {
+            v->vt = type;
+            v->punkVal = object;
+            if (object) object->AddRef();
+          }};
+}
+inline Answer Object(IDispatch* object) { return Reference(VT_DISPATCH, object); }
+// A SAFEARRAY of one element type: one dimension with the given lower bound, or rows x columns.
+template <class T>
+Answer Array(VARTYPE type, const std::vector<T>& values, LONG lowerBound = 0, ULONG columns = 0) {
+  return {S_OK, [=](VARIANT* v) {
+            SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(values.size()), lowerBound}, {columns, 0}};
+            v->vt = VT_ARRAY | type;
+            v->parray = SafeArrayCreate(type, columns ? 2 : 1, bounds);
+            void* data = nullptr;
+            SafeArrayAccessData(v->parray, &data);
+            if (!columns && !values.empty()) std::memcpy(data, values.data(), values.size() * sizeof(T));
+            SafeArrayUnaccessData(v->parray);
+          }};
+}
 
 class ScriptedDispatch : public IDispatch {
  public:
   // A new object with one reference, held by the pointer returned.
-  static talverin::ComPtr<ScriptedDispatch> Create();
+  static talverin::ComPtr<ScriptedDispatch> Create() {
+    return talverin::ComPtr<ScriptedDispatch>::Attach(new ScriptedDispatch());
+  }
 
   // Makes member known to lookups and sets its answer for every call kind.
-  void Script(const std::wstring& member, Answer answer);
-  void FailLookup(const std::wstring& member, HRESULT hr);
+  void Script(const std::wstring& member, Answer answer) { Locked([&] { EntryOf(member).answer = answer; }); }
+  void FailLookup(const std::wstring& member, HRESULT hr) { Locked([&] { EntryOf(member).lookupFailure = hr; }); }
   // Gives every member a new DISPID: the old ones answer DISP_E_MEMBERNOTFOUND,
   // as a back end replaced by one that numbers its members otherwise.
-  void Renumber();
+  void Renumber() {
+    Locked([&] {
+      for (auto& entry : members_) entry.second.id = nextId_++;
+    });
+  }
   // Called inside every Invoke, before the answer (for blocking tests).
-  void OnInvoke(std::function<void(const std::wstring& member)> hook);
-
-  std::vector<ReceivedCall> Calls();
-  std::vector<Lookup> Lookups();
-  void ForgetTraffic();
+  void OnInvoke(std::function<void(const std::wstring& member)> hook) { Locked([&] { hook_ = hook; }); }
+  // Each call as "<member> <flags> result|-", the named DISPIDs as " named<id>", then " <vt>:<value>" of
+  // each argument in the order the member receives them: a null text as "null", a character past ASCII as
+  // a backslash, "u" and four hex digits.
+  std::vector<std::string> Calls() { return Locked([&] { return calls_; }); }
+  std::vector<std::string> Lookups() { return Locked([&] { return lookups_; }); }
+  void ForgetTraffic() { Locked([&] { calls_.clear(), lookups_.clear(); }); }
   ULONG References() const { return references_.load(); }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch)) return E_NOINTERFACE;
+    *object = static_cast<IDispatch*>(this);
+    return AddRef(), S_OK;
+  }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-  ULONG STDMETHODCALLTYPE Release() override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return *count = 0, S_OK; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override { return *info = nullptr, E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID locale,
-                                          DISPID* ids) override;
+                                          DISPID* ids) override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    lookups_.push_back(Narrow(count > 0 ? names[0] : L"") + Stray(riid, locale, count));
+    if (count != 1) return E_INVALIDARG;
+    auto found = members_.find(names[0]);
+    ids[0] = DISPID_UNKNOWN;
+    if (found == members_.end()) return DISP_E_UNKNOWNNAME;
+    if (FAILED(found->second.lookupFailure)) return found->second.lookupFailure;
+    return ids[0] = found->second.id, S_OK;
+  }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID riid, LCID locale, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO* exceptionInfo, UINT* argumentError) override;
+                                   VARIANT* result, EXCEPINFO*, UINT*) override {
+    std::wstring member;
+    Answer answer;
+    std::function<void(const std::wstring&)> hook;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      for (const auto& entry : members_)
+        if (entry.second.id == id) member = entry.first, answer = entry.second.answer;
+      std::string call = Narrow(member) + " " + std::to_string(flags) + (result ? " result" : " -");
+      for (UINT i = 0; params && i < params->cNamedArgs; ++i)
+        call += " named" + std::to_string(params->rgdispidNamedArgs[i]);
+      for (UINT i = params ? params->cArgs : 0; i > 0; --i) {
+        const VARIANT& v = params->rgvarg[i - 1];
+        call += " " + std::to_string(v.vt) + ":";
+        if (v.vt == VT_BSTR) call += v.bstrVal ? Narrow(std::wstring(v.bstrVal, SysStringLen(v.bstrVal))) : "null";
+        if (v.vt == VT_I4 || v.vt == VT_I2 || v.vt == VT_BOOL)
+          call += std::to_string(v.vt == VT_I4 ? v.lVal : v.iVal);
+      }
+      calls_.push_back(call + Stray(riid, locale, 1));
+      hook = hook_;
+    }
+    if (member.empty()) return DISP_E_MEMBERNOTFOUND;
+    if (hook) hook(member);
+    if (result != nullptr) answer.fill(result);
+    return answer.hr;
+  }
 
  private:
   ScriptedDispatch() = default;
@@ -101,13 +155,33 @@ class ScriptedDispatch : public IDispatch {
     Answer answer;
     HRESULT lookupFailure = S_OK;
   };
-  Entry& EntryOf(const std::wstring& member);
+  Entry& EntryOf(const std::wstring& member) {
+    Entry& entry = members_[member];
+    if (entry.id == 0) entry.id = nextId_++;
+    return entry;
+  }
+  static std::string Narrow(const std::wstring& text) {
+    std::string narrow;
+    char escaped[8];
+    for (wchar_t c : text)
+      narrow += c < 0x80 ? std::string(1, static_cast<char>(c))
+                         : (std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(c)), escaped);
+    return narrow;
+  }
+  static std::string Stray(REFIID riid, LCID locale, UINT count) {
+    return IsEqualIID(riid, IID_NULL) && locale == LOCALE_USER_DEFAULT && count == 1 ? "" : " !";
+  }
+  template <class F>
+  auto Locked(F f) -> decltype(f()) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return f();
+  }
 
   std::atomic<ULONG> references_{1};
   std::mutex mutex_;
   std::map<std::wstring, Entry> members_;
-  std::vector<ReceivedCall> calls_;
-  std::vector<Lookup> lookups_;
+  std::vector<std::string> calls_;
+  std::vector<std::string> lookups_;
   std::function<void(const std::wstring&)> hook_;
   DISPID nextId_ = 100;
 };
@@ -116,15 +190,16 @@ class ScriptedDispatch : public IDispatch {
 // (a request that cannot go on), or "hrxex:0x<hr>" for a failed back-end call,
 // followed by "/<category>" when the failure is not the back end's.
 inline std::string Outcome(const std::function<std::string()>& call) {
+  using talverin::ErrorCategory;
   try {
     return "value:" + call();
   } catch (const talverin::Error& e) {
-    if (!e.fromHResult) return std::string(e.category == talverin::ErrorCategory::Request ? "raised:" : "other:") + e.what();
+    if (!e.fromHResult) return std::string(e.category == ErrorCategory::Request ? "raised:" : "other:") + e.what();
     char text[32];
     std::snprintf(text, sizeof text, "hrxex:0x%08lX", static_cast<unsigned long>(e.hr));
-    return text + std::string(e.category == talverin::ErrorCategory::BackEnd   ? ""
-                              : e.category == talverin::ErrorCategory::Request ? "/request"
-                                                                               : "/other");
+    return text + std::string(e.category == ErrorCategory::BackEnd   ? ""
+                              : e.category == ErrorCategory::Request ? "/request"
+                                                                     : "/other");
   }
 }
 
