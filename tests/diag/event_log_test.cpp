@@ -11,115 +11,103 @@ namespace talverin {
 namespace {
 
 using Strings = std::vector<std::string>;
-const std::string kOwaGuid = "{AAAAAAAA-0000-0000-0000-000000000001}";
+const std::string kOwa = "{AAAAAAAA-0000-0000-0000-000000000001}", kIntranet = "{BBBBBBBB-0000-0000-0000-000000000002}";
 
 class EventLogTest : public testing::Test {
  protected:
-  EventLogTest()
-      : log_(
-            [this](const LoggedEvent& event) {
-              std::lock_guard<std::mutex> guard(mutex_);
-              events_.push_back(event);
-              threads_.push_back(GetCurrentThreadId());
-            },
-            [this] { return now_; }) {
-    request_.serverVariables = {{"REMOTE_ADDR", "192.0.2.7"}, {"LISTENER_GUID", kOwaGuid}, {"URL", "/owa/inbox?t=1"}};
+  EventLogTest() {
+    request_.serverVariables = {{"REMOTE_ADDR", "192.0.2.7"}, {"LISTENER_GUID", kOwa}, {"URL", "/owa/inbox?t=1"}};
   }
-  ~EventLogTest() override { log_.Stop(); }
-  // Everything written; the worker is ended first, so that nothing is still on its way.
+  // Everything written: the worker is ended first, so that nothing is still on its way.
   const std::vector<LoggedEvent>& Written() {
     log_.Stop();
     return events_;
   }
+  void Attack(DWORD id, const char* address) {
+    request_.serverVariables["REMOTE_ADDR"] = address;
+    log_.ReportAttack(id, request_.pfc());
+  }
 
   std::mutex mutex_;
   std::vector<LoggedEvent> events_;
-  std::vector<DWORD> threads_;
+  const DWORD caller_ = GetCurrentThreadId();
+  bool onCaller_ = false;
   std::int64_t now_ = 5000;
-  EventLog log_;
+  EventLog log_{[this](const LoggedEvent& event) {
+                  std::lock_guard<std::mutex> guard(mutex_);
+                  events_.push_back(event);
+                  onCaller_ |= GetCurrentThreadId() == caller_;
+                },
+                [this] { return now_; }};
   test::FakeFilterContext request_;
 };
 
-TEST_F(EventLogTest, EventsAreWrittenInOrderOnTheWorkerWithTheirSeverityAndTheCallersErrorKept) {
+TEST_F(EventLogTest, DetailsNameListenersUsersAndUrlsWithoutTheirQueryAndKeepTheCallersError) {
+  const WebListenerMap listeners = {{kOwa, {"Exchange OWA", "", true}},
+                                    {kIntranet, {"Intranet"}},
+                                    {"{CCCCCCCC-0000-0000-0000-000000000003}", {"Portal", "", true}}};
   SetLastError(1234);
-  log_.Report(TALVERIN_EVENT_FILTER_STOPPED);
-  log_.Stop();  // the next event starts the worker again
-  log_.Report(TALVERIN_EVENT_BACKEND_UNREACHABLE, {"0x800401F3"});
-  log_.Report(TALVERIN_EVENT_FAULT_BLOCK_LIFTED);
-  log_.ReportUser(TALVERIN_EVENT_PASSCODE_REJECTED, request_.pfc(), "alice");
-  log_.ReportAttack(TALVERIN_EVENT_ATTACK_BYPASS, request_.pfc());
-  EXPECT_EQ(GetLastError(), 1234u);
-  const auto& events = Written();
-  ASSERT_EQ(events.size(), 5u);
-  EXPECT_EQ(events[0].id, static_cast<DWORD>(TALVERIN_EVENT_FILTER_STOPPED));
-  EXPECT_EQ(events[0].type, EVENTLOG_INFORMATION_TYPE);
-  EXPECT_EQ(events[1].type, EVENTLOG_ERROR_TYPE);
-  EXPECT_EQ(events[1].strings, Strings{"0x800401F3"});
-  EXPECT_EQ(events[2].type, EVENTLOG_WARNING_TYPE);
-  for (DWORD thread : threads_) EXPECT_NE(thread, GetCurrentThreadId());
-  log_.Stop();  // twice is harmless
-}
-
-TEST_F(EventLogTest, DetailsNameListenersUsersAndUrlsWithoutTheirQuery) {
-  WebListenerMap listeners;
-  listeners[kOwaGuid].Name = "Exchange OWA";
-  listeners[kOwaGuid].Enabled = true;
-  listeners["{BBBBBBBB-0000-0000-0000-000000000002}"].Name = "Intranet";
-  listeners["{CCCCCCCC-0000-0000-0000-000000000003}"].Name = "Portal";
-  listeners["{CCCCCCCC-0000-0000-0000-000000000003}"].Enabled = true;
   log_.ReportStarted("4.0.0.1", 0, WebListenerMap());
   log_.ReportAttack(TALVERIN_EVENT_ATTACK_AUTHORIZATION, request_.pfc());  // listener not known: its GUID
   log_.ReportStarted("4.0.0.1", 1, listeners);
-  request_.serverVariables["LISTENER_GUID"] = "{BBBBBBBB-0000-0000-0000-000000000002}";
+  request_.serverVariables["LISTENER_GUID"] = kIntranet;
   log_.ReportUser(TALVERIN_EVENT_LOGON_DENIED, request_.pfc(), "CORP\\bob", "/CookieAuth.dll?Logon");
   test::FakeFilterContext bare;
   log_.ReportUser(TALVERIN_EVENT_LOGON_UNKNOWN_USER, bare.pfc(), "");
+  EXPECT_EQ(GetLastError(), 1234u);
   EXPECT_EQ(EventLog::UrlForEvent("/" + std::string(600, 'a')).size(), 512u);
   const auto& events = Written();
   ASSERT_EQ(events.size(), 5u);
   EXPECT_EQ(events[0].strings, (Strings{"4.0.0.1", "0", "none"}));
-  EXPECT_EQ(events[1].strings, (Strings{"192.0.2.7", kOwaGuid, "/owa/inbox", "0"}));
+  EXPECT_EQ(events[1].strings, (Strings{"192.0.2.7", kOwa, "/owa/inbox", "0"}));
   EXPECT_EQ(events[2].strings, (Strings{"4.0.0.1", "1", "Exchange OWA, Portal"}));
-  EXPECT_EQ(events[3].strings,
-            (Strings{"CORP\\bob", "192.0.2.7", "Intranet {BBBBBBBB-0000-0000-0000-000000000002}", "/CookieAuth.dll"}));
+  EXPECT_EQ(events[3].strings, (Strings{"CORP\\bob", "192.0.2.7", "Intranet " + kIntranet, "/CookieAuth.dll"}));
   EXPECT_EQ(events[4].strings, (Strings{"(unknown)", "(unknown)", "(unknown)", "(unknown)"}));
 }
 
+// At most one event per kind and address a minute; the next one tells how many were held back.
 TEST_F(EventLogTest, AttacksAreLimitedPerKindAndAddressAndTellWhatWasHeldBack) {
-  for (int i = 0; i < 10; ++i) log_.ReportAttack(TALVERIN_EVENT_ATTACK_BYPASS, request_.pfc());
-  log_.ReportAttack(TALVERIN_EVENT_ATTACK_AMBIGUOUS_COOKIE, request_.pfc());
-  request_.serverVariables["REMOTE_ADDR"] = "192.0.2.8";
-  log_.ReportAttack(TALVERIN_EVENT_ATTACK_BYPASS, request_.pfc());
-  now_ += 60;
-  request_.serverVariables["REMOTE_ADDR"] = "192.0.2.7";
-  log_.ReportAttack(TALVERIN_EVENT_ATTACK_BYPASS, request_.pfc());
+  for (int i = 0; i < 10; ++i) Attack(TALVERIN_EVENT_ATTACK_BYPASS, "192.0.2.7");
+  Attack(TALVERIN_EVENT_ATTACK_AMBIGUOUS_COOKIE, "192.0.2.7");
+  Attack(TALVERIN_EVENT_ATTACK_BYPASS, "192.0.2.8");
+  now_ += 59;
+  Attack(TALVERIN_EVENT_ATTACK_BYPASS, "192.0.2.7");
+  now_ += 1;
+  Attack(TALVERIN_EVENT_ATTACK_BYPASS, "192.0.2.7");
+  now_ += 200;
+  Attack(TALVERIN_EVENT_ATTACK_BYPASS, "192.0.2.7");  // nothing held back in this window
   const auto& events = Written();
-  ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(events[0].id, static_cast<DWORD>(TALVERIN_EVENT_ATTACK_BYPASS));
-  EXPECT_EQ(events[0].strings[3], "0");
+  ASSERT_EQ(events.size(), 5u);
   EXPECT_EQ(events[1].id, static_cast<DWORD>(TALVERIN_EVENT_ATTACK_AMBIGUOUS_COOKIE));
   EXPECT_EQ(events[2].strings[0], "192.0.2.8");
   EXPECT_EQ(events[3].strings[0], "192.0.2.7");
-  EXPECT_EQ(events[3].strings[3], "9");
+  EXPECT_EQ(events[3].strings[3], "10");
+  EXPECT_EQ(events[4].strings[3], "0");
 }
 
-TEST_F(EventLogTest, TheBackEndGoingAndComingBackIsToldOnceEach) {
+TEST_F(EventLogTest, EventsAreWrittenInOrderOnTheWorkerAndTheBackEndsGoingAndComingBackOnceEach) {
   log_.BackendReachable();  // the first connection is no news
   log_.BackendUnreachable(static_cast<HRESULT>(0x800401F3));
+  log_.Stop();  // the next event starts the worker again
   log_.BackendUnreachable(static_cast<HRESULT>(0x80080005));
   log_.BackendReachable();
   log_.BackendReachable();
+  log_.Report(TALVERIN_EVENT_FAULT_BLOCK_LIFTED);
   log_.BackendUnreachable(static_cast<HRESULT>(0x80080005));
   const auto& events = Written();
-  ASSERT_EQ(events.size(), 3u);
+  ASSERT_EQ(events.size(), 4u);
   EXPECT_EQ(events[0].id, static_cast<DWORD>(TALVERIN_EVENT_BACKEND_UNREACHABLE));
+  EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
   EXPECT_EQ(events[0].strings, Strings{"0x800401F3"});
   EXPECT_EQ(events[1].id, static_cast<DWORD>(TALVERIN_EVENT_BACKEND_REACHABLE));
-  EXPECT_EQ(events[2].strings, Strings{"0x80080005"});
+  EXPECT_EQ(events[1].type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_EQ(events[2].type, EVENTLOG_WARNING_TYPE);
+  EXPECT_EQ(events[3].strings, Strings{"0x80080005"});
+  EXPECT_FALSE(onCaller_);
+  log_.Stop();  // twice is harmless
 }
 
-// Event Viewer shows a sentence for every event, with exactly the strings the
-// facility inserts.
+// Event Viewer shows a sentence for every event, with exactly the strings the facility inserts.
 TEST(EventMessagesTest, TheFilterModuleHasASentenceForEveryEvent) {
   const std::pair<DWORD, int> messages[] = {
       {TALVERIN_EVENT_FILTER_STARTED, 3},          {TALVERIN_EVENT_FILTER_STOPPED, 0},
