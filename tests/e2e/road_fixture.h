@@ -41,14 +41,10 @@ struct RoadUser {
   const char* name;
   const char* password;
 };
-inline constexpr RoadUser kAlice{"CONTOSO\\alice", "Secret1"};
-inline constexpr RoadUser kBob{"CONTOSO\\bob", "Bypass2"};  // may bypass the second factor
-inline constexpr RoadUser kCarol{"CONTOSO\\carol", "Locked3"};
-inline constexpr RoadUser kDave{"CONTOSO\\dave", "Denied4"};
-inline constexpr RoadUser kErin{"CONTOSO\\erin", "Change5"};
-inline constexpr RoadUser kMallory{"CONTOSO\\mallory", "Mallory6"};
-inline constexpr RoadUser kZed{"CONTOSO\\zed", "Unknown7"};  // known to the proxy only
-// name | phone | password | status (zed is the proxy's alone).
+inline constexpr RoadUser kAlice{"CONTOSO\\alice", "Secret1"}, kBob{"CONTOSO\\bob", "Bypass2"},
+    kCarol{"CONTOSO\\carol", "Locked3"}, kDave{"CONTOSO\\dave", "Denied4"}, kErin{"CONTOSO\\erin", "Change5"},
+    kMallory{"CONTOSO\\mallory", "Mallory6"}, kZed{"CONTOSO\\zed", "Unknown7"};
+// name | phone | password | status: bob may bypass the second factor, zed is known to the proxy only.
 inline constexpr char kUsers[] =
     "CONTOSO\\alice | +49 170 1234567 | Secret1 | valid\r\nCONTOSO\\bob | +44 7700 900123 | Bypass2 | bypass\r\n"
     "CONTOSO\\carol | +1 555 0101 | Locked3 | locked\r\nCONTOSO\\dave | +1 555 0102 | Denied4 | denied\r\n"
@@ -78,15 +74,14 @@ class RoadTest : public testing::Test {
     ASSERT_TRUE(settings_.SetDword("TraceLevel", 2));
     ASSERT_TRUE(settings_.SetDword("FallbackFromFBAForbidden", 1));
     ASSERT_TRUE(settings_.SetText("DefaultDomain", "CONTOSO"));
-    ASSERT_TRUE(test::WriteFileText(UsersPath(), kUsers));
+    ASSERT_TRUE(test::WriteFileText(data_.Sub("users.txt"), kUsers));
     ASSERT_NO_FATAL_FAILURE(backend_test::PointFilterProgIdAt(backend_test::BackendHost::InProc));
-    // The in-process back end's settings are process-wide: the filter's root
-    // object sees them too.
+    // The in-process back end's settings are process-wide: the filter's root object sees them too.
     HRESULT hr = E_FAIL;
     master_ = backend_test::Create(backend_test::kInProcProgId, &hr);
     ASSERT_TRUE(master_) << std::hex << hr;
-    for (const auto& [name, value] :
-         {std::pair<const wchar_t*, std::string>{L"UsersFile", UsersPath()}, {L"DataDir", data_.path() + "\\"}}) {
+    for (const auto& [name, value] : {std::pair<const wchar_t*, std::string>{L"UsersFile", data_.Sub("users.txt")},
+                                      {L"DataDir", data_.path() + "\\"}}) {
       backend_test::Reply reply = backend_test::Method(Backend(), L"SetOption", {name, backend_test::Widen(value)});
       ASSERT_EQ(S_OK, reply.hr) << backend_test::Narrow(reply.description);
     }
@@ -139,12 +134,8 @@ class RoadTest : public testing::Test {
   // The logon post alone, its fields in the proxy's form's order.
   Reply PostLogon(Browser& browser, const RoadUser& user, const std::string& curl = "/owa/") {
     Protect(browser, curl);
-    return browser.PostForm("/CookieAuth.dll?Logon", {{"curl", curl},
-                                                      {"flags", "0"},
-                                                      {"forcedownlevel", "0"},
-                                                      {"formdir", "1"},
-                                                      {"trusted", "0"},
-                                                      {"username", user.name},
+    return browser.PostForm("/CookieAuth.dll?Logon", {{"curl", curl}, {"flags", "0"}, {"forcedownlevel", "0"},
+                                                      {"formdir", "1"}, {"trusted", "0"}, {"username", user.name},
                                                       {"password", user.password}});
   }
   // The page, the proxy's logon form, the post and every redirect after it.
@@ -154,8 +145,7 @@ class RoadTest : public testing::Test {
   }
   // The passcode texted to the user last; empty when none was.
   std::string LastPasscode(const RoadUser& user) const {
-    const std::string outbox = Outbox();
-    const std::string marker = std::string(" user=") + user.name + " passcode=";
+    const std::string outbox = Outbox(), marker = std::string(" user=") + user.name + " passcode=";
     const size_t at = outbox.rfind(marker);
     return at == std::string::npos ? std::string() : outbox.substr(at + marker.size(), 6);
   }
@@ -190,13 +180,12 @@ class RoadTest : public testing::Test {
   // The back end's state of the session of this key; -1 when it has none.
   long SessionState(const std::string& key) const {
     ComPtr<IDispatch> store = backend_test::Get(Backend(), L"Store").Object();
-    if (!store) return -2;
-    backend_test::Reply found = backend_test::Method(store.Get(), L"GetSession", {backend_test::Widen(key)});
-    if (found.type() != VT_DISPATCH) return -1;
+    backend_test::Reply found =
+        store ? backend_test::Method(store.Get(), L"GetSession", {backend_test::Widen(key)}) : backend_test::Reply{};
+    if (found.type() != VT_DISPATCH) return store ? -1 : -2;
     backend_test::Reply state = backend_test::Get(found.Object().Get(), L"State");
     return state.hr == S_OK ? state.Int() : -3;
   }
-  std::string UsersPath() const { return data_.Sub("users.txt"); }
   std::string Audit() const { return test::ReadFileText(data_.Sub("audit.txt")); }
   std::string Outbox() const { return test::ReadFileText(data_.Sub("outbox.txt")); }
   std::vector<std::string> LogMessages() const { return test::LogMessages(install_.logPath()); }
@@ -207,8 +196,7 @@ class RoadTest : public testing::Test {
       ASSERT_EQ(S_OK, backend_test::Method(Backend(), L"InjectFault", {member, kind, value}).hr) << member;
   }
 
-  // The witness: from now on this browser's session has passed the second
-  // factor (or no longer has).
+  // The witness: from now on this browser's session has passed the second factor (or no longer has).
   void MarkValid(const Browser& browser) {
     valid_[browser.Name()].push_back({site_.Received().size(), browser.History().size()});
   }
@@ -226,9 +214,8 @@ class RoadTest : public testing::Test {
   static bool Leaks(const Reply& reply) { return host::CarriesSiteContent(reply.raw); }
   static bool Shows(const Reply& reply, const std::string& path) { return host::CarriesSitePage(reply.raw, path); }
 
-  // One text per breach of the invariant.
-  std::vector<std::string> RoadFindings() const {
-    std::vector<std::string> findings;
+  // One failure per breach of the invariant.
+  void CheckRoadInvariant() {
     std::map<std::string, bool> initialRequestUsed;  // per session key
     const auto& received = site_.Received();
     for (size_t i = 0; i < received.size(); ++i) {
@@ -241,24 +228,19 @@ class RoadTest : public testing::Test {
         initialRequestUsed[r.sessionKey] = true;
         continue;
       }
-      findings.push_back("the site received " + r.method + " " + r.url + " from " + r.client + " (key '" +
-                         r.sessionKey + "') for a session that had not passed the second factor");
+      ADD_FAILURE() << "the site received " << r.method << " " << r.url << " from " << r.client << " (key '"
+                    << r.sessionKey << "') for a session that had not passed the second factor";
     }
     for (const auto& browser : browsers_) {
       const auto& history = browser->History();
       for (size_t h = 0; h < history.size(); ++h) {
         const Reply& reply = history[h];
-        if (!Leaks(reply) || ValidAt(browser->Name(), h, true) || ExcludedAllowed(reply.url) ||
-            host::PublishedSite::IsPublic(host::CanonicalPath(reply.url)))
-          continue;
-        findings.push_back("site bytes reached " + browser->Name() + " for " + reply.url +
-                           " before the second factor:\n" + reply.raw.substr(0, 600));
+        if (Leaks(reply) && !ValidAt(browser->Name(), h, true) && !ExcludedAllowed(reply.url) &&
+            !host::PublishedSite::IsPublic(host::CanonicalPath(reply.url)))
+          ADD_FAILURE() << "site bytes reached " << browser->Name() << " for " << reply.url
+                        << " before the second factor:\n" << reply.raw.substr(0, 600);
       }
     }
-    return findings;
-  }
-  void CheckRoadInvariant() {
-    for (const std::string& finding : RoadFindings()) ADD_FAILURE() << finding;
   }
 
   test::FilterInstall install_;
@@ -275,11 +257,9 @@ class RoadTest : public testing::Test {
   };
   bool ValidAt(const std::string& client, size_t index, bool history) const {
     auto found = valid_.find(client);
-    if (found == valid_.end()) return false;
-    for (const Interval& v : found->second) {
-      if (index >= (history ? v.historyFrom : v.siteFrom) && index < (history ? v.historyTo : v.siteTo)) return true;
-    }
-    return false;
+    return found != valid_.end() && std::any_of(found->second.begin(), found->second.end(), [&](const Interval& v) {
+             return index >= (history ? v.historyFrom : v.siteFrom) && index < (history ? v.historyTo : v.siteTo);
+           });
   }
   // Both as sent and as the site routes it: "/rpc/../owa/" is no RPC request.
   bool ExcludedAllowed(const std::string& url) const {
