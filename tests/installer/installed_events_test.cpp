@@ -1,11 +1,12 @@
 // The events of the filter as the package installed it, read where Wine's
 // event log writes them: its debug channels (ReportEventA on "advapi", each
 // inserted string on "eventlog") in this process's error output, which the
-// package test sends to the file named by TALVERIN_EVENT_TRACE. The filter
-// writes its events from a worker thread that TerminateFilter ends, so after
-// Stop every event of a scenario is in the file.
+// package test sends to the file named by TALVERIN_EVENT_TRACE. The filter's
+// event worker ends in TerminateFilter: after Stop every event is in the file.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -24,13 +25,10 @@ struct SeenEvent {
   unsigned type = 0;
   unsigned long id = 0;
   Strings strings;
+  size_t wanted = 0;  // strings announced
 };
 
-std::string Environment(const char* name) {
-  char value[1024] = {};
-  DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
-  return length < sizeof value ? std::string(value, length) : std::string();
-}
+std::string Environment(const char* name) { return std::getenv(name) ? std::getenv(name) : ""; }
 
 // The text of L"..." as Wine's debugstr_w prints it, with C escapes.
 std::string Unescape(const std::string& line) {
@@ -54,28 +52,25 @@ std::string Unescape(const std::string& line) {
 // thread (Wine's ReportEventA calls ReportEventW only when there are strings).
 std::vector<SeenEvent> ParseEvents(const std::string& output) {
   std::vector<SeenEvent> events;
-  std::vector<std::tuple<std::string, SeenEvent, size_t>> open;  // thread, event, strings wanted
+  std::map<std::string, SeenEvent> open;  // per thread: the event whose strings are still coming
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);) {
     const std::string thread = line.substr(0, line.find(':'));
     if (line.find(":fixme:advapi:ReportEventA (") != std::string::npos) {
       std::stringstream args(line.substr(line.find('(') + 1));
-      std::vector<unsigned long> fields;
-      for (std::string field; fields.size() < 6 && std::getline(args, field, ',');)
-        fields.push_back(std::strtoul(field.c_str(), nullptr, 16));
-      if (fields.size() < 6) continue;
-      SeenEvent event{static_cast<unsigned>(fields[1]), fields[3], {}};
-      if (fields[5] == 0)
+      unsigned long f[6];
+      size_t n = 0;
+      for (std::string field; n < 6 && std::getline(args, field, ',');)
+        f[n++] = std::strtoul(field.c_str(), nullptr, 16);
+      if (n < 6) continue;
+      SeenEvent event{static_cast<unsigned>(f[1]), f[3], {}, f[5]};
+      (event.wanted == 0 ? events.emplace_back() : open[thread]) = event;
+    } else if (line.find(":eventlog:ReportEventW ") != std::string::npos && open.count(thread)) {
+      SeenEvent& event = open[thread];
+      event.strings.push_back(Unescape(line));
+      if (event.strings.size() == event.wanted) {
         events.push_back(event);
-      else
-        open.emplace_back(thread, event, fields[5]);
-    } else if (line.find(":eventlog:ReportEventW ") != std::string::npos) {
-      auto it = std::find_if(open.begin(), open.end(), [&](const auto& o) { return std::get<0>(o) == thread; });
-      if (it == open.end()) continue;
-      std::get<1>(*it).strings.push_back(Unescape(line));
-      if (std::get<1>(*it).strings.size() == std::get<2>(*it)) {
-        events.push_back(std::get<1>(*it));
-        open.erase(it);
+        open.erase(thread);
       }
     }
   }
@@ -140,13 +135,8 @@ TEST_F(InstalledEventsTest, WhatHappensIsToldOnceWithUserAddressListenerAndUrl) 
     Browser& browser = MakeBrowser(std::string("second-factor-") + user.password);
     ASSERT_EQ(Lower(PasswordStep(browser, user).url), kOwnLogin);
     KeepKey(browser);
-    const bool cancel = user.name == kMallory.name;
-    EXPECT_EQ(PostPasscode(browser,
-                           cancel                           ? ""
-                           : LastPasscode(user) == "000000" ? "111111"
-                                                            : "000000",
-                           cancel ? "Cancel" : "LogIn")
-                  .status,
+    const bool cancel = user.name == kMallory.name, lucky = LastPasscode(user) == "000000";
+    EXPECT_EQ(PostPasscode(browser, cancel ? "" : lucky ? "111111" : "000000", cancel ? "Cancel" : "LogIn").status,
               302);
   }
   for (const std::string n : {"0", "1"}) {
