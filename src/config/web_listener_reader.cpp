@@ -1,6 +1,7 @@
 #include "config/web_listener_reader.h"
 
 #include "config/com_text.h"
+#include "config/store_calls.h"
 #include "config/url_exclusion.h"
 #include "diag/trace_log.h"
 
@@ -9,17 +10,6 @@ namespace talverin {
 const char kVendorParametersSetName[] = "{347A24CF-D801-4b9a-8F0F-74902FA92D76}";
 
 namespace {
-
-// A failed store call ends the reading of the configuration.
-void ThrowIfStoreFailed(HRESULT hr) { ThrowIfFailed(ErrorCategory::Configuration, hr); }
-void ThrowIfStoreNotOk(HRESULT hr) { ThrowIfNotOk(ErrorCategory::Configuration, hr); }
-
-// A store call that answered success but no object would otherwise be used
-// as a null pointer further down.
-template <class T>
-void ThrowIfMissing(const ComPtr<T>& object) {
-  if (!object) ThrowIfStoreFailed(E_POINTER);
-}
 
 // Owns the BSTR a store call writes into an out-parameter.
 class BstrOut {
@@ -30,12 +20,6 @@ class BstrOut {
  private:
   UniqueBstr value_;
 };
-
-UniqueBstr MakeBstr(const char* text) {
-  UniqueBstr value = NarrowToBstr(text);
-  if (!value) ThrowIfStoreFailed(E_OUTOFMEMORY);
-  return value;
-}
 
 const char* YesNo(bool value) { return value ? "Yes" : "No"; }
 
@@ -55,7 +39,7 @@ void ListenerConfigReader::Attach(const ComPtr<fpc::IFpcWebListener>& listener) 
   listener_ = listener;
   if (!sets_) return;  // no sets at all: every vendor value reads as its default
 
-  UniqueBstr name = MakeBstr(kVendorParametersSetName);
+  UniqueBstr name = StoreText(kVendorParametersSetName);
   UniqueVariant key;
   key->vt = VT_BSTR;
   key->bstrVal = name.Take();
@@ -63,13 +47,13 @@ void ListenerConfigReader::Attach(const ComPtr<fpc::IFpcWebListener>& listener) 
   // A listener the administration tools never touched: an empty set in the
   // administration objects only (never saved), so every value reads its
   // default.
-  UniqueBstr addName = MakeBstr(kVendorParametersSetName);
+  UniqueBstr addName = StoreText(kVendorParametersSetName);
   sets_->Add(addName.Get(), 0, 1, set_.Put());
 }
 
 bool ListenerConfigReader::ReadFlag(const char* valueName) {
   if (!set_) return false;
-  UniqueBstr name = MakeBstr(valueName);
+  UniqueBstr name = StoreText(valueName);
   UniqueVariant value;
   if (set_->get_Value(name.Get(), value.Get()) != S_OK) return false;
   return value->vt == VT_I4 && (value->lVal & 0xFFFF) == 1;
@@ -83,7 +67,7 @@ bool ListenerConfigReader::AutoDiscoverAllowed() { return ReadFlag("AutoDiscover
 void ListenerConfigReader::CustomExclusionList(std::vector<std::string>& list) {
   list.clear();
   if (!set_) return;
-  UniqueBstr name = MakeBstr("CustomExclusionList");
+  UniqueBstr name = StoreText("CustomExclusionList");
   UniqueVariant value;
   if (set_->get_Value(name.Get(), value.Get()) != S_OK || value->vt != VT_BSTR) return;
   list = SplitExclusionList(BstrToNarrow(value->bstrVal, ErrorCategory::Configuration));

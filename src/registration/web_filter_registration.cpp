@@ -1,6 +1,9 @@
 #include "registration/web_filter_registration.h"
 
-#include "config/com_text.h"
+#include <new>
+#include <optional>
+
+#include "config/store_calls.h"
 #include "diag/debug_output.h"
 #include "diag/trace_log.h"
 
@@ -29,22 +32,11 @@ void ReportFailure(const char* debugFormat, const char* traceFormat, HRESULT hr)
   TLOGF(0, traceFormat, Code(hr));
 }
 
-// True, after telling it, when a step failed.
-bool StepFailed(HRESULT hr, const char* debugFormat, const char* traceFormat) {
-  if (SUCCEEDED(hr)) return false;
-  ReportFailure(debugFormat, traceFormat, hr);
-  return true;
-}
-
-// Puts one text property of the new web filter; E_OUTOFMEMORY, untold, when
-// the text cannot be made a BSTR.
-template <class Put>
-HRESULT PutText(const char* text, Put put, const char* debugFormat, const char* traceFormat) {
-  UniqueBstr value = NarrowToBstr(text);
-  if (!value) return E_OUTOFMEMORY;
-  HRESULT hr = put(value.Get());
-  StepFailed(hr, debugFormat, traceFormat);
-  return hr;
+// A failed step of the walk is told with its own texts before it ends the
+// walk.
+void ThrowIfStepFailed(HRESULT hr, const char* debugFormat, const char* traceFormat) {
+  if (FAILED(hr)) ReportFailure(debugFormat, traceFormat, hr);
+  ThrowIfStoreFailed(hr);
 }
 
 // COM for the duration of one registration call; a thread that already has
@@ -63,98 +55,68 @@ class ComApartment {
   HRESULT hr_;
 };
 
-}  // namespace
-
-HRESULT GetWebFilters(ComPtr<fpc::IFpcWebFilters>& webFilters) {
+ComPtr<fpc::IFpcWebFilters> GetWebFilters() {
   ComPtr<fpc::IFpcRoot> root;
   HRESULT hr = CoCreateInstance(fpc::kClsidRoot, nullptr, kStoreClassContext, fpc::kIidRoot, root.PutVoid());
-  if (SUCCEEDED(hr) && !root) hr = E_POINTER;
-  if (StepFailed(hr, "ORVANT: Failed retrieving interface. Error code is %lx\n",
-                 "GetWebFilters: Failed retrieving interface. Error code is %lx\n"))
-    return hr;
+  ThrowIfStepFailed(StoreResult(hr, root), "ORVANT: Failed retrieving interface. Error code is %lx\n",
+                    "GetWebFilters: Failed retrieving interface. Error code is %lx\n");
   ComPtr<fpc::IFpcArray> array;
   hr = root->GetContainingArray(array.Put());
-  if (SUCCEEDED(hr) && !array) hr = E_POINTER;
-  if (StepFailed(hr, "ORVANT: Failed to query for current array. Error code is %lx\n",
-                 "GetWebFilters: Failed to query for current array. Error code is %lx\n"))
-    return hr;
+  ThrowIfStepFailed(StoreResult(hr, array), "ORVANT: Failed to query for current array. Error code is %lx\n",
+                    "GetWebFilters: Failed to query for current array. Error code is %lx\n");
   ComPtr<fpc::IFpcExtensions> extensions;
   hr = array->get_Extensions(extensions.Put());
-  if (SUCCEEDED(hr) && !extensions) hr = E_POINTER;
-  if (StepFailed(hr, "ORVANT: Failed to query for array extentions. Error code is %lx\n",
-                 "GetWebFilters: Failed to query for array extentions. Error code is %lx\n"))
-    return hr;
+  ThrowIfStepFailed(StoreResult(hr, extensions), "ORVANT: Failed to query for array extentions. Error code is %lx\n",
+                    "GetWebFilters: Failed to query for array extentions. Error code is %lx\n");
+  ComPtr<fpc::IFpcWebFilters> webFilters;
   hr = extensions->get_WebFilters(webFilters.Put());
-  if (SUCCEEDED(hr) && !webFilters) hr = E_POINTER;
-  if (StepFailed(hr, "ORVANT: Failed to query for Web filters. Error code is %lx\n",
-                 "GetWebFilters: Failed to query for Web filters. Error code is %lx\n"))
-    return hr;
-  return hr;
+  ThrowIfStepFailed(StoreResult(hr, webFilters), "ORVANT: Failed to query for Web filters. Error code is %lx\n",
+                    "GetWebFilters: Failed to query for Web filters. Error code is %lx\n");
+  return webFilters;
 }
 
-HRESULT AddWebFilter(fpc::IFpcWebFilters* webFilters) {
-  UniqueBstr guid = NarrowToBstr(kWebFilterGuid);
-  UniqueBstr name = NarrowToBstr(kWebFilterName);
-  UniqueBstr dllPath = NarrowToBstr(kWebFilterDllPath);
-  if (!guid || !name || !dllPath) return E_OUTOFMEMORY;
-
+void AddWebFilter(fpc::IFpcWebFilters* webFilters) {
+  const UniqueBstr guid = StoreText(kWebFilterGuid);
+  const UniqueBstr name = StoreText(kWebFilterName);
+  const UniqueBstr dllPath = StoreText(kWebFilterDllPath);
   ComPtr<fpc::IFpcWebFilter> webFilter;
-  HRESULT hr = webFilters->Add(guid.Get(), name.Get(), dllPath.Get(), 2, 2, webFilter.Put());
-  if (hr == kAlreadyRegistered) return S_OK;  // left untouched
-  if (SUCCEEDED(hr) && !webFilter) hr = E_POINTER;
-  if (StepFailed(hr, "ORVANT: Failed to add the Web filter. Error code is %lx\n",
-                 "AddWebFilter: Failed to add the Web filter. Error code is%lx\n"))
-    return hr;
+  const HRESULT hr = webFilters->Add(guid.Get(), name.Get(), dllPath.Get(), 2, 2, webFilter.Put());
+  if (hr == kAlreadyRegistered) return;  // left untouched
+  ThrowIfStepFailed(StoreResult(hr, webFilter), "ORVANT: Failed to add the Web filter. Error code is %lx\n",
+                    "AddWebFilter: Failed to add the Web filter. Error code is%lx\n");
 
-  fpc::IFpcWebFilter* filter = webFilter.Get();
-  hr = PutText(kWebFilterDescription, [filter](BSTR b) { return filter->put_Description(b); },
-               "ORVANT: Failed to set the filter's description. Error code is %lx\n",
-               "AddWebFilter: Failed to set the filter's description. Error code is %lx\n");
-  if (FAILED(hr)) return hr;
-  hr = PutText(kWebFilterVendor, [filter](BSTR b) { return filter->put_Vendor(b); },
-               "ORVANT: Failed to set the filter's vendor. Error code is %lx\n",
-               "AddWebFilter: Failed to set the filter's vendor. Error code is %lx\n");
-  if (FAILED(hr)) return hr;
-  hr = PutText(kWebFilterVersion, [filter](BSTR b) { return filter->put_Version(b); },
-               "ORVANT: Failed to set the filter's version. Error code is %lx\n",
-               "AddWebFilter: Failed to set the filter's version. Error code is %lx\n");
-  if (FAILED(hr)) return hr;
-  hr = webFilter->put_Enabled(VARIANT_TRUE);
-  if (StepFailed(hr, "ORVANT: Failed to Enable the filter. Error code is %lx\n",
-                 "AddWebFilter: Failed to Enable the filter. Error code is %lx\n"))
-    return hr;
-  hr = webFilters->Save(VARIANT_FALSE, VARIANT_TRUE);
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed to save the filter. Error code is %lx\n",
-                  "AddWebFilter: Failed to save the filter. Error code is %lx\n", hr);
-  }
-  return hr;
+  ThrowIfStepFailed(webFilter->put_Description(StoreText(kWebFilterDescription).Get()),
+                    "ORVANT: Failed to set the filter's description. Error code is %lx\n",
+                    "AddWebFilter: Failed to set the filter's description. Error code is %lx\n");
+  ThrowIfStepFailed(webFilter->put_Vendor(StoreText(kWebFilterVendor).Get()),
+                    "ORVANT: Failed to set the filter's vendor. Error code is %lx\n",
+                    "AddWebFilter: Failed to set the filter's vendor. Error code is %lx\n");
+  ThrowIfStepFailed(webFilter->put_Version(StoreText(kWebFilterVersion).Get()),
+                    "ORVANT: Failed to set the filter's version. Error code is %lx\n",
+                    "AddWebFilter: Failed to set the filter's version. Error code is %lx\n");
+  ThrowIfStepFailed(webFilter->put_Enabled(VARIANT_TRUE), "ORVANT: Failed to Enable the filter. Error code is %lx\n",
+                    "AddWebFilter: Failed to Enable the filter. Error code is %lx\n");
+  ThrowIfStepFailed(webFilters->Save(VARIANT_FALSE, VARIANT_TRUE),
+                    "ORVANT: Failed to save the filter. Error code is %lx\n",
+                    "AddWebFilter: Failed to save the filter. Error code is %lx\n");
 }
 
-HRESULT RemoveWebFilter(fpc::IFpcWebFilters* webFilters) {
+void RemoveWebFilter(fpc::IFpcWebFilters* webFilters) {
   UniqueVariant guid;
-  guid->bstrVal = NarrowToBstr(kWebFilterGuid).Take();
-  if (guid->bstrVal == nullptr) return E_OUTOFMEMORY;
+  guid->bstrVal = StoreText(kWebFilterGuid).Take();
   guid->vt = VT_BSTR;
-
-  HRESULT hr = webFilters->Remove(*guid.Get());
-  if (hr == kNotRegistered) return S_OK;  // nothing to remove, nothing saved
-  if (StepFailed(hr, "ORVANT: Failed to remove the Web filter. Error code is %lx\n",
-                 "RemoveWebFilter: Failed to remove the Web filter. Error code is %lx\n"))
-    return hr;
-  hr = webFilters->Save(VARIANT_FALSE, VARIANT_TRUE);
-  if (FAILED(hr)) {
-    ReportFailure("ORVANT: Failed to save. Error code is %lx\n", "RemoveWebFilter: Failed to save. Error code is %lx\n",
-                  hr);
-  }
-  return hr;
+  const HRESULT hr = webFilters->Remove(*guid.Get());
+  if (hr == kNotRegistered) return;  // nothing to remove, nothing saved
+  ThrowIfStepFailed(hr, "ORVANT: Failed to remove the Web filter. Error code is %lx\n",
+                    "RemoveWebFilter: Failed to remove the Web filter. Error code is %lx\n");
+  ThrowIfStepFailed(webFilters->Save(VARIANT_FALSE, VARIANT_TRUE), "ORVANT: Failed to save. Error code is %lx\n",
+                    "RemoveWebFilter: Failed to save. Error code is %lx\n");
 }
 
-namespace {
-
-// Registration and removal alike: COM for the call, the array's web filters,
-// then the one step, whose failure is reported with the caller's texts.
-HRESULT OnWebFilters(HRESULT (*step)(fpc::IFpcWebFilters*), const char* debugFormat, const char* traceFormat) {
+// Registration and removal alike, the exports' edge: COM for the call, the
+// array's web filters, then the one step. A failure ends the walk and answers
+// its HRESULT, with the caller's summary after the step's own texts.
+HRESULT WalkWebFilters(void (*step)(fpc::IFpcWebFilters*), const char* debugFormat, const char* traceFormat) {
   ComApartment com;
   if (FAILED(com.Result())) {
     ReportFailure("ORVANT: CoInitialize Failed. Error code is %lx\n", "CoInitialize Failed. Error code is %lx\n",
@@ -162,13 +124,26 @@ HRESULT OnWebFilters(HRESULT (*step)(fpc::IFpcWebFilters*), const char* debugFor
     return com.Result();
   }
   ComPtr<fpc::IFpcWebFilters> webFilters;
-  HRESULT hr = GetWebFilters(webFilters);
-  if (StepFailed(hr, "ORVANT: Get the web filters object failed. Error code is %lx\n",
-                 "Get the web filters object failed. Error code is %lx\n"))
-    return hr;
-  hr = step(webFilters.Get());
-  if (FAILED(hr)) ReportFailure(debugFormat, traceFormat, hr);
-  return hr;
+  if (const std::optional<Error> failure = CaptureError([&] { webFilters = GetWebFilters(); })) {
+    ReportFailure("ORVANT: Get the web filters object failed. Error code is %lx\n",
+                  "Get the web filters object failed. Error code is %lx\n", failure->hr);
+    return failure->hr;
+  }
+  if (const std::optional<Error> failure = CaptureError([&] { step(webFilters.Get()); })) {
+    ReportFailure(debugFormat, traceFormat, failure->hr);
+    return failure->hr;
+  }
+  return S_OK;
+}
+
+// No exception leaves the exports: an error's own text may be all the memory
+// that was left.
+HRESULT OnWebFilters(void (*step)(fpc::IFpcWebFilters*), const char* debugFormat, const char* traceFormat) {
+  try {
+    return WalkWebFilters(step, debugFormat, traceFormat);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 }  // namespace

@@ -22,9 +22,4 @@ HRESULT RegisterFilter();
 // The same for the removal; a filter that is not registered answers S_OK.
 HRESULT UnregisterFilter();
 
-// The array's web filters collection, owned by the caller on success.
-HRESULT GetWebFilters(ComPtr<fpc::IFpcWebFilters>& webFilters);
-HRESULT AddWebFilter(fpc::IFpcWebFilters* webFilters);
-HRESULT RemoveWebFilter(fpc::IFpcWebFilters* webFilters);
-
 }  // namespace talverin
