@@ -17,9 +17,6 @@
 
 namespace {
 
-using Stub::kCorException;
-using Stub::kDispException;
-
 std::string Format(const char* format, const std::string& a, const std::string& b = std::string()) {
   const int size = std::snprintf(nullptr, 0, format, a.c_str(), b.c_str());
   std::string text(static_cast<std::size_t>(size) + 1, '\0');
@@ -103,7 +100,7 @@ DWORD CAnonymousLogonFilterImplementation::AskForPasscode(HTTP_FILTER_CONTEXT* p
   });
   if (!failure) return status;
   const talverin::Error& e = *failure;
-  if (!e.fromHResult || (e.hr != kCorException && e.hr != kDispException)) throw e;
+  if (!e.fromHResult || !Stub::IsBackendExceptionCode(e.hr)) throw e;
   TLOG(1, "Recoverable exception while requesting a passcode. Redirect back to login page.");
   context.SetSessionState(static_cast<int>(SessionState::Expired));
   std::string name;

@@ -5,10 +5,10 @@
 
 #include "auth/anonymous_logon_filter_implementation.h"
 #include "auth/connection_context.h"
+#include "base/error.h"
 #include "diag/trace_log.h"
 #include "http/responses.h"
 #include "stub/authentication_proxy.h"
-#include "base/error.h"
 #include "stub/html_server.h"
 #include "stub/passcode_status.h"
 #include "stub/session_store.h"

@@ -2,9 +2,9 @@
 // check asked for it.
 #include "auth/anonymous_logon_filter_implementation.h"
 #include "auth/connection_context.h"
+#include "base/error.h"
 #include "diag/trace_log.h"
 #include "stub/authentication_proxy.h"
-#include "base/error.h"
 #include "stub/session_store.h"
 
 void CAnonymousLogonFilterImplementation::ReportPasswordAuthenticationStatus(ConnectionContext& context, bool value) {
