@@ -16,6 +16,11 @@ const std::string kCarolForm = "curl=%2Fowa%2F&flags=0&formdir=1&username=CONTOS
 std::string LogonHead(const std::string& url = "/CookieAuth.dll?Logon") {
   return "POST " + url + " HTTP/1.1\r\nHost: mail.contoso.test\r\nContent-Type: application/x-www-form-urlencoded\r\n";
 }
+std::string Replace(std::string text, const std::string& what, const std::string& with) {
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
+    text.replace(at, what.size(), with);
+  return text;
+}
 
 struct CookieReading {
   const char* name;
@@ -79,23 +84,18 @@ std::vector<Probe> Probes() {
   return probes;
 }
 
-std::string Replace(std::string text, const std::string& what, const std::string& with) {
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
-    text.replace(at, what.size(), with);
-  return text;
-}
-
 class AttackTableTest : public RoadTest, public testing::WithParamInterface<CookieReading> {
  public:
-  void StartWithReading() {
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(RoadTest::SetUp());
     auto yesNo = [](bool value) { return std::string(value ? "yes" : "no"); };
     ASSERT_NO_FATAL_FAILURE(Start({"Enabled = i4:1\n", "",
                                    "[proxy]\ncookie-names-trimmed = " + yesNo(GetParam().trimmed) +
                                        "\ncookie-names-case-folded = " + yesNo(GetParam().caseFolded) +
                                        "\ncookie-lines-joined = " + yesNo(GetParam().joined) + "\n[listener " +
                                        kOwaListener + "]\nlogoff-path = /owa/settings.html\n"}));
-    ASSERT_FLOW_PRESENT();
   }
+  // Password accepted, the redirect to the kept page not followed.
   Browser& InitialSession(const std::string& name) {
     Browser& browser = MakeBrowser(name);
     browser.Visit("/owa/");
@@ -103,30 +103,9 @@ class AttackTableTest : public RoadTest, public testing::WithParamInterface<Cook
     EXPECT_FALSE(Key(browser).empty()) << name;
     return browser;
   }
-  Browser& AwaitingSession(const std::string& name) {
-    Browser& browser = MakeBrowser(name);
-    EXPECT_EQ(Lower(PasswordStep(browser, kAlice).url), kOwnLogin) << name;
-    return browser;
-  }
-  // A fresh browser's logon post, the attacker mallory posting any passcode
-  // of hers it may have caused: neither may give a Valid session.
-  void ExpectNoValidSessionFrom(const std::string& name, const std::vector<std::string>& pieces) {
-    SCOPED_TRACE(pieces.back());
-    Browser& browser = MakeBrowser(name);
-    Protect(browser, "/owa/");
-    browser.Visit("/owa/");
-    const std::string before = LastPasscode(kMallory);
-    browser.FollowAll(browser.SendPieces("/CookieAuth.dll?Logon", pieces));
-    if (!Key(browser).empty()) {
-      EXPECT_NE(SessionState(Key(browser)), kValid) << "no passcode was asked";
-    }
-    if (LastPasscode(kMallory) != before) browser.FollowAll(PostPasscode(browser, LastPasscode(kMallory)));
-    EXPECT_FALSE(Leaks(browser.Get("/owa/inbox.html")));
-  }
 };
 
 TEST_P(AttackTableTest, NoRequestOfASessionBeforeThePasscodeReachesTheSite) {
-  ASSERT_NO_FATAL_FAILURE(StartWithReading());
   Browser* victim = &AwaitingSession("victim");
   Browser& attacker = MakeBrowser("attacker");
   int n = 0;
@@ -140,18 +119,18 @@ TEST_P(AttackTableTest, NoRequestOfASessionBeforeThePasscodeReachesTheSite) {
       browser.FollowAll(PostPasscode(browser, "", "Cancel"));
       browser.SetCookie(kCookie, key);
     }
-    HeaderList headers = p.body.empty() || p.method == "PUT" ? HeaderList{} : kFormType;
+    HeaderList headers;
+    if (!p.body.empty() && p.method != "PUT") headers.push_back({"Content-Type", "application/x-www-form-urlencoded"});
     for (size_t from = 0, to = 0; p.state == 'X' && from <= p.cookie.size(); from = to + 1) {
       to = std::min(p.cookie.find('\n', from), p.cookie.size());
       headers.push_back({"Cookie", Replace(p.cookie.substr(from, to - from), "{key}", Key(*victim))});
     }
+    std::vector<std::string> pieces = {browser.Compose(p.method, p.url, p.body, headers)};
     if (p.split) {
-      const std::string request = browser.Compose(p.method, p.url, p.body, headers);
-      const size_t end = request.find("\r\n\r\n") + 4;
-      EXPECT_FALSE(Leaks(browser.SendPieces(p.url, {request.substr(0, end), request.substr(end)})));
-    } else {
-      EXPECT_FALSE(Leaks(browser.Send(p.method, p.url, p.body, headers)));
+      const size_t end = pieces[0].find("\r\n\r\n") + 4;
+      pieces = {pieces[0].substr(0, end), pieces[0].substr(end)};
     }
+    EXPECT_FALSE(Leaks(browser.SendPieces(p.url, pieces)));
     if (p.expires) {
       EXPECT_EQ(SessionState(key), kExpired) << "a bypass attempt should expire the session";
     }
@@ -165,68 +144,74 @@ TEST_P(AttackTableTest, NoRequestOfASessionBeforeThePasscodeReachesTheSite) {
   for (Browser* browser : {victim, &attacker}) EXPECT_EQ(browser->Transcript().find(passcode), std::string::npos);
 }
 
-// The proxy reads the first field named exactly "username" and the whole
-// body: the filter must decide on the same user, or alice's logon could
-// borrow bob's bypass or the lgn cookie's verdict.
-TEST_P(AttackTableTest, AValidUsersLogonPostBorrowsNoOtherUsersVerdict) {
-  ASSERT_NO_FATAL_FAILURE(StartWithReading());
-  int n = 0;
-  for (const std::string body : {"curl=%2Fowa%2F&xusername=CONTOSO%5Cbob&username=CONTOSO%5Calice&password=Secret1",
-                                 "curl=%2Fowa%2F&username=CONTOSO%5Calice&username=CONTOSO%5Cbob&password=Secret1",
-                                 "curl=%2Fowa%2F&username=CONTOSO%5Calice&user%6Eame=CONTOSO%5Cbob&password=Secret1",
-                                 "curl=%2Fowa%2F&USERNAME=CONTOSO%5Cbob&username=CONTOSO%5Calice&password=Secret1",
-                                 "curl=%2Fowa%2F&UserName=CONTOSO%5Cbob&username=CONTOSO%5Calice&password=Secret1",
-                                 "curl=%2Fowa%2F&username=CONTOSO%5Calice&password=Secret1&username=CONTOSO%5Cbob"}) {
-    ExpectNoValidSessionFrom("form" + std::to_string(n++),
-                             {LogonHead() + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body});
-  }
-  // "Content-Length:100" without a blank (read as "00" by a parser that skips
-  // one byte), the body in a second record, another user in the lgn cookie.
-  std::string form = "curl=%2Fowa%2F&flags=0&formdir=1&username=CONTOSO%5Calice&password=Secret1&pad=";
-  form.resize(100, 'x');
-  for (const RoadUser& lgn : {kBob, kMallory}) {
-    ExpectNoValidSessionFrom("lgn" + std::to_string(n++),
-                             {LogonHead() + "Content-Length:100\r\nCookie: lgn=" + lgn.name + "\r\n\r\n", form});
-  }
-}
-
-// A locked-out user's credentials never reach the proxy, however the logon
-// post's URL is spelled, the form's names are doubled, or its body framed
-// (a chunk boundary cutting the field name leaves a reader of the raw bytes
-// with no user name, falling back to the lgn cookie of a valid user).
-TEST_P(AttackTableTest, ALockedOutUsersCredentialsNeverReachTheProxy) {
-  ASSERT_NO_FATAL_FAILURE(StartWithReading());
-  const std::string cut = "curl=%2Fowa%2F&flags=0&user", rest = "name=CONTOSO%5Ccarol&password=Locked3";
+// Raw logon posts. The proxy reads the first field named exactly "username"
+// and the whole body: the filter must decide on the same user, or alice's
+// logon could borrow bob's bypass or the lgn cookie's verdict. A locked-out
+// user's credentials (carol's) never reach the proxy, however the post's URL
+// is spelled, its names doubled or its body framed (a chunk boundary cutting
+// the field name leaves a reader of the raw bytes with no user name, falling
+// back to the lgn cookie of a valid user).
+TEST_P(AttackTableTest, ALogonPostBorrowsNoOtherUsersVerdict) {
+  struct Post {
+    std::string url, head, body;  // head: the lines after the Content-Type (none: the body's length)
+    bool locked;                  // carol's credentials, with "lgn=" alice
+    bool split = false;           // the body in a record of its own
+  };
+  const std::string logon = "/CookieAuth.dll?Logon", cut = "curl=%2Fowa%2F&flags=0&user";
+  const std::string rest = "name=CONTOSO%5Ccarol&password=Locked3";
   auto hex = [](size_t n) { char t[16]; std::snprintf(t, sizeof t, "%zx", n); return std::string(t); };
   const std::string chunked =
       hex(cut.size()) + "\r\n" + cut + "\r\n" + hex(rest.size()) + "\r\n" + rest + "\r\n0\r\n\r\n";
-  const std::string n = "Content-Length: " + std::to_string(kCarolForm.size()) + "\r\n";
-  const std::string logon = "/CookieAuth.dll?Logon";
-  // URL, head lines (none: the body's length), body.
-  const std::vector<std::tuple<std::string, std::string, std::string>> posts = {
-      {"/CookieAuth.dll?Logon&x=1", "", kCarolForm},
-      {"/cookieauth.dll?LOGON", "", kCarolForm},
-      {"/CookieAuth.dll?Logon?x=1", "", kCarolForm},
-      {"https://mail.contoso.test/CookieAuth.dll?Logon", "", kCarolForm},
-      {"/%63ookieauth.dll?Logon", "", kCarolForm},
-      {"/owa/../CookieAuth.dll?Logon", "", kCarolForm},
-      {logon, "Transfer-Encoding: chunked\r\nContent-Length: " + std::to_string(chunked.size()) + "\r\n", chunked},
-      {logon, "Transfer-Encoding: chunked\r\n", chunked},
-      {logon, n + "Content-Length: 5\r\n", kCarolForm},
-      {logon, "Content-Length: +" + std::to_string(kCarolForm.size()) + "\r\n", kCarolForm},
-      {logon, n + " Folded: yes\r\n", kCarolForm},
-      {logon, "", "curl=%2Fowa%2F&xusername=CONTOSO%5Calice&username=CONTOSO%5Ccarol&password=Locked3"},
-      {logon, "", "curl=%2Fowa%2F&USERNAME=CONTOSO%5Calice&username=CONTOSO%5Ccarol&password=Locked3"},
+  const std::string length = "Content-Length: " + std::to_string(kCarolForm.size()) + "\r\n";
+  const std::string chunkedLength = "Content-Length: " + std::to_string(chunked.size()) + "\r\n";
+  // "Content-Length:100" without a blank is read as "00" by a parser that skips one byte.
+  std::string form100 = "curl=%2Fowa%2F&flags=0&formdir=1&username=CONTOSO%5Calice&password=Secret1&pad=";
+  form100.resize(100, 'x');
+  const std::vector<Post> posts = {
+      {logon, "", "curl=%2Fowa%2F&xusername=CONTOSO%5Cbob&username=CONTOSO%5Calice&password=Secret1", false},
+      {logon, "", "curl=%2Fowa%2F&username=CONTOSO%5Calice&username=CONTOSO%5Cbob&password=Secret1", false},
+      {logon, "", "curl=%2Fowa%2F&username=CONTOSO%5Calice&user%6Eame=CONTOSO%5Cbob&password=Secret1", false},
+      {logon, "", "curl=%2Fowa%2F&USERNAME=CONTOSO%5Cbob&username=CONTOSO%5Calice&password=Secret1", false},
+      {logon, "", "curl=%2Fowa%2F&UserName=CONTOSO%5Cbob&username=CONTOSO%5Calice&password=Secret1", false},
+      {logon, "", "curl=%2Fowa%2F&username=CONTOSO%5Calice&password=Secret1&username=CONTOSO%5Cbob", false},
+      {logon, "Content-Length:100\r\nCookie: lgn=CONTOSO\\bob\r\n", form100, false, true},
+      {logon, "Content-Length:100\r\nCookie: lgn=CONTOSO\\mallory\r\n", form100, false, true},
+      {"/CookieAuth.dll?Logon&x=1", "", kCarolForm, true},
+      {"/cookieauth.dll?LOGON", "", kCarolForm, true},
+      {"/CookieAuth.dll?Logon?x=1", "", kCarolForm, true},
+      {"https://mail.contoso.test/CookieAuth.dll?Logon", "", kCarolForm, true},
+      {"/%63ookieauth.dll?Logon", "", kCarolForm, true},
+      {"/owa/../CookieAuth.dll?Logon", "", kCarolForm, true},
+      {logon, "Transfer-Encoding: chunked\r\n" + chunkedLength, chunked, true},
+      {logon, "Transfer-Encoding: chunked\r\n", chunked, true},
+      {logon, length + "Content-Length: 5\r\n", kCarolForm, true},
+      {logon, "Content-Length: +" + std::to_string(kCarolForm.size()) + "\r\n", kCarolForm, true},
+      {logon, length + " Folded: yes\r\n", kCarolForm, true},
+      {logon, "", "curl=%2Fowa%2F&xusername=CONTOSO%5Calice&username=CONTOSO%5Ccarol&password=Locked3", true},
+      {logon, "", "curl=%2Fowa%2F&USERNAME=CONTOSO%5Calice&username=CONTOSO%5Ccarol&password=Locked3", true},
   };
-  int i = 0;
-  for (const auto& [url, head, body] : posts) {
-    SCOPED_TRACE(url + "\n" + head + body);
-    Browser& browser = MakeBrowser("locked" + std::to_string(i++));
+  int n = 0;
+  for (const Post& post : posts) {
+    SCOPED_TRACE(post.url + "\n" + post.head + post.body);
+    Browser& browser = MakeBrowser("post" + std::to_string(n++));
+    Protect(browser, "/owa/");
     browser.Visit("/owa/");
-    const std::string length = head.empty() ? "Content-Length: " + std::to_string(body.size()) + "\r\n" : head;
-    Reply posted = browser.SendRaw(url, LogonHead(url) + "Cookie: lgn=CONTOSO\\alice\r\n" + length + "\r\n" + body);
-    EXPECT_FALSE(browser.Cookie(kCookie).has_value()) << posted.raw;
+    const std::string before = LastPasscode(kMallory);
+    const std::string head =
+        LogonHead(post.url) + (post.locked ? "Cookie: lgn=CONTOSO\\alice\r\n" : "") +
+        (post.head.empty() ? "Content-Length: " + std::to_string(post.body.size()) + "\r\n" : post.head) + "\r\n";
+    Reply posted = browser.SendPieces(post.url, post.split ? std::vector<std::string>{head, post.body}
+                                                           : std::vector<std::string>{head + post.body});
+    if (post.locked) {
+      EXPECT_FALSE(browser.Cookie(kCookie).has_value()) << posted.raw;
+    }
     EXPECT_FALSE(Leaks(browser.FollowAll(posted)));
+    if (!Key(browser).empty()) {
+      EXPECT_NE(SessionState(Key(browser)), kValid) << "no passcode was asked";
+    }
+    // The attacker mallory posts any passcode of hers the post may have caused.
+    if (LastPasscode(kMallory) != before) browser.FollowAll(PostPasscode(browser, LastPasscode(kMallory)));
+    EXPECT_FALSE(Leaks(browser.Get("/owa/inbox.html")));
   }
 }
 
@@ -234,7 +219,6 @@ TEST_P(AttackTableTest, ALockedOutUsersCredentialsNeverReachTheProxy) {
 // again, but without a password entered the kept page is not read again.
 // And a shared machine: the next user logs on over the first one's Valid cookie.
 TEST_P(AttackTableTest, NoSessionIsRevivedOrInherited) {
-  ASSERT_NO_FATAL_FAILURE(StartWithReading());
   Browser& cancelled = AwaitingSession("cancelled");
   const std::string key = Key(cancelled);
   cancelled.FollowAll(PostPasscode(cancelled, "", "Cancel"));
@@ -267,24 +251,21 @@ TEST_P(AttackTableTest, NoSessionIsRevivedOrInherited) {
 INSTANTIATE_TEST_SUITE_P(CookieReadings, AttackTableTest, testing::ValuesIn(kReadings),
                          [](const testing::TestParamInfo<CookieReading>& info) { return info.param.name; });
 
-class AttackTest : public RoadTest {};
+using AttackTest = RoadTest;
 
 // Passcode posts of one session are checked one after another: of several
 // wrong guesses sent at once, one reaches the back end and ends the session.
 TEST_F(AttackTest, ConcurrentPasscodeGuessesAreCheckedOneAtATime) {
   ASSERT_NO_FATAL_FAILURE(Start());
-  Browser& victim = MakeBrowser("guessed");
-  ASSERT_EQ(Lower(PasswordStep(victim, kAlice).url), kOwnLogin);
-  const std::string key = Key(victim);
+  const std::string key = Key(AwaitingSession("guessed"));
   // A slow check lets every guess arrive while the first is being checked.
   ASSERT_NO_FATAL_FAILURE(Fault({L"Authenticate"}, L"delay", L"300"));
-  std::vector<Browser*> guessers;
-  for (int i = 0; i < 6; ++i) {
-    guessers.push_back(&MakeBrowser("guesser" + std::to_string(i)));
-    guessers.back()->SetCookie(kCookie, key);
-  }
   std::vector<std::thread> threads;
-  for (int i = 0; i < 6; ++i) threads.emplace_back([&, i] { PostPasscode(*guessers[i], "00000" + std::to_string(i)); });
+  for (int i = 0; i < 6; ++i) {
+    Browser& guesser = MakeBrowser("guesser" + std::to_string(i));
+    guesser.SetCookie(kCookie, key);
+    threads.emplace_back([this, &guesser, i] { PostPasscode(guesser, "00000" + std::to_string(i)); });
+  }
   for (std::thread& thread : threads) thread.join();
   backend_test::Method(Backend(), L"ClearFaults", {});
   EXPECT_EQ(Occurrences(Audit(), "Authenticate token="), 1u) << Audit();
