@@ -1,14 +1,13 @@
 // The machine-fault guard on its own (seh_guard.h): what it takes, what it
-// leaves to handlers below it, nesting on one thread, and C++ exceptions
-// inside the guarded code.
+// leaves to handlers below it, and nesting on one thread (a host may call the
+// filter again from inside a call it made). C++ exceptions caught inside the
+// guard are the spine tests' daily fare.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
-#include <string>
 #include <vector>
 
 #include "filter/seh_guard.h"
@@ -81,11 +80,8 @@ TEST(SehGuardTest, FaultsAreReportedOnTheFaultingThreadAndAnsweredAndTheGuardSer
   EXPECT_EQ(guarded.Run(), 7u);
   EXPECT_EQ(guarded.reports.size(), 2003u);
   EXPECT_EQ(ExceptionListHead(), headBefore);
-}
 
-TEST(SehGuardTest, FaultHandledByTheSystemBelowNeverReachesTheGuard) {
-  // IsBadReadPtr and IsBadWritePtr probe the memory under handlers of their own.
-  Guarded guarded;
+  // IsBadReadPtr and IsBadWritePtr probe the memory under handlers of their own: the guard sees nothing.
   guarded.body = [] {
     int local = 0;
     return DWORD(IsBadReadPtr(reinterpret_cast<const void*>(g_invalidAddress), sizeof(int)) ? 1 : 0) |
@@ -93,7 +89,7 @@ TEST(SehGuardTest, FaultHandledByTheSystemBelowNeverReachesTheGuard) {
            (IsBadWritePtr(&local, sizeof local) ? 0 : 4);
   };
   EXPECT_EQ(guarded.Run(), 7u);
-  EXPECT_TRUE(guarded.reports.empty());
+  EXPECT_EQ(guarded.reports.size(), 2003u);
 }
 
 TEST(SehGuardTest, NestedGuardsEachTakeTheirOwnFaults) {
@@ -132,39 +128,6 @@ TEST(SehGuardTest, NestedGuardsEachTakeTheirOwnFaults) {
   outer.onReport = nullptr;
   EXPECT_EQ(outer.Run(), kFaultResult);
   EXPECT_EQ(outer.reports.size(), 4u);
-}
-
-void ThrowThroughFrames(std::vector<std::string>& log, int depth) {
-  struct Marker {
-    std::vector<std::string>& log;
-    std::string name;
-    ~Marker() { log.push_back("~" + name); }
-  } marker{log, std::to_string(depth)};
-  if (depth == 0) throw std::runtime_error("deep");
-  ThrowThroughFrames(log, depth - 1);
-}
-
-TEST(SehGuardTest, CppExceptionsUnwindInsideTheGuardBeforeAndAfterAFault) {
-  std::vector<std::string> log;
-  Guarded guarded;
-  guarded.body = [&log] {
-    try {
-      ThrowThroughFrames(log, 2);
-    } catch (const std::runtime_error& e) {
-      log.push_back(e.what());
-      return DWORD{5};
-    }
-    return DWORD{1};
-  };
-  Guarded faulting;
-  faulting.body = Faulting;
-  for (int round = 0; round < 2; ++round) {
-    log.clear();
-    EXPECT_EQ(guarded.Run(), 5u);
-    EXPECT_EQ(log, (std::vector<std::string>{"~0", "~1", "~2", "deep"}));
-    EXPECT_EQ(faulting.Run(), kFaultResult);
-  }
-  EXPECT_TRUE(guarded.reports.empty());
 }
 
 }  // namespace
