@@ -18,10 +18,21 @@ class EventLogTest : public testing::Test {
   EventLogTest() {
     request_.serverVariables = {{"REMOTE_ADDR", "192.0.2.7"}, {"LISTENER_GUID", kOwa}, {"URL", "/owa/inbox?t=1"}};
   }
-  // Everything written: the worker is ended first, so that nothing is still on its way.
-  const std::vector<LoggedEvent>& Written() {
+  // Everything written, as "<type letter><message number>: <strings, between bars>":
+  // the worker is ended first, so that nothing is still on its way.
+  Strings Written() {
     log_.Stop();
-    return events_;
+    Strings written;
+    for (const LoggedEvent& event : events_) {
+      std::string line = event.type == EVENTLOG_ERROR_TYPE     ? "E"
+                         : event.type == EVENTLOG_WARNING_TYPE ? "W"
+                         : event.type == EVENTLOG_INFORMATION_TYPE ? "I"
+                                                                   : "?";
+      line += std::to_string(event.id & 0xFFFF) + ":";
+      for (std::size_t i = 0; i < event.strings.size(); ++i) line += (i == 0 ? " " : "|") + event.strings[i];
+      written.push_back(line);
+    }
+    return written;
   }
   void Attack(DWORD id, const char* address) {
     request_.serverVariables["REMOTE_ADDR"] = address;
@@ -56,13 +67,10 @@ TEST_F(EventLogTest, DetailsNameListenersUsersAndUrlsWithoutTheirQueryAndKeepThe
   log_.ReportUser(TALVERIN_EVENT_LOGON_UNKNOWN_USER, bare.pfc(), "");
   EXPECT_EQ(GetLastError(), 1234u);
   EXPECT_EQ(EventLog::UrlForEvent("/" + std::string(600, 'a')).size(), 512u);
-  const auto& events = Written();
-  ASSERT_EQ(events.size(), 5u);
-  EXPECT_EQ(events[0].strings, (Strings{"4.0.0.1", "0", "none"}));
-  EXPECT_EQ(events[1].strings, (Strings{"192.0.2.7", kOwa, "/owa/inbox", "0"}));
-  EXPECT_EQ(events[2].strings, (Strings{"4.0.0.1", "1", "Exchange OWA, Portal"}));
-  EXPECT_EQ(events[3].strings, (Strings{"CORP\\bob", "192.0.2.7", "Intranet " + kIntranet, "/CookieAuth.dll"}));
-  EXPECT_EQ(events[4].strings, (Strings{"(unknown)", "(unknown)", "(unknown)", "(unknown)"}));
+  EXPECT_EQ(Written(), (Strings{"I100: 4.0.0.1|0|none", "W503: 192.0.2.7|" + kOwa + "|/owa/inbox|0",
+                                "I100: 4.0.0.1|1|Exchange OWA, Portal",
+                                "W402: CORP\\bob|192.0.2.7|Intranet " + kIntranet + "|/CookieAuth.dll",
+                                "W400: (unknown)|(unknown)|(unknown)|(unknown)"}));
 }
 
 // At most one event per kind and address a minute; the next one tells how many were held back.
@@ -76,13 +84,10 @@ TEST_F(EventLogTest, AttacksAreLimitedPerKindAndAddressAndTellWhatWasHeldBack) {
   Attack(TALVERIN_EVENT_ATTACK_BYPASS, "192.0.2.7");
   now_ += 200;
   Attack(TALVERIN_EVENT_ATTACK_BYPASS, "192.0.2.7");  // nothing held back in this window
-  const auto& events = Written();
-  ASSERT_EQ(events.size(), 5u);
-  EXPECT_EQ(events[1].id, static_cast<DWORD>(TALVERIN_EVENT_ATTACK_AMBIGUOUS_COOKIE));
-  EXPECT_EQ(events[2].strings[0], "192.0.2.8");
-  EXPECT_EQ(events[3].strings[0], "192.0.2.7");
-  EXPECT_EQ(events[3].strings[3], "10");
-  EXPECT_EQ(events[4].strings[3], "0");
+  const std::string url = "|" + kOwa + "|/owa/inbox|";
+  EXPECT_EQ(Written(), (Strings{"W502: 192.0.2.7" + url + "0", "W500: 192.0.2.7" + url + "0",
+                                "W502: 192.0.2.8" + url + "0", "W502: 192.0.2.7" + url + "10",
+                                "W502: 192.0.2.7" + url + "0"}));
 }
 
 TEST_F(EventLogTest, EventsAreWrittenInOrderOnTheWorkerAndTheBackEndsGoingAndComingBackOnceEach) {
@@ -94,15 +99,7 @@ TEST_F(EventLogTest, EventsAreWrittenInOrderOnTheWorkerAndTheBackEndsGoingAndCom
   log_.BackendReachable();
   log_.Report(TALVERIN_EVENT_FAULT_BLOCK_LIFTED);
   log_.BackendUnreachable(static_cast<HRESULT>(0x80080005));
-  const auto& events = Written();
-  ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(events[0].id, static_cast<DWORD>(TALVERIN_EVENT_BACKEND_UNREACHABLE));
-  EXPECT_EQ(events[0].type, EVENTLOG_ERROR_TYPE);
-  EXPECT_EQ(events[0].strings, Strings{"0x800401F3"});
-  EXPECT_EQ(events[1].id, static_cast<DWORD>(TALVERIN_EVENT_BACKEND_REACHABLE));
-  EXPECT_EQ(events[1].type, EVENTLOG_INFORMATION_TYPE);
-  EXPECT_EQ(events[2].type, EVENTLOG_WARNING_TYPE);
-  EXPECT_EQ(events[3].strings, Strings{"0x80080005"});
+  EXPECT_EQ(Written(), (Strings{"E200: 0x800401F3", "I201:", "W302:", "E200: 0x80080005"}));
   EXPECT_FALSE(onCaller_);
   log_.Stop();  // twice is harmless
 }
