@@ -6,42 +6,30 @@
 
 namespace {
 
-constexpr char kAnswer[] =
-    "HTTP/1.1 302 Found\r\n"
-    "set-cookie : cadata=K1; path=/\r\n"
-    "Location:\t/CookieAuth.dll?GetLogon \r\n"
-    "Set-Cookie: lang=en\r\n"
-    "\r\n"
-    "Set-Cookie: in-the-body=1\r\n";
-
+// Lines are read where they lie in the bytes, up to the blank line or as far
+// as an unfinished block goes; a name that only starts like the field is
+// another field.
 TEST(HttpHeaderBlockTest, ReadsAnAnswerWhereItLies) {
-  const std::string bytes = kAnswer;
+  const std::string bytes =
+      "HTTP/1.1 302 Found\r\nset-cookie : cadata=K1; path=/\r\nLocation:\t/CookieAuth.dll?GetLogon \r\n"
+      "Set-Cookie2: a=1\r\nX-Set-Cookie: b=2\r\nSet-Cookie: lang=en\r\n\r\nSet-Cookie: in-the-body=1\r\n";
   const HttpHeaderBlock block = HttpHeaderBlock::Read(bytes);
-
   EXPECT_TRUE(block.Complete());
   EXPECT_EQ(block.StatusCode(), 302);
   EXPECT_EQ(block.Value("Location"), "/CookieAuth.dll?GetLogon");
   const std::vector<std::string_view> cookies = block.Values("Set-Cookie");
-  ASSERT_EQ(cookies.size(), 2u);  // the body's line is no header
+  ASSERT_EQ(cookies.size(), 2u);
   EXPECT_EQ(cookies[0], "cadata=K1; path=/");
   EXPECT_EQ(cookies[1], "lang=en");
   // Nothing copied: the values are the answer's own bytes.
   EXPECT_GE(cookies[0].data(), bytes.data());
   EXPECT_LT(cookies[1].data(), bytes.data() + bytes.size());
-}
 
-// An unfinished block is read as far as it goes; a name that only starts
-// like the field is another field; a status line without a code reads zero.
-TEST(HttpHeaderBlockTest, ReadsOnlyWhatIsThere) {
-  const HttpHeaderBlock unfinished = HttpHeaderBlock::Read("HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nSet-Coo");
+  const HttpHeaderBlock unfinished = HttpHeaderBlock::Read("HTTP/1.1 200 OK\r\nSet-Cookie2: a=1\r\nSet-Coo");
   EXPECT_FALSE(unfinished.Complete());
-  EXPECT_EQ(unfinished.Values("Set-Cookie").size(), 1u);
-  EXPECT_EQ(unfinished.Value("Location"), "");
-  const HttpHeaderBlock lookAlikes =
-      HttpHeaderBlock::Read("HTTP/1.1 200 OK\r\nSet-Cookie2: a=1\r\nX-Set-Cookie: b=2\r\n\r\n");
-  EXPECT_TRUE(lookAlikes.Values("Set-Cookie").empty());
   std::string_view value;
-  EXPECT_FALSE(lookAlikes.FindValue("Set-Cookie", value));
+  EXPECT_FALSE(unfinished.FindValue("Set-Cookie", value));
+  EXPECT_EQ(unfinished.Values("Set-Cookie2").size(), 1u);
   EXPECT_EQ(HttpHeaderBlock::Read("HTTP/1.1\r\n\r\n").StatusCode(), 0);
   EXPECT_EQ(HttpHeaderBlock::Read("HTTP/1.1 99999999999999999999 Big\r\n\r\n").StatusCode(), 2147483647);
 }
