@@ -13,36 +13,28 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
+constexpr char kFilterSet[] = "[set {347A24CF-D801-4b9a-8F0F-74902FA92D76}]\n";
+
+// A listener section of the store's configuration; `lines` follow its names.
+std::string Listener(const std::string& name, const std::string& id, const std::string& lines = "") {
+  return "[listener]\nname = " + name + "\npersistent-name = " + id + "\ncookie-name = " + name + "-c\n" + lines;
+}
+
+// Enabled, RPC over HTTP allowed, ActiveSync allowed, AutoDiscover allowed.
+std::vector<bool> Flags(const WebListenerInfo& info) {
+  return {info.Enabled, info.RpcOverHttpAllowed, info.ActiveSyncAllowed, info.AutoDiscoverAllowed};
+}
+
 class WebListenerReaderTest : public testing::Test {
  protected:
-  WebListenerMap Read() {
+  WebListenerMap Read(const std::string& config) {
+    store_.WriteConfig(config);
     WebListenerMap map;
     ReadWebListeners(map);
     return map;
   }
-  // Reads and expects a failure; returns its HRESULT.
-  HRESULT ReadFailing(WebListenerMap& map) {
-    try {
-      ReadWebListeners(map);
-    } catch (const HRXEx& e) {
-      EXPECT_FALSE(e.errorText.empty());
-      return e.hr;
-    }
-    ADD_FAILURE() << "no HRXEx";
-    return S_OK;
-  }
-  // One listener with the filter's set holding the given value lines.
-  void OneListener(const std::string& values) {
-    store_.WriteConfig(
-        "[listener]\n"
-        "name = Web\n"
-        "persistent-name = {11111111-2222-3333-4444-555555555555}\n"
-        "cookie-name = cadata\n"
-        "[set {347A24CF-D801-4b9a-8F0F-74902FA92D76}]\n" +
-        values);
-  }
-  WebListenerInfo OnlyListener() {
-    WebListenerMap map = Read();
+  WebListenerInfo ReadOne(const std::string& config) {
+    const WebListenerMap map = Read(config);
     EXPECT_EQ(map.size(), 1u);
     return map.empty() ? WebListenerInfo{} : map.begin()->second;
   }
@@ -51,62 +43,41 @@ class WebListenerReaderTest : public testing::Test {
   test::TraceCapture trace_{1};
 };
 
+// The persistent name is the key, compared with regard to case; a later
+// listener of the same name, like the walk itself, overwrites what the map
+// held. The filter's set is found whatever the case of its identifier.
 TEST_F(WebListenerReaderTest, WalksEveryListenerWithItsLogLines) {
-  store_.WriteConfig(R"(
-[listener]
-name = Exchange "OWA"
-persistent-name = {AAAAAAAA-0000-0000-0000-000000000001}
-cookie-name = cadata
-cookie-domains-in-use = yes
-cookie-domain = .d1.example
-cookie-domain = .d2.example
-[set {347a24cf-d801-4B9A-8f0f-74902fa92d76}]
-Enabled = i4:1
-RpcOverHttpAllowed = i4:1
-ActiveSyncAllowed = i4:0
-AutoDiscoverAllowed = i4:1
-CustomExclusionList = bstr:/public/\r\n/Images/
+  EXPECT_TRUE(Read("").empty());
+  EXPECT_TRUE(trace_.Has("Web listeners count: 0."));
 
-[listener]
-name = Intranet
-persistent-name = {AAAAAAAA-0000-0000-0000-000000000002}
-cookie-name = intra
-)");
-  WebListenerMap map = Read();
-  ASSERT_EQ(map.size(), 2u);
-
-  const WebListenerInfo& owa = map.at("{AAAAAAAA-0000-0000-0000-000000000001}");
+  store_.WriteConfig(Listener("First", "{A1}") +
+                     Listener("Exchange \"OWA\"", "{A1}",
+                              "cookie-domains-in-use = yes\ncookie-domain = .d1.example\ncookie-domain = .d2.example\n"
+                              "[set {347a24cf-d801-4B9A-8f0f-74902fa92d76}]\nEnabled = i4:1\n"
+                              "RpcOverHttpAllowed = i4:1\nActiveSyncAllowed = i4:0\nAutoDiscoverAllowed = i4:1\n"
+                              "CustomExclusionList = bstr:/public/\\r\\n/Images/\n") +
+                     Listener("Lower", "{a1}"));
+  WebListenerMap map;
+  map["{a1}"].CustomExclusionList = {"/old/"};
+  map["{other}"].Name = "kept";
+  ReadWebListeners(map);
+  ASSERT_EQ(map.size(), 3u);
+  const WebListenerInfo& owa = map.at("{A1}");
   EXPECT_EQ(owa.Name, "Exchange \"OWA\"");
-  EXPECT_EQ(owa.FBACookieName, "cadata");
-  EXPECT_TRUE(owa.Enabled);
-  EXPECT_TRUE(owa.RpcOverHttpAllowed);
-  EXPECT_FALSE(owa.ActiveSyncAllowed);
-  EXPECT_TRUE(owa.AutoDiscoverAllowed);
+  EXPECT_EQ(owa.FBACookieName, "Exchange \"OWA\"-c");
+  EXPECT_EQ(Flags(owa), (std::vector<bool>{true, true, false, true}));
   EXPECT_EQ(owa.FBACookieDomains, (Strings{".d1.example", ".d2.example"}));
   EXPECT_EQ(owa.CustomExclusionList, (Strings{"/public/", "/Images/"}));
+  EXPECT_EQ(map.at("{a1}").Name, "Lower");
+  EXPECT_TRUE(map.at("{a1}").CustomExclusionList.empty());
+  EXPECT_EQ(map.at("{other}").Name, "kept");
 
-  const WebListenerInfo& intranet = map.at("{AAAAAAAA-0000-0000-0000-000000000002}");
-  EXPECT_EQ(intranet.Name, "Intranet");
-  EXPECT_EQ(intranet.FBACookieName, "intra");
-  EXPECT_FALSE(intranet.Enabled);
-
-  // The walk's lines an administrator reads: how many listeners, and what was
-  // read of each.
-  EXPECT_TRUE(trace_.Has("Web listeners count: 2."));
+  EXPECT_TRUE(trace_.Has("Web listeners count: 3."));
   EXPECT_TRUE(trace_.Has(
-      "WebListenerInfo, Name: \"Exchange \"OWA\"\", Enabled: Yes, FBACookieName: \"cadata\", FBACookieDomains: "
-      ".d1.example;.d2.example, RpcAllowed: Yes, ActiveSyncAllowed: No, AutoDiscoverAllowed: Yes, Custom exclusion "
-      "list size: 2"));
-  EXPECT_TRUE(trace_.Has("WebListenerInfo, Name: \"Intranet\", Enabled: No, FBACookieName: \"intra\", "
-                         "FBACookieDomains: , RpcAllowed: No, ActiveSyncAllowed: No, AutoDiscoverAllowed: No, Custom "
-                         "exclusion list size: 0"));
-  EXPECT_EQ(trace_.Count("WebListener has been saved to the map."), 2u);
-}
-
-TEST_F(WebListenerReaderTest, EmptyStoreLogsCountZero) {
-  EXPECT_TRUE(Read().empty());
-  EXPECT_TRUE(trace_.Has("Web listeners count: 0."));
-  EXPECT_FALSE(trace_.Has("Web listeners 1 has been retrieved successfully."));
+      "WebListenerInfo, Name: \"Exchange \"OWA\"\", Enabled: Yes, FBACookieName: \"Exchange \"OWA\"-c\", "
+      "FBACookieDomains: .d1.example;.d2.example, RpcAllowed: Yes, ActiveSyncAllowed: No, AutoDiscoverAllowed: Yes, "
+      "Custom exclusion list size: 2"));
+  EXPECT_EQ(trace_.Count("WebListener has been saved to the map."), 3u);
 }
 
 TEST_F(WebListenerReaderTest, FlagIsTrueOnlyForAnI4WithLowWordOneReadWithSuccess) {
@@ -115,155 +86,99 @@ TEST_F(WebListenerReaderTest, FlagIsTrueOnlyForAnI4WithLowWordOneReadWithSuccess
       {"i4:65536", false}, {"i4:-1", false}, {"bool:-1", false}, {"bstr:1", false}, {"empty", false},
       // A read answering anything but S_OK counts as unread.
       {"i4:1 !0x1", false}, {"i4:1 !0x80004005", false}};
-  for (const auto& [text, enabled] : rows) {
-    SCOPED_TRACE(text);
-    const std::string value = text;
-    OneListener("Enabled = " + value + "\nRpcOverHttpAllowed = " + value + "\nActiveSyncAllowed = " + value +
-                "\nAutoDiscoverAllowed = " + value + "\n");
-    const WebListenerInfo info = OnlyListener();
-    EXPECT_EQ(info.Enabled, enabled);
-    EXPECT_EQ(info.RpcOverHttpAllowed, enabled);
-    EXPECT_EQ(info.ActiveSyncAllowed, enabled);
-    EXPECT_EQ(info.AutoDiscoverAllowed, enabled);
+  for (const auto& [value, enabled] : rows) {
+    std::string set = kFilterSet;
+    for (const char* flag : {"Enabled", "RpcOverHttpAllowed", "ActiveSyncAllowed", "AutoDiscoverAllowed"}) {
+      set += std::string(flag) + " = " + value + "\n";
+    }
+    EXPECT_EQ(Flags(ReadOne(Listener("L", "{L}", set))), std::vector<bool>(4, enabled)) << value;
   }
 }
 
-TEST_F(WebListenerReaderTest, ListenerWithoutTheFiltersSetReadsDefaults) {
-  store_.WriteConfig(R"(
-[listener]
-name = Plain
-persistent-name = {B}
-cookie-name = plain
-cookie-domains-in-use = yes
-cookie-domain = .plain.example
-[set {00000000-0000-0000-0000-000000000000}]
-Enabled = i4:1
-CustomExclusionList = bstr:/x/
-)");
-  const WebListenerInfo info = OnlyListener();
-  EXPECT_EQ(info.Name, "Plain");
-  EXPECT_EQ(info.FBACookieName, "plain");
-  EXPECT_EQ(info.FBACookieDomains, Strings{".plain.example"});
-  EXPECT_FALSE(info.Enabled || info.RpcOverHttpAllowed || info.ActiveSyncAllowed || info.AutoDiscoverAllowed);
-  EXPECT_TRUE(info.CustomExclusionList.empty());
-}
-
-// The filter's set is read only when it can be found or added; a success
-// code other than S_OK from the sets collection is no failure.
-TEST_F(WebListenerReaderTest, SetFaultsDecideWhetherTheSetIsRead) {
-  const std::pair<const char*, bool> rows[] = {{"sets.item=0x80004005;sets.add=0x80004005", false},
-                                               {"listener.vendor-sets=0x1", true}};
-  for (const auto& [faults, enabled] : rows) {
-    OneListener("Enabled = i4:1\n");
-    store_.SetFaults(faults);
-    const WebListenerInfo info = OnlyListener();
-    EXPECT_EQ(info.Enabled, enabled) << faults;
-    EXPECT_EQ(info.FBACookieName, "cadata");
-  }
-}
-
-TEST_F(WebListenerReaderTest, CookieDomainsOnlyWhenInUseAndReadWhole) {
-  const std::string listener = "[listener]\nname = Off\npersistent-name = {C}\ncookie-name = off\n"
-                               "cookie-domain = .d1.example\ncookie-domain = .d2.example\n";
-  store_.WriteConfig(listener + "cookie-domains-in-use = no\n");
-  EXPECT_TRUE(OnlyListener().FBACookieDomains.empty());
-  EXPECT_TRUE(trace_.Has("WebListenerInfo, Name: \"Off\", Enabled: No, FBACookieName: \"off\", FBACookieDomains: , "
-                         "RpcAllowed: No, ActiveSyncAllowed: No, AutoDiscoverAllowed: No, Custom exclusion list size: 0"));
-  // The in-use flag is written as true along with its failure.
-  store_.WriteConfig(listener + "cookie-domains-in-use = yes\n");
-  for (const char* faults : {"properties.cookie-domains-in-use=0x80004005", "properties.cookie-domains=0x80004005"}) {
-    store_.SetFaults(faults);
-    EXPECT_TRUE(OnlyListener().FBACookieDomains.empty()) << faults;
-  }
-}
-
-TEST_F(WebListenerReaderTest, ExclusionListIsSplitOnLineBreakRuns) {
-  OneListener("CustomExclusionList = bstr:/a/\\r\\n\\r\\n/b/\\r\\n\n");
-  EXPECT_EQ(OnlyListener().CustomExclusionList, (Strings{"/a/", "/b/"}));
-  OneListener("CustomExclusionList = bstr:\\n /Keep Case/ \\r\\r/x/\n");
-  EXPECT_EQ(OnlyListener().CustomExclusionList, (Strings{" /Keep Case/ ", "/x/"}));
-  for (const char* unread : {"CustomExclusionList = i4:1\n", "CustomExclusionList = bstr:/a/ !0x1\n"}) {
-    OneListener(unread);
-    EXPECT_TRUE(OnlyListener().CustomExclusionList.empty()) << unread;
-  }
-}
-
-// The persistent name is the key, compared with regard to case; a later
-// listener of the same name, like the walk itself, overwrites what the map held.
-TEST_F(WebListenerReaderTest, ListenersAreKeptByPersistentName) {
-  store_.WriteConfig(
-      "[listener]\nname = First\npersistent-name = {E}\ncookie-name = one\n"
-      "[listener]\nname = Second\npersistent-name = {E}\ncookie-name = two\n"
-      "[listener]\nname = Lower\npersistent-name = {e}\ncookie-name = three\n");
-  WebListenerMap map;
-  map["{E}"].CustomExclusionList = {"/old/"};
-  map["{other}"].Name = "kept";
-  ReadWebListeners(map);
-  ASSERT_EQ(map.size(), 3u);
-  EXPECT_EQ(map.at("{E}").Name, "Second");
-  EXPECT_EQ(map.at("{E}").FBACookieName, "two");
-  EXPECT_TRUE(map.at("{E}").CustomExclusionList.empty());
-  EXPECT_EQ(map.at("{e}").Name, "Lower");
-  EXPECT_EQ(map.at("{other}").Name, "kept");
-}
-
-// A failing step of the second listener, or of the whole collection, stops
-// the walk with that step's result after the first listener; strict steps
-// take any answer but S_OK for a failure.
-TEST_F(WebListenerReaderTest, FailingStepStopsTheWalkWithItsResult) {
-  const std::pair<const char*, HRESULT> rows[] = {
-      {"web-listeners.item = 0x80004005", E_FAIL},        {"listener.name = 0x80070005", E_ACCESSDENIED},
-      {"listener.name = 0x1", S_FALSE},                   {"listener.persistent-name = 0x1", S_FALSE},
-      {"listener.vendor-sets = 0x8007000E", E_OUTOFMEMORY}, {"listener.properties = 0x80004005", E_FAIL},
-      {"properties.query-interface = 0x80004002", E_NOINTERFACE}, {"cookie-domains.count = 0x1", S_FALSE},
-      {"cookie-domains.item = 0x80004005", E_FAIL},       {"properties.fba-settings = 0x1", S_FALSE},
-      {"fba.cookie-name = 0x80004005", E_FAIL}};
-  for (const auto& [faults, hr] : rows) {
-    SCOPED_TRACE(faults);
-    test::TraceCapture trace(1);
-    store_.WriteConfig(
-        "[listener]\nname = Good\npersistent-name = {1}\ncookie-name = good\n"
-        "[listener]\nname = Bad\npersistent-name = {2}\ncookie-name = bad\ncookie-domains-in-use = yes\n"
-        "cookie-domain = .bad.example\nfault." + std::string(faults) + "\n");
-    WebListenerMap map;
-    EXPECT_EQ(ReadFailing(map), hr);
-    EXPECT_EQ(map.size(), 1u);
-    EXPECT_EQ(map.count("{1}"), 1u);
-    EXPECT_EQ(trace.Count("WebListener has been saved to the map."), 1u);
-  }
-  store_.WriteConfig("[listener]\nname = x\nunknown = 1\n");
-  WebListenerMap map;
-  EXPECT_EQ(ReadFailing(map), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
-  EXPECT_TRUE(map.empty());
-}
-
-// Before any listener, the last line logged names the last step that worked.
-TEST_F(WebListenerReaderTest, FailingStoreFailsBeforeAnyListener) {
+// What is read of one listener as the store answers: the filter's set only
+// when it can be found or added (another filter's set is not it), a success
+// code other than S_OK from the sets collection being no failure; the cookie
+// domains only when in use and read whole; the exclusion list split on runs
+// of line breaks.
+TEST_F(WebListenerReaderTest, ReadsWhatTheStoreAnswers) {
   struct Row {
+    std::string lines;
     const char* faults;
+    bool enabled;
+    Strings domains, exclusions;
+  };
+  const std::string values = "Enabled = i4:1\nCustomExclusionList = bstr:/x/\n";
+  const std::string domains = "cookie-domain = .d1.example\ncookie-domain = .d2.example\ncookie-domains-in-use = ";
+  const std::string list = kFilterSet + std::string("CustomExclusionList = ");
+  const Row rows[] = {
+      {kFilterSet + values, "", true, {}, {"/x/"}},
+      {"[set {00000000-0000-0000-0000-000000000000}]\n" + values, "", false, {}, {}},
+      {kFilterSet + values, "sets.item=0x80004005;sets.add=0x80004005", false, {}, {}},
+      {kFilterSet + values, "listener.vendor-sets=0x1", true, {}, {"/x/"}},
+      {domains + "no\n", "", false, {}, {}},
+      {domains + "yes\n", "", false, {".d1.example", ".d2.example"}, {}},
+      // The in-use flag is written as true along with its failure.
+      {domains + "yes\n", "properties.cookie-domains-in-use=0x80004005", false, {}, {}},
+      {domains + "yes\n", "properties.cookie-domains=0x80004005", false, {}, {}},
+      {list + "bstr:\\n /Keep Case/ \\r\\n\\r\\r/x/\\r\\n\n", "", false, {}, {" /Keep Case/ ", "/x/"}},
+      {list + "i4:1\n", "", false, {}, {}},
+      {list + "bstr:/a/ !0x1\n", "", false, {}, {}}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.lines + r.faults);
+    store_.SetFaults(r.faults);
+    const WebListenerInfo info = ReadOne(Listener("L", "{L}", r.lines));
+    EXPECT_EQ(info.Enabled, r.enabled);
+    EXPECT_EQ(info.FBACookieDomains, r.domains);
+    EXPECT_EQ(info.CustomExclusionList, r.exclusions);
+    EXPECT_EQ(info.FBACookieName, "L-c");
+  }
+}
+
+// A failing step stops the walk with its result: a step of the second
+// listener after the first is kept; a step of the whole store before any,
+// after the line naming the last step that worked. Strict steps take any
+// answer but S_OK for a failure.
+TEST_F(WebListenerReaderTest, FailingStepStopsTheWalkWithItsResult) {
+  struct Row {
+    const char* fault;
     HRESULT hr;
-    const char* lastLine;
+    const char* lastLine;  // none: the fault is the second listener's
   };
   const Row rows[] = {
-      {"root.create=0x80040154", REGDB_E_CLASSNOTREG, nullptr},
+      {"web-listeners.item = 0x80004005", E_FAIL, nullptr}, {"listener.name = 0x80070005", E_ACCESSDENIED, nullptr},
+      {"listener.name = 0x1", S_FALSE, nullptr}, {"listener.persistent-name = 0x1", S_FALSE, nullptr},
+      {"listener.vendor-sets = 0x8007000E", E_OUTOFMEMORY, nullptr},
+      {"listener.properties = 0x80004005", E_FAIL, nullptr},
+      {"properties.query-interface = 0x80004002", E_NOINTERFACE, nullptr},
+      {"cookie-domains.count = 0x1", S_FALSE, nullptr}, {"cookie-domains.item = 0x80004005", E_FAIL, nullptr},
+      {"properties.fba-settings = 0x1", S_FALSE, nullptr}, {"fba.cookie-name = 0x80004005", E_FAIL, nullptr},
+      {"root.create=0x80040154", REGDB_E_CLASSNOTREG, ""},
       {"root.containing-array=0x1", S_FALSE, "FPC object has been created sucessfully."},
       {"array.rule-elements=0x80004005", E_FAIL, "Containing array has been retrieved successfully."},
       {"rule-elements.web-listeners=0x80004005", E_FAIL, "Rule elements have been retrieved successfully."},
       {"web-listeners.count=0x80004005", E_FAIL, "Web listeners have been retrieved successfully."}};
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.faults);
+    SCOPED_TRACE(r.fault);
     test::TraceCapture trace(1);
-    OneListener("Enabled = i4:1\n");
-    store_.SetFaults(r.faults);
+    const bool ofStore = r.lastLine != nullptr;
+    store_.SetFaults(ofStore ? r.fault : "");
+    store_.WriteConfig(Listener("Good", "{1}") +
+                       Listener("Bad", "{2}", "cookie-domains-in-use = yes\ncookie-domain = .bad.example\n") +
+                       (ofStore ? "" : "fault." + std::string(r.fault) + "\n"));
     WebListenerMap map;
-    EXPECT_EQ(ReadFailing(map), r.hr);
-    EXPECT_TRUE(map.empty());
+    try {
+      ReadWebListeners(map);
+      ADD_FAILURE() << "no failure";
+    } catch (const HRXEx& e) {
+      EXPECT_EQ(e.hr, r.hr);
+      EXPECT_FALSE(e.errorText.empty());
+    }
+    EXPECT_EQ(map.count("{1}"), ofStore ? 0u : 1u);
+    EXPECT_EQ(map.size(), map.count("{1}"));
+    EXPECT_EQ(trace.Count("WebListener has been saved to the map."), map.size());
     const Strings messages = trace.Messages();
-    if (r.lastLine == nullptr) {
-      EXPECT_TRUE(messages.empty());
-    } else {
-      ASSERT_FALSE(messages.empty());
-      EXPECT_EQ(messages.back(), r.lastLine);
+    if (ofStore) {
+      EXPECT_EQ(messages.empty() ? std::string() : messages.back(), r.lastLine);
     }
   }
 }
