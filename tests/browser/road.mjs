@@ -14,12 +14,7 @@ export function requireEnv(name) {
 
 // Every passcode texted to `user`, oldest first.
 export function passcodesOf(outbox, user) {
-  let text = '';
-  try {
-    text = fs.readFileSync(outbox, 'utf8');
-  } catch (error) {
-    if (error.code !== 'ENOENT') throw error;
-  }
+  const text = fs.existsSync(outbox) ? fs.readFileSync(outbox, 'utf8') : '';
   const marker = ` user=${user} passcode=`;
   return text.split(/\r?\n/).filter((line) => line.includes(marker))
     .map((line) => line.slice(line.indexOf(marker) + marker.length).slice(0, 6));
@@ -34,16 +29,6 @@ export async function nextPasscode(outbox, user, before, timeoutMs = 20000) {
     if (Date.now() > deadline) throw new Error(`no passcode for ${user} arrived in ${outbox}`);
     await sleep(100);
   }
-}
-
-export function formBody(fields) {
-  return new URLSearchParams(fields).toString();
-}
-
-const kEntities = { amp: '&', lt: '<', gt: '>', quot: '"', '#39': "'" };
-export function hiddenField(html, name) {
-  const match = new RegExp(`name="${name}" value="([^"]*)"`).exec(html);
-  return match ? match[1].replace(/&(amp|lt|gt|quot|#39);/g, (_, e) => kEntities[e]) : undefined;
 }
 
 // One user agent: a cookie jar, redirects followed on request.
@@ -93,7 +78,9 @@ export class Client {
           });
         });
       });
-      request.setTimeout(timeoutMs, () => request.destroy(new Error(`no answer to ${method} ${url.pathname} in ${timeoutMs} ms`)));
+      request.setTimeout(timeoutMs, () => {
+        request.destroy(new Error(`no answer to ${method} ${url.pathname} in ${timeoutMs} ms`));
+      });
       request.on('error', reject);
       request.end(body);
     });
@@ -119,9 +106,10 @@ export async function passwordStep(client, { user, password, url, outbox }) {
   const form = await client.follow(await client.request('GET', url));
   if (!form.text.includes('CookieAuth.dll?Logon')) throw fail('no logon form', form);
   const texted = outbox ? passcodesOf(outbox, user).length : 0;
-  const fields = { curl: hiddenField(form.text, 'curl') ?? url, flags: '0', forcedownlevel: '0',
-                   formdir: hiddenField(form.text, 'formdir') ?? '1', trusted: '0', username: user, password };
-  const reply = await client.follow(await client.request('POST', '/CookieAuth.dll?Logon', formBody(fields)));
+  // The form's fields in its order; its hidden ones hold the page asked for and the form's kind.
+  const fields = new URLSearchParams({ curl: url, flags: '0', forcedownlevel: '0', formdir: '1', trusted: '0',
+                                       username: user, password });
+  const reply = await client.follow(await client.request('POST', '/CookieAuth.dll?Logon', String(fields)));
   return { reply, texted };
 }
 
@@ -136,7 +124,7 @@ export async function logOn(client, { user, password, url, outbox, passcode = tr
     }
     const code = await nextPasscode(outbox, user, texted);
     reply = await client.follow(await client.request('POST', '/talverinauth.dll?action=talvlogin',
-                                                     formBody({ passcode: code, Action: 'LogIn' })));
+                                                     String(new URLSearchParams({ passcode: code, Action: 'LogIn' }))));
   }
   if (reply.status !== 200 || !reply.text.includes(`${kSiteMarker} page=${url}\n`)) {
     throw fail(`${url} not reached`, reply);
