@@ -29,7 +29,7 @@ void PointFilterProgIdAt(BackendHost host);
 // One argument VARIANT, owned.
 class Arg {
  public:
-  Arg(const wchar_t* text);
+  Arg(const wchar_t* text) : Arg(std::wstring(text)) {}
   Arg(const std::wstring& text);
   Arg(long value);
   Arg(int value) : Arg(static_cast<long>(value)) {}
@@ -59,7 +59,6 @@ struct Reply {
   VARTYPE type() const { return V_VT(&value); }
   std::wstring Text() const;
   long Int() const { return V_I4(&value); }
-  short BoolValue() const { return V_BOOL(&value); }
   ComPtr<IDispatch> Object() const;
 };
 
@@ -76,27 +75,21 @@ std::string Narrow(const std::wstring& text);
 std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& token);
 
 // A local server outlives its last client for a moment, and one going away
-// may still hold its class registration: each test that uses the local
-// server starts once the previous server is gone and ends its own, each wait
-// with a bound.
-// Waits for the process to end; answers its exit code, or nothing when it is
-// still running after the wait.
+// may still hold its class registration: each test of the local server starts
+// once the previous server is gone and ends its own, each wait with a bound.
+// ProcessEndsWithin answers the exit code, or fails while the process runs.
 testing::AssertionResult ProcessEndsWithin(DWORD pid, DWORD waitMs, DWORD* exitCode = nullptr);
 // Asks the server behind `master` to shut down and waits until its process
 // has ended as Shutdown ends it (exit code 0, not a crash).
 testing::AssertionResult ShutDownLocalServer(IDispatch* master, DWORD waitMs);
-
-// Once no local server runs: a fresh RPC service, which knows no class
-// registration of a server that is gone. Windows forgets such registrations
-// by itself; Wine's service keeps one whose server died before it could
-// revoke it and hands it to every later client, so that no new server would
-// ever be started. Where the service cannot be stopped there is nothing to do.
+// A fresh RPC service: Wine's keeps the class registration of a server that
+// died before revoking it and hands it to every later client, so that no new
+// server would ever start. Windows forgets it by itself.
 testing::AssertionResult ForgetRegistrationsOfEndedServers();
 // Both: the state every test of the local server starts from.
 testing::AssertionResult LocalServerStartsAfresh();
 
-// Bounds of the waits above: generous, since a busy machine slows every
-// process start and end under Wine.
+// Generous: a busy machine slows every process start and end under Wine.
 constexpr DWORD kServerEndMs = 30000;
 
 // A root object of one host, with its own users file, outbox and audit file.
