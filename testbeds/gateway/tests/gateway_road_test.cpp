@@ -11,6 +11,7 @@
 #include "config/settings_registry.h"
 #include "gateway/gateway.h"
 #include "gateway/socket.h"
+#include "host/browser.h"
 #include "host/fba.h"
 #include "host/http_framing.h"
 #include "host/published_site.h"
@@ -20,15 +21,8 @@ namespace talverin::gateway_test {
 namespace {
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
+using Response = host::Reply;
 using testing::HasSubstr;
-
-struct Response {
-  int status = 0;
-  host::HeaderBlock headers;
-  std::string body;
-  std::string raw;
-  std::string Header(std::string_view name) const { return headers.Get(name).value_or(""); }
-};
 
 std::string FormBody(const Fields& fields) {
   std::string body;
@@ -61,23 +55,21 @@ class SocketBrowser {
     request += "\r\n" + body;
     // A kept connection the server has closed meanwhile is opened anew.
     std::optional<Response> response;
-    for (int attempt = 0; attempt < 2 && !response; ++attempt) {
-      const bool fresh = !socket_;
-      if (fresh) {
+    for (bool kept = static_cast<bool>(socket_);; kept = false) {
+      if (!kept) {
         std::string error;
         socket_ = gateway::ConnectTo("127.0.0.1", port_, &error);
         buffer_.clear();
       }
       if (socket_ && gateway::SendAll(socket_.Get(), request)) response = Read(method);
       if (!response) socket_.Reset();
-      if (fresh) break;
+      if (response || !kept) break;
     }
     if (!response) return response;
-    for (const auto& [field, value] : response->headers.Fields()) {
-      if (!host::EqualsIgnoringCase(field, "Set-Cookie")) continue;
-      const size_t equals = value.find('='), end = value.find(';');
-      const std::string name = value.substr(0, equals), content = value.substr(equals + 1, end - equals - 1);
-      if (content.empty() || value.find("1970") != std::string::npos) {
+    for (const std::string& cookie : response->SetCookies()) {
+      const size_t equals = cookie.find('='), end = cookie.find(';');
+      const std::string name = cookie.substr(0, equals), content = cookie.substr(equals + 1, end - equals - 1);
+      if (content.empty() || cookie.find("1970") != std::string::npos) {
         cookies_.erase(name);
       } else {
         cookies_[name] = content;
@@ -89,14 +81,10 @@ class SocketBrowser {
 
   std::optional<Response> Read(const std::string& method) {
     const ULONGLONG deadline = GetTickCount64() + 20000;
-    bool closed = false;
-    for (;;) {
-      host::Frame frame = host::FrameResponse(buffer_, method, closed);
+    for (bool closed = false;;) {
+      const host::Frame frame = host::FrameResponse(buffer_, method, closed);
       if (frame.status == host::FrameStatus::Complete) {
-        Response response;
-        response.raw = buffer_.substr(0, frame.length);
-        response.headers = host::HeaderBlock::Parse(std::string_view(buffer_).substr(0, frame.headerBytes));
-        response.status = std::atoi(buffer_.c_str() + 9);
+        Response response = host::ReadReply(buffer_.substr(0, frame.length));
         response.body = host::BodyOf(buffer_, frame);
         buffer_.erase(0, frame.length);
         return response;
@@ -124,40 +112,34 @@ class SocketBrowser {
   std::string transcript_;
 };
 
+const char kListener[] =
+    "[listener]\n"
+    "name = Published mail\n"
+    "persistent-name = {5A1D0C3E-7B2F-4E11-9C4A-0D5E6F708192}\n"
+    "cookie-name = cadata\n"
+    "cookie-domains-in-use = no\n"
+    "[set {347A24CF-D801-4b9a-8F0F-74902FA92D76}]\n"
+    "Enabled = i4:1\n"
+    "[users]\n"
+    "CONTOSO\\alice | +49 170 1234567 | Alice-2fa! | valid\n";
+
 class GatewayRoadTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(install_.ok());
+    ASSERT_TRUE(backend_.master());
     ASSERT_TRUE(settings_.SetDword("TraceLevel", 2));
     ASSERT_TRUE(settings_.SetDword("FallbackFromFBAForbidden", 1));
     ASSERT_TRUE(settings_.SetText("DefaultDomain", "CONTOSO"));
     ASSERT_NO_FATAL_FAILURE(backend_test::PointFilterProgIdAt(backend_test::BackendHost::InProc));
-
     const std::string configPath = dir_.Sub("gateway.conf");
-    ASSERT_TRUE(test::WriteFileText(configPath, "[gateway]\nlisten = 127.0.0.1:0\ndata = data\nfilter = " +
-                                                    install_.dllPath() +
-                                                    "\n[listener]\n"
-                                                    "name = Published mail\n"
-                                                    "persistent-name = {5A1D0C3E-7B2F-4E11-9C4A-0D5E6F708192}\n"
-                                                    "cookie-name = cadata\n"
-                                                    "cookie-domains-in-use = no\n"
-                                                    "[set {347A24CF-D801-4b9a-8F0F-74902FA92D76}]\n"
-                                                    "Enabled = i4:1\n"
-                                                    "[users]\n"
-                                                    "CONTOSO\\alice | +49 170 1234567 | Alice-2fa! | valid\n"));
+    ASSERT_TRUE(test::WriteFileText(
+        configPath, "[gateway]\nlisten = 127.0.0.1:0\ndata = data\nfilter = " + install_.dllPath() + "\n" + kListener));
     gateway::GatewayConfig config = gateway::LoadGatewayConfig(configPath);
     // The back end reads the users file the gateway derives from its
     // configuration, so it is written before the back end is told of it.
     gateway::WriteDerivedFiles(config);
-    HRESULT hr = E_FAIL;
-    backend_ = backend_test::Create(backend_test::kInProcProgId, &hr);
-    ASSERT_TRUE(backend_) << std::hex << hr;
-    for (const auto& [name, value] : std::vector<std::pair<const wchar_t*, std::wstring>>{
-             {L"UsersFile", backend_test::Widen(config.UsersPath())},
-             {L"DataDir", backend_test::Widen(dir_.path() + "\\")}}) {
-      backend_test::Reply reply = backend_test::Method(backend_.Get(), L"SetOption", {name, value});
-      ASSERT_EQ(S_OK, reply.hr) << backend_test::Narrow(reply.description);
-    }
+    backend_.SetOption(L"UsersFile", backend_test::Widen(config.UsersPath()));
     gateway_ = std::make_unique<gateway::Gateway>(std::move(config));
     gateway_->Start();
   }
@@ -167,12 +149,12 @@ class GatewayRoadTest : public testing::Test {
     SetEnvironmentVariableA("TALVERIN_STORE_CONFIG", nullptr);
   }
 
-  std::string Outbox() const { return test::ReadFileText(dir_.Sub("outbox.txt")); }
+  std::string Outbox() const { return backend_.Outbox(); }
 
   test::ScratchDir dir_;
   test::FilterInstall install_;
   test::SettingsKey settings_;
-  ComPtr<IDispatch> backend_;
+  backend_test::BackendSession backend_{backend_test::kInProcProgId};
   std::unique_ptr<gateway::Gateway> gateway_;
 };
 
