@@ -19,28 +19,28 @@ std::string ModulePath(HMODULE module) {
 
 class ResourceLibraryTest : public testing::Test {
  protected:
-  // A copy of the library under Locale, in the given subfolder.
-  std::string Install(const std::string& subfolder, const std::string& language) {
+  // A copy of the built library in Locale + `folder` ("" or "\\a").
+  std::string Install(const std::string& folder, const std::string& language) {
     test::MakeDir(locale_);
-    const std::string folder = subfolder.empty() ? locale_ : locale_ + "\\" + subfolder;
-    test::MakeDir(folder);
-    const std::string path = folder + "\\talverin.isa.filter." + language + ".dll";
+    test::MakeDir(locale_ + folder);
+    const std::string path = locale_ + folder + "\\talverin.isa.filter." + language + ".dll";
     EXPECT_TRUE(CopyFileA(BuiltLibrary().c_str(), path.c_str(), FALSE)) << BuiltLibrary();
     return path;
   }
-  HRXEx LoadFailing(const std::string& language) {
+  HRESULT LoadFailing(const std::string& language) {
     try {
       library_.Load(kResourceBaseName, language);
     } catch (const HRXEx& e) {
       EXPECT_EQ(e.text, "Resource DLL 'talverin.isa.filter." + language + "' are missing or can't be loaded");
       EXPECT_TRUE(FAILED(e.hr)) << language;
+      EXPECT_EQ(e.errorText, "") << language;
       // A missing library is the installation's fault, not the back end's.
       EXPECT_EQ(e.category, talverin::ErrorCategory::Configuration);
       EXPECT_EQ(library_.Module(), nullptr);
-      return e;
+      return e.hr;
     }
     ADD_FAILURE() << "no HRXEx for '" << language << "'";
-    return HRXEx(E_UNEXPECTED);
+    return S_OK;
   }
 
   test::ScratchDir dir_;
@@ -49,17 +49,17 @@ class ResourceLibraryTest : public testing::Test {
 };
 
 // Directly in Locale first, else the first hit below it; every load frees the library loaded before, and so does
-// the end of the object.
-TEST_F(ResourceLibraryTest, FindsTheLibraryAndHoldsOneAtATime) {
-  const std::string nested = Install("a", "fr"), direct = Install("", "fr"), other = Install("x", "da");
-  Install("other", "xx");
+// the end of the object. A failure names the library asked for; the current folder is never searched.
+TEST_F(ResourceLibraryTest, FindsTheLibraryHoldsOneAtATimeAndFailsWithItsName) {
+  LoadFailing("fr");  // no Locale folder at all
+  const std::string nested = Install("\\a", "fr"), direct = Install("", "fr"), other = Install("\\x", "da");
   library_.Load(kResourceBaseName, "fr");
   EXPECT_EQ(ModulePath(library_.Module()), direct);
   EXPECT_FALSE(IsLoaded(nested));
   library_.Load(kResourceBaseName, "da");
   EXPECT_FALSE(IsLoaded(direct));
   EXPECT_EQ(ModulePath(library_.Module()), other);
-  LoadFailing("missing");
+  EXPECT_EQ(LoadFailing("pt"), HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
   EXPECT_FALSE(IsLoaded(other));
   {
     ResourceLibrary scoped(locale_);
@@ -67,18 +67,9 @@ TEST_F(ResourceLibraryTest, FindsTheLibraryAndHoldsOneAtATime) {
     ASSERT_TRUE(IsLoaded(direct));
   }
   EXPECT_FALSE(IsLoaded(direct));
-}
-
-// The text names the library asked for; the current folder is never searched.
-TEST_F(ResourceLibraryTest, MissingEmptyOrBrokenLibrariesFailWithTheirName) {
-  LoadFailing("pt");  // no Locale folder at all
-  Install("", "en");
-  const HRXEx missing = LoadFailing("pt");
-  EXPECT_EQ(missing.hr, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
-  EXPECT_EQ(missing.errorText, "");
   LoadFailing("");
   test::WriteFileText(locale_ + "\\talverin.isa.filter.it.dll", "not a library");
-  EXPECT_NE(LoadFailing("it").hr, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
+  EXPECT_NE(LoadFailing("it"), HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
   const std::string planted = dir_.Sub("talverin.isa.filter.zz.dll");
   ASSERT_TRUE(CopyFileA(BuiltLibrary().c_str(), planted.c_str(), FALSE));
   char previous[MAX_PATH] = {};
