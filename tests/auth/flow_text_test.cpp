@@ -36,21 +36,11 @@ TEST(FindCookieTest, ReadsTheListenersCookieExactlyOnce) {
   EXPECT_EQ(M::Absent, FindCookie("a=b", "").match);  // an empty name matches nothing
 }
 
-TEST(CombineCookieLookups, TwoReadingsMustAgree) {
-  const CookieLookup absent, k{CookieMatch::Found, "k"}, other{CookieMatch::Found, "o"},
-      ambiguous{CookieMatch::Ambiguous, ""};
-  EXPECT_EQ(CookieMatch::Absent, CombineCookieLookups(absent, absent).match);
-  EXPECT_EQ("k", CombineCookieLookups(absent, k).value);
-  EXPECT_EQ("k", CombineCookieLookups(k, absent).value);
-  EXPECT_EQ("k", CombineCookieLookups(k, k).value);
-  EXPECT_EQ(CookieMatch::Ambiguous, CombineCookieLookups(k, other).match);
-  EXPECT_EQ(CookieMatch::Ambiguous, CombineCookieLookups(k, ambiguous).match);
-  EXPECT_EQ(CookieMatch::Ambiguous, CombineCookieLookups(ambiguous, absent).match);
-}
-
 TEST(FindSessionKey, TheHostsJoinedTextAndTheRequestsOwnLinesMustAgree) {
   EXPECT_EQ("k", FindSessionKey("a=1; cookieauth=k", {"a=1", "cookieauth=k"}, "cookieauth").value);
   EXPECT_EQ("k", FindSessionKey("", {"a=1", "cookieauth=k"}, "cookieauth").value);
+  EXPECT_EQ("k", FindSessionKey("cookieauth=k", {}, "cookieauth").value);
+  EXPECT_EQ(CookieMatch::Ambiguous, FindSessionKey("cookieauth=k; cookieauth=j", {}, "cookieauth").match);
   // A second line naming the cookie: the host's joined text may have kept
   // only one of them.
   EXPECT_EQ(CookieMatch::Ambiguous,
@@ -129,10 +119,6 @@ TEST(IsSameSiteUrl, FollowsOnlyPathsAndUrlsOfTheRequestsHost) {
   EXPECT_FALSE(IsSameSiteUrl("https://mail.example.evil.example/", "mail.example"));
   EXPECT_FALSE(IsSameSiteUrl("javascript:alert(1)", "mail.example"));
   EXPECT_FALSE(IsSameSiteUrl("https://mail.example/", ""));
-}
-
-TEST(ReplaceAll, ReplacesEveryOccurrence) {
-  EXPECT_EQ("a?reason=4&b=reason=4", ReplaceAll("a?reason=0&b=reason=0", "reason=0", "reason=4"));
 }
 
 }  // namespace
