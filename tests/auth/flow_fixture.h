@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,15 +25,20 @@ namespace flowtest {
 constexpr char kListener[] = "{6F1B7C55-0B7D-4E1A-9A53-5C0B3A2F1E01}";
 constexpr char kCookie[] = "cookieauth";
 constexpr char kHost[] = "mail.example";
+constexpr int kNone = -1;  // no session behind the key
+constexpr int kInitial = static_cast<int>(SessionState::Initial);
+constexpr int kAwaiting = static_cast<int>(SessionState::AwaitingPasscode);
+constexpr int kValid = static_cast<int>(SessionState::Valid);
+constexpr int kExpired = static_cast<int>(SessionState::Expired);
 
-// One raw-data notification: the record and the bytes it presents.
+// One raw-data notification: the record, and the bytes it presents after the
+// filter has seen it.
 struct RawChunk {
   explicit RawChunk(const std::string& text) : bytes(text) {
     record.pvInData = bytes.empty() ? nullptr : &bytes[0];
     record.cbInData = static_cast<DWORD>(bytes.size());
     record.cbInBuffer = static_cast<DWORD>(bytes.size());
   }
-  // What the record presents after the filter has seen it.
   std::string Presented() const {
     if (!record.pvInData || record.cbInData == 0) return std::string();
     return std::string(static_cast<const char*>(record.pvInData), record.cbInData);
@@ -61,9 +66,9 @@ class FlowTest : public ::testing::Test {
     host_.serverVariables["REMOTE_ADDR"] = "192.0.2.7";
   }
 
-  void SetFallbackForbidden(bool forbidden, const std::string& defaultDomain = "CONTOSO") {
+  void SetFallbackForbidden(bool forbidden) {
     registry_.SetDword("FallbackFromFBAForbidden", forbidden ? 1 : 0);
-    registry_.SetText("DefaultDomain", defaultDomain);
+    registry_.SetText("DefaultDomain", "CONTOSO");
     talverin::FilterSettings::Instance().Load();
   }
 
@@ -83,6 +88,7 @@ class FlowTest : public ::testing::Test {
   }
   std::shared_ptr<Stub::Session> Find(const std::string& key) { return filter_.SessionStore()->GetSession(key); }
   int StateOf(const std::string& key) { return Find(key)->GetState(); }
+  std::string CookieFor(const std::string& key) { return std::string(kCookie) + "=" + key; }
 
   // The request-headers notification for url with the given Cookie header;
   // a GET unless the raw-data stage has read another method into the context.
@@ -96,8 +102,6 @@ class FlowTest : public ::testing::Test {
     }
     return filter_.OnPreprocHeaders(host_.pfc(), host_.headerRecord(), &context);
   }
-  std::string CookieFor(const std::string& key) { return std::string(kCookie) + "=" + key; }
-
   DWORD ReadRaw(ConnectionContext& context, RawChunk& chunk) {
     return filter_.OnReadRawData(host_.pfc(), &chunk.record, &context);
   }
@@ -110,7 +114,7 @@ class FlowTest : public ::testing::Test {
            "\r\n\r\n" + body;
   }
 
-  // The one redirect written through the host, or empty.
+  // The redirect written through the host, or empty.
   std::string WrittenRedirect() const {
     for (const auto& call : host_.supportCalls) {
       if (call.request == SF_REQ_SEND_RESPONSE_HEADER) return call.status + "|" + call.headers;
@@ -118,10 +122,9 @@ class FlowTest : public ::testing::Test {
     return std::string();
   }
   bool NotificationsDisabled(DWORD mask) const {
-    for (const auto& call : host_.supportCalls) {
-      if (call.request == SF_REQ_DISABLE_NOTIFICATIONS && call.flags == mask) return true;
-    }
-    return false;
+    return std::any_of(host_.supportCalls.begin(), host_.supportCalls.end(), [mask](const auto& call) {
+      return call.request == SF_REQ_DISABLE_NOTIFICATIONS && call.flags == mask;
+    });
   }
 
   talverin::test::TraceCapture log_;
