@@ -61,12 +61,17 @@ class ProxyTest : public testing::Test {
   ComPtr<ScriptedDispatch> object_ = ScriptedDispatch::Create();
 };
 
+// Texts cross in the thread's code page.
 TEST_F(ProxyTest, CallsSendTheExactTrafficOfTheirMember) {
   for (const wchar_t* member : {L"Url", L"State", L"CheckAuthenticationAllowedResult", L"BypassTalverinAuthentication",
                                 L"Authenticate", L"ReportPasswordAuthenticationStatus", L"Server"})
     object_->Script(member, Boolean(VARIANT_TRUE));
   object_->Script(L"CheckAuthenticationAllowed", Integer(5));
   object_->Script(L"RenderHtmlPage", Text(L"<html/>"));
+  object_->Script(L"GetSession", Empty());
+  object_->Script(L"Username", Text(L"M\u00fcller"));
+  const LCID previous = GetThreadLocale();
+  ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT)));
   Proxies p(object_.Get());
   EXPECT_TRUE(p.session.GetBypassTalverinAuthentication());
   p.session.PutUrl("/owa/");
@@ -79,9 +84,13 @@ TEST_F(ProxyTest, CallsSendTheExactTrafficOfTheirMember) {
   p.auth.ReportPasswordAuthenticationStatus("bob", true);
   p.html.RenderHtmlPage("TalvStyle.css");
   EXPECT_TRUE(p.master.IsAlive());
+  EXPECT_EQ(p.store.GetSession("caf\xe9"), nullptr);
+  const std::string name = p.session.GetUsername();
+  SetThreadLocale(previous);
+  EXPECT_EQ(name, "M\xfcller");
 
   // Without a connection's cache every call looks its member up again.
-  EXPECT_EQ(object_->Lookups().size(), 11u);
+  EXPECT_EQ(object_->Lookups().size(), 13u);
   EXPECT_THAT(object_->Lookups(), Each(Not(EndsWith("!"))));
   EXPECT_THAT(object_->Calls(),
               ElementsAre("BypassTalverinAuthentication 2 result", "Url 4 - named-3 8:/owa/", "State 4 - named-3 3:3",
@@ -90,7 +99,8 @@ TEST_F(ProxyTest, CallsSendTheExactTrafficOfTheirMember) {
                           "BypassTalverinAuthentication 4 - named-3 2:0", "Authenticate 1 result 8:token-1 8:123456",
                           "CheckAuthenticationAllowed 1 result 8:CONTOSO\\alice 8:10.0.0.7",
                           "ReportPasswordAuthenticationStatus 1 - 8:bob 11:-1",
-                          "RenderHtmlPage 1 result 8:TalvStyle.css 8:", "Server 1 result"));
+                          "RenderHtmlPage 1 result 8:TalvStyle.css 8:", "Server 1 result",
+                          "GetSession 1 result 8:caf\\u00E9", "Username 2 result"));
 }
 
 // A connection's proxies share what they looked up: each member once, gets
@@ -128,19 +138,6 @@ TEST_F(ProxyTest, ConnectionLooksEachMemberUpOnceForAllItsProxies) {
   sessionObject->ForgetTraffic();
   EXPECT_EQ(Outcome([&] { return std::to_string(session->GetState()); }), "hrxex:0x80020006");
   EXPECT_EQ(sessionObject->Calls().size(), 1u);
-}
-
-TEST_F(ProxyTest, TextsCrossInTheThreadCodePage) {
-  LCID previous = GetThreadLocale();
-  ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT)));
-  object_->Script(L"GetSession", Empty());
-  object_->Script(L"Username", Text(L"M\u00fcller"));
-  Proxies p(object_.Get());
-  p.store.GetSession("caf\xe9");
-  std::string name = p.session.GetUsername();
-  SetThreadLocale(previous);
-  EXPECT_THAT(object_->Calls()[0], EndsWith(" 8:caf\\u00E9"));
-  EXPECT_EQ(name, "M\xfcller");
 }
 
 // A proxy gives back the reference it held when it is attached anew, destroyed or closed; an
@@ -211,6 +208,7 @@ TEST_F(ProxyTest, EachAnswerReadsAsTheMemberTableSays) {
   auto status = [](P& p) { return std::to_string(p.auth.GetStatus("t") != nullptr); };
   auto store = [](P& p) { return std::to_string(p.master.GetStore() != nullptr); };
   auto alive = [](P& p) { return std::to_string(p.master.IsAlive()); };
+  auto statusText = [](P& p) { return p.status.GetStatusText(); };
   const std::vector<AnswerRow> rows = {
       {L"Url", Empty(), [](P& p) { return p.session.GetUrl(); }, "value:"},
       {L"FbaCookieDomain", Empty(), [](P& p) { return p.session.GetFbaCookieDomain(); }, "value:"},
@@ -279,6 +277,14 @@ TEST_F(ProxyTest, EachAnswerReadsAsTheMemberTableSays) {
       {L"RenderPicture", Array<short>(VT_I2, {1, 2}), Picture, "hrxex:0x80070057"},
       {L"RenderPicture", Array<unsigned char>(VT_UI1, {0, 0}, 0, 2), Picture, "hrxex:0x80070057"},
       {L"RenderPicture", Text(L"GIF89a"), Picture, "hrxex:0x80070057"},
+      // The status text names the status and gives the ticks, then the queue position, scripted just before.
+      {L"ExpireTicks", Integer(-1), [](P& p) { return std::to_string(p.status.ExpireTicks()); }, "value:-1"},
+      {L"QueuePosition", Integer(4), [](P& p) { return std::to_string(p.status.QueuePosition()); }, "value:4"},
+      {L"Status", Integer(3), statusText, "value:Status:Sent;Expires:-1;QueuePosition:4"},
+      {L"Status", Integer(1), statusText, "value:Status:Queued;Expires:-1;QueuePosition:4"},
+      {L"Status", Integer(6), statusText, "value:Status:Unknown;Expires:-1;QueuePosition:4"},
+      {L"Status", Integer(7), statusText, "value:Status:;Expires:-1;QueuePosition:4"},
+      {L"Status", Integer(-1), statusText, "value:Status:;Expires:-1;QueuePosition:4"},
   };
   Proxies p(object_.Get());
   for (const AnswerRow& row : rows) {
@@ -327,24 +333,6 @@ TEST_F(ProxyTest, CallsOnOneProxyAreSerializedAndTheLockIsLeftWhenOneRaises) {
   release.set_value();
   EXPECT_EQ(slow.get(), "token");
   EXPECT_TRUE(waiting.get());
-}
-
-TEST_F(ProxyTest, StatusTextNamesTheStatusAndGivesTicksThenQueuePosition) {
-  struct Row {
-    long status, ticks, position;
-    const char* text;
-  };
-  auto status = AttachedTo<Stub::PasscodeStatusEx>(object_.Get());
-  for (const Row& row : {Row{3, 120, 0, "Status:Sent;Expires:120;QueuePosition:0"},
-                         Row{1, 300, 4, "Status:Queued;Expires:300;QueuePosition:4"},
-                         Row{6, -1, 2, "Status:Unknown;Expires:-1;QueuePosition:2"},
-                         Row{7, 120, 0, "Status:;Expires:120;QueuePosition:0"},
-                         Row{-1, 5, 1, "Status:;Expires:5;QueuePosition:1"}}) {
-    object_->Script(L"Status", Integer(row.status));
-    object_->Script(L"ExpireTicks", Integer(row.ticks));
-    object_->Script(L"QueuePosition", Integer(row.position));
-    EXPECT_EQ(status->GetStatusText(), row.text);
-  }
 }
 
 }  // namespace

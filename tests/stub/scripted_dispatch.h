@@ -30,17 +30,17 @@ struct Answer {
 inline Answer Empty() { return Answer{}; }
 inline Answer Failure(HRESULT hr) { return Answer{hr}; }
 inline Answer WithHResult(Answer answer, HRESULT hr) { return answer.hr = hr, answer; }
+inline Answer Integer(long value) { return {S_OK, [value](VARIANT* v) { v->vt = VT_I4, v->lVal = value; }}; }
+inline Answer Short(short value) { return {S_OK, [value](VARIANT* v) { v->vt = VT_I2, v->iVal = value; }}; }
+inline Answer Boolean(VARIANT_BOOL value) {
+  return {S_OK, [value](VARIANT* v) { v->vt = VT_BOOL, v->boolVal = value; }};
+}
+inline Answer NullText() { return {S_OK, [](VARIANT* v) { v->vt = VT_BSTR, v->bstrVal = nullptr; }}; }
 inline Answer Text(const std::wstring& text) {
   return {S_OK, [text](VARIANT* v) {
             v->vt = VT_BSTR;
             v->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
           }};
-}
-inline Answer NullText() { return {S_OK, [](VARIANT* v) { v->vt = VT_BSTR, v->bstrVal = nullptr; }}; }
-inline Answer Integer(long value) { return {S_OK, [value](VARIANT* v) { v->vt = VT_I4, v->lVal = value; }}; }
-inline Answer Short(short value) { return {S_OK, [value](VARIANT* v) { v->vt = VT_I2, v->iVal = value; }}; }
-inline Answer Boolean(VARIANT_BOOL value) {
-  return {S_OK, [value](VARIANT* v) { v->vt = VT_BOOL, v->boolVal = value; }};
 }
 // One reference per answer, as a server hands out; null allowed.
 inline Answer Reference(VARTYPE type, IUnknown* object) {
@@ -194,12 +194,13 @@ inline std::string Outcome(const std::function<std::string()>& call) {
   try {
     return "value:" + call();
   } catch (const talverin::Error& e) {
-    if (!e.fromHResult) return std::string(e.category == ErrorCategory::Request ? "raised:" : "other:") + e.what();
+    const std::string category = e.category == ErrorCategory::BackEnd   ? ""
+                                 : e.category == ErrorCategory::Request ? "/request"
+                                                                        : "/other";
+    if (!e.fromHResult) return (category == "/request" ? "raised:" : "other:") + std::string(e.what());
     char text[32];
     std::snprintf(text, sizeof text, "hrxex:0x%08lX", static_cast<unsigned long>(e.hr));
-    return text + std::string(e.category == ErrorCategory::BackEnd   ? ""
-                              : e.category == ErrorCategory::Request ? "/request"
-                                                                     : "/other");
+    return text + category;
   }
 }
 
