@@ -43,26 +43,6 @@ class ResponseStageTest : public FlowTest {
   }
 };
 
-// Wherever the host cuts the answer, the blank line included, the header
-// block is found once both pieces are there.
-TEST_F(ResponseStageTest, HeaderBlockInChunksGoesOutInOnePiece) {
-  const std::string answer = Answer("200 OK", "Content-Type: text/html\r\n", "hello");
-  const std::size_t blank = answer.find("\r\n\r\n");
-  for (std::size_t cut = 1; cut <= blank + 3; ++cut) {
-    SCOPED_TRACE(cut);
-    ConnectionContext context;
-    Requested(context, "/owa/");
-    RawChunk first(answer.substr(0, cut));
-    EXPECT_EQ(SF_STATUS_REQ_READ_NEXT, SendRaw(context, first));
-    EXPECT_THAT(first.Presented(), IsEmpty());
-    RawChunk rest(answer.substr(cut));
-    EXPECT_EQ(SF_STATUS_REQ_READ_NEXT, SendRaw(context, rest));
-    EXPECT_EQ(answer, rest.Presented());
-    EXPECT_TRUE(NotificationsDisabled(SF_NOTIFY_SEND_RAW_DATA | SF_NOTIFY_SEND_RESPONSE));
-    EXPECT_TRUE(context.ResponseData().empty());
-  }
-}
-
 TEST_F(ResponseStageTest, AnswerToTheLogonPostIsHeldUntilItsBodyIsComplete) {
   ConnectionContext context;
   Requested(context, "/CookieAuth.dll?Logon");
