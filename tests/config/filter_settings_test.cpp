@@ -3,86 +3,68 @@
 #include <gtest/gtest.h>
 #include <mbstring.h>
 
-#include <cstdint>
 #include <string>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "config/settings_registry.h"
 
 namespace talverin {
 namespace {
 
-using test::SettingsKey;
-
-class FilterSettingsRegistryTest : public testing::Test {
- protected:
-  SettingsKey key_;
-  FilterSettings settings_;
+struct RegistryValue {
+  const char* name;
+  DWORD type;
+  std::string data;
 };
 
-TEST_F(FilterSettingsRegistryTest, MissingKeyGivesEveryDefault) {
-  EXPECT_FALSE(settings_.Load());
-  EXPECT_EQ(settings_.Language(), "en");
-  EXPECT_EQ(settings_.TraceLevel(), 0u);
-  EXPECT_EQ(settings_.BlockMaxTime(), 120);
-  EXPECT_EQ(settings_.BlockMaxRetryCount(), 10);
-  EXPECT_EQ(settings_.DefaultDomain(), "");
-  EXPECT_TRUE(settings_.FallbackFromFBAForbidden());
+RegistryValue Number(const char* name, DWORD value) {
+  return {name, REG_DWORD, std::string(reinterpret_cast<const char*>(&value), sizeof value)};
 }
 
-TEST_F(FilterSettingsRegistryTest, ReadsAllSixValues) {
-  ASSERT_TRUE(key_.SetText("Language", "de"));
-  ASSERT_TRUE(key_.SetDword("TraceLevel", 2));
-  ASSERT_TRUE(key_.SetDword("BlockMaxTime", 30));
-  ASSERT_TRUE(key_.SetDword("BlockMaxRetryCount", 0xFFFFFFFF));
-  ASSERT_TRUE(key_.SetText("DefaultDomain", "CORP"));
-  ASSERT_TRUE(key_.SetDword("FallbackFromFBAForbidden", 0));
-  EXPECT_TRUE(settings_.Load());
-  EXPECT_EQ(settings_.Language(), "de");
-  EXPECT_EQ(settings_.TraceLevel(), 2u);
-  EXPECT_EQ(settings_.BlockMaxTime(), 30);
-  EXPECT_EQ(settings_.BlockMaxRetryCount(), -1);  // signed
-  EXPECT_EQ(settings_.DefaultDomain(), "CORP");
-  EXPECT_FALSE(settings_.FallbackFromFBAForbidden());
+RegistryValue Text(const char* name, const char* text) { return {name, REG_SZ, std::string(text) + '\0'}; }
+
+// Whether the key opened, then the six values, as one line.
+std::string Loaded(FilterSettings& settings) {
+  const bool opened = settings.Load();
+  return std::to_string(opened) + "|" + settings.Language() + "|" + std::to_string(settings.TraceLevel()) + "|" +
+         std::to_string(settings.BlockMaxTime()) + "|" + std::to_string(settings.BlockMaxRetryCount()) + "|" +
+         settings.DefaultDomain() + "|" + std::to_string(settings.FallbackFromFBAForbidden());
 }
 
-// The refusal of a fall-back from forms to other logons is off only by an
-// explicit value other than one.
-TEST_F(FilterSettingsRegistryTest, FallbackIsForbiddenUnlessAnotherValueIsStored) {
-  ASSERT_TRUE(key_.SetText("Language", "en"));
-  settings_.Load();
-  EXPECT_TRUE(settings_.FallbackFromFBAForbidden());
-  const std::pair<DWORD, bool> rows[] = {{1, true}, {0, false}, {2, false}, {0x101, false}};
-  for (const auto& [value, forbidden] : rows) {
-    ASSERT_TRUE(key_.SetDword("FallbackFromFBAForbidden", value));
-    settings_.Load();
-    EXPECT_EQ(settings_.FallbackFromFBAForbidden(), forbidden) << value;
+// Numbers are taken whatever their type when four bytes long; texts only as
+// REG_SZ or REG_EXPAND_SZ (not expanded), up to the first zero. The refusal of
+// a fall-back from forms to other logons is off only by a value other than one.
+TEST(FilterSettingsRegistryTest, ValuesFollowTheTypeAndSizeRules) {
+  const std::uint64_t seven = 7;
+  const std::pair<std::vector<RegistryValue>, const char*> rows[] = {
+      {{}, "0|en|0|120|10||1"},
+      {{Text("Language", "de"), Number("TraceLevel", 2), Number("BlockMaxTime", 30),
+        Number("BlockMaxRetryCount", 0xFFFFFFFF), Text("DefaultDomain", "CORP"), Number("FallbackFromFBAForbidden", 0)},
+       "1|de|2|30|-1|CORP|0"},
+      {{Text("Language", "en")}, "1|en|0|120|10||1"},
+      {{Number("FallbackFromFBAForbidden", 1)}, "1|en|0|120|10||1"},
+      {{Number("FallbackFromFBAForbidden", 2)}, "1|en|0|120|10||0"},
+      {{Number("FallbackFromFBAForbidden", 0x101)}, "1|en|0|120|10||0"},
+      {{{"DefaultDomain", REG_EXPAND_SZ, std::string("%USERDOMAIN%", 13)}, Number("Language", 7),
+        {"BlockMaxTime", REG_BINARY, std::string("\5\0\0\0", 4)},
+        {"BlockMaxRetryCount", REG_QWORD, std::string(reinterpret_cast<const char*>(&seven), sizeof seven)},
+        {"TraceLevel", REG_BINARY, std::string("\5\0", 2)}},
+       "1|en|0|5|10|%USERDOMAIN%|1"},
+      {{{"Language", REG_SZ, "fr"}, {"DefaultDomain", REG_SZ, ""}}, "1|fr|0|120|10||1"},
+      {{{"DefaultDomain", REG_SZ, std::string("AB\0CD", 6)}}, "1|en|0|120|10|AB|1"},
+  };
+  test::SettingsKey key;
+  for (const auto& [values, loaded] : rows) {
+    SCOPED_TRACE(loaded);
+    test::SettingsKey::Remove();
+    for (const RegistryValue& v : values) {
+      ASSERT_TRUE(key.SetRaw(v.name, v.type, v.data.data(), static_cast<DWORD>(v.data.size())));
+    }
+    FilterSettings settings;
+    EXPECT_EQ(Loaded(settings), loaded);
   }
-}
-
-TEST_F(FilterSettingsRegistryTest, ValuesFollowTheTypeAndSizeRules) {
-  ASSERT_TRUE(key_.SetText("DefaultDomain", "%USERDOMAIN%", REG_EXPAND_SZ));  // taken as stored, not expanded
-  ASSERT_TRUE(key_.SetDword("Language", 7));                                 // a number for a text: the default
-  const unsigned char four[4] = {5, 0, 0, 0};
-  const std::uint64_t eight = 7;
-  ASSERT_TRUE(key_.SetRaw("BlockMaxTime", REG_BINARY, four, sizeof four));          // four bytes: taken
-  ASSERT_TRUE(key_.SetRaw("BlockMaxRetryCount", REG_QWORD, &eight, sizeof eight));  // too long: default
-  ASSERT_TRUE(key_.SetRaw("TraceLevel", REG_BINARY, four, 2));                      // too short: default
-  settings_.Load();
-  EXPECT_EQ(settings_.DefaultDomain(), "%USERDOMAIN%");
-  EXPECT_EQ(settings_.Language(), "en");
-  EXPECT_EQ(settings_.BlockMaxTime(), 5);
-  EXPECT_EQ(settings_.BlockMaxRetryCount(), 10);
-  EXPECT_EQ(settings_.TraceLevel(), 0u);
-
-  ASSERT_TRUE(key_.SetRaw("Language", REG_SZ, "fr", 2));  // no terminating zero stored
-  ASSERT_TRUE(key_.SetRaw("DefaultDomain", REG_SZ, "", 0));
-  settings_.Load();
-  EXPECT_EQ(settings_.Language(), "fr");
-  EXPECT_EQ(settings_.DefaultDomain(), "");
-  ASSERT_TRUE(key_.SetRaw("DefaultDomain", REG_SZ, "AB\0CD", 6));
-  settings_.Load();
-  EXPECT_EQ(settings_.DefaultDomain(), "AB");
 }
 
 class WebListenerAccessTest : public testing::Test {
@@ -98,67 +80,58 @@ class WebListenerAccessTest : public testing::Test {
     portal.FBACookieDomains = {".a.test", ".b.test"};
     settings_.SaveWebListeners(map_);
   }
+  // Enabled, RPC over HTTP, ActiveSync and AutoDiscover allowed, as the getters
+  // answer and then as the exclusion rules see them.
+  std::vector<bool> Flags(const std::string& id) const {
+    const ListenerExclusionSettings exclusion = settings_.ListenerExclusion(id);
+    return {settings_.Enabled(id), settings_.RpcOverHttpAllowed(id), settings_.ActiveSyncAllowed(id),
+            settings_.AutoDiscoverAllowed(id), exclusion.enabled, exclusion.rpcOverHttpAllowed,
+            exclusion.activeSyncAllowed, exclusion.autoDiscoverAllowed};
+  }
 
   WebListenerMap map_;
   FilterSettings settings_;
 };
 
+// A listener unknown, or known only in another case, answers the fall-backs
+// and is not added. The settings hold a copy of the listeners saved last.
 TEST_F(WebListenerAccessTest, FlagsAndCookieNameComeFromTheListener) {
-  EXPECT_TRUE(settings_.Enabled("{MAIL}"));
-  EXPECT_TRUE(settings_.RpcOverHttpAllowed("{MAIL}"));
-  EXPECT_FALSE(settings_.ActiveSyncAllowed("{MAIL}"));
-  EXPECT_TRUE(settings_.AutoDiscoverAllowed("{MAIL}"));
-  EXPECT_EQ(settings_.FBACookieName("{MAIL}"), "cadata");
-  EXPECT_FALSE(settings_.Enabled("{PORTAL}"));
-  EXPECT_FALSE(settings_.RpcOverHttpAllowed("{PORTAL}"));
-  EXPECT_TRUE(settings_.ActiveSyncAllowed("{PORTAL}"));
-  // Loading the registry values leaves the listeners alone.
-  settings_.Load();
-  EXPECT_TRUE(settings_.Enabled("{MAIL}"));
-}
-
-TEST_F(WebListenerAccessTest, UnknownOrDifferentlyCasedListenerAnswersFallbacksWithoutAdding) {
-  for (const char* id : {"{NONE}", "{mail}", ""}) {
-    SCOPED_TRACE(id);
-    EXPECT_FALSE(settings_.Enabled(id));
-    EXPECT_FALSE(settings_.RpcOverHttpAllowed(id));
-    EXPECT_FALSE(settings_.ActiveSyncAllowed(id));
-    EXPECT_FALSE(settings_.AutoDiscoverAllowed(id));
-    EXPECT_FALSE(settings_.IsInCustomExclusionList(id, "/docs/a"));
-    EXPECT_EQ(settings_.FBACookieName(id), "");
-    EXPECT_EQ(settings_.MatchFBACookieDomain(id, "www.example.com"), "");
+  const std::vector<bool> none(8, false);
+  const std::tuple<const char*, std::vector<bool>, const char*> rows[] = {
+      {"{MAIL}", {1, 1, 0, 1, 1, 1, 0, 1}, "cadata"}, {"{PORTAL}", {0, 0, 1, 0, 0, 0, 1, 0}, ""},
+      {"{NONE}", none, ""}, {"{mail}", none, ""}, {"", none, ""}};
+  settings_.Load();  // the registry values leave the listeners alone
+  for (const auto& [id, flags, cookie] : rows) {
+    EXPECT_EQ(Flags(id), flags) << id;
+    EXPECT_EQ(settings_.FBACookieName(id), cookie) << id;
   }
+  EXPECT_EQ(settings_.ListenerExclusion("{MAIL}").customExclusionList, map_["{MAIL}"].CustomExclusionList);
   EXPECT_EQ(settings_.WebListenerCount(), 2u);
-}
-
-TEST_F(WebListenerAccessTest, ExclusionListMatchesPrefixOfLoweredUrl) {
-  EXPECT_TRUE(settings_.IsInCustomExclusionList("{MAIL}", "/DOCS/a.htm"));
-  EXPECT_TRUE(settings_.IsInCustomExclusionList("{MAIL}", "/docs/"));
-  EXPECT_FALSE(settings_.IsInCustomExclusionList("{MAIL}", "/x/docs/a.htm"));
-  EXPECT_FALSE(settings_.IsInCustomExclusionList("{MAIL}", "/doc"));
-  // An entry stored with an upper-case letter can never match a lowered URL.
-  EXPECT_FALSE(settings_.IsInCustomExclusionList("{MAIL}", "/Public/a"));
-  EXPECT_FALSE(settings_.IsInCustomExclusionList("{PORTAL}", "/docs/a"));  // empty list
-}
-
-TEST_F(WebListenerAccessTest, CookieDomainIsFirstInListOrderThatOccurs) {
-  EXPECT_EQ(settings_.MatchFBACookieDomain("{PORTAL}", "host.b.test"), ".b.test");
-  EXPECT_EQ(settings_.MatchFBACookieDomain("{PORTAL}", "x.b.test and y.a.test"), ".a.test");
-  EXPECT_EQ(settings_.MatchFBACookieDomain("{MAIL}", "www.corp.example.com"), ".example.com");
-  EXPECT_EQ(settings_.MatchFBACookieDomain("{MAIL}", "WWW.EXAMPLE.COM"), "");  // case-sensitive
-}
-
-TEST_F(WebListenerAccessTest, SaveReplacesTheMapWithAnIndependentCopy) {
-  WebListenerMap next;
-  next["{NEW}"].Enabled = true;
-  next["{NEW}"].CustomExclusionList = {"/a/"};
-  settings_.SaveWebListeners(next);
-  next["{NEW}"].Enabled = false;
-  next["{NEW}"].CustomExclusionList.clear();
-  EXPECT_TRUE(settings_.Enabled("{NEW}"));
-  EXPECT_TRUE(settings_.IsInCustomExclusionList("{NEW}", "/a/b"));
+  map_.erase("{MAIL}");
+  EXPECT_TRUE(settings_.Enabled("{MAIL}"));
+  settings_.SaveWebListeners(map_);
   EXPECT_FALSE(settings_.Enabled("{MAIL}"));
   EXPECT_EQ(settings_.WebListenerCount(), 1u);
+}
+
+// Entries match a prefix of the lowered URL: one stored with an upper-case
+// letter never matches.
+TEST_F(WebListenerAccessTest, ExclusionListMatchesPrefixOfLoweredUrl) {
+  const std::tuple<const char*, const char*, bool> rows[] = {
+      {"{MAIL}", "/DOCS/a.htm", true}, {"{MAIL}", "/docs/", true},     {"{MAIL}", "/x/docs/a.htm", false},
+      {"{MAIL}", "/doc", false},       {"{MAIL}", "/Public/a", false}, {"{PORTAL}", "/docs/a", false},
+      {"{NONE}", "/docs/a", false},    {"{mail}", "/docs/a", false}};
+  for (const auto& [id, url, excluded] : rows) EXPECT_EQ(settings_.IsInCustomExclusionList(id, url), excluded) << url;
+}
+
+// The first domain in list order that occurs anywhere in the text, with
+// regard to case.
+TEST_F(WebListenerAccessTest, CookieDomainIsFirstInListOrderThatOccurs) {
+  const std::tuple<const char*, const char*, const char*> rows[] = {
+      {"{PORTAL}", "host.b.test", ".b.test"}, {"{PORTAL}", "x.b.test and y.a.test", ".a.test"},
+      {"{MAIL}", "www.corp.example.com", ".example.com"}, {"{MAIL}", "WWW.EXAMPLE.COM", ""},
+      {"{NONE}", "www.example.com", ""}, {"{mail}", "www.example.com", ""}};
+  for (const auto& [id, text, domain] : rows) EXPECT_EQ(settings_.MatchFBACookieDomain(id, text), domain) << text;
 }
 
 }  // namespace
@@ -167,7 +140,8 @@ TEST_F(WebListenerAccessTest, SaveReplacesTheMapWithAnIndependentCopy) {
 // Lowered as the C library's multibyte lowering does, ASCII text and text up
 // to a NUL included.
 TEST(LowerCaseMultibyteTest, LowersAsTheCLibraryDoes) {
-  const std::string texts[] = {"/OWA/Inbox.HTML?A=B", "", "/A\0B/C", "/\xC4\xD6/Ab", "@[`{Z", std::string("/X\0\xC4Y", 5)};
+  const std::string texts[] = {"/OWA/Inbox.HTML?A=B", "", "/A\0B/C", "/\xC4\xD6/Ab", "@[`{Z",
+                               std::string("/X\0\xC4Y", 5)};
   for (const std::string& text : texts) {
     std::string expected = text;
     if (!expected.empty()) _mbslwr(reinterpret_cast<unsigned char*>(&expected[0]));
