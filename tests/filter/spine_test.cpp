@@ -106,9 +106,7 @@ class SpineTest : public testing::Test {
   void SetUp() override {
     ASSERT_TRUE(test::MakeDir(test::ExeDir() + "Logs"));
     ASSERT_EQ(GetLogFilePath(logPath_), S_OK);
-    std::string module;
-    ASSERT_EQ(GetThisModuleFileName(module), S_OK);
-    ASSERT_TRUE(ComputeDumpFilePath(module, dumpPath_));
+    dumpPath_ = logPath_.substr(0, logPath_.size() - 4) + ".exe.dmp";  // beside the log, named after the module
     RemoveOutputs();
     ASSERT_TRUE(key_.SetDword("TraceLevel", 2));
   }

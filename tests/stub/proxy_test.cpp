@@ -30,13 +30,6 @@ const std::string kExpired = std::string("raised:") + Stub::kPointerExpired;
 const std::string kEmpty = std::string("raised:") + Stub::kReturnedEmpty;
 const std::string kTypeMismatch = "hrxex:0x80020005";
 
-template <class Proxy>
-std::shared_ptr<Proxy> AttachedTo(ScriptedDispatch* object) {
-  auto proxy = std::make_shared<Proxy>();
-  proxy->Attach(object);
-  return proxy;
-}
-
 // Every kind of proxy, attached to one object.
 struct Proxies {
   explicit Proxies(ScriptedDispatch* object = nullptr) {
@@ -154,7 +147,8 @@ TEST_F(ProxyTest, ProxyWithoutObjectClosedOrAbandonedRaisesExpiredAndCallsNothin
     EXPECT_EQ(Outcome(call), kExpired);
 
   ComPtr<ScriptedDispatch> second = ScriptedDispatch::Create();
-  auto session = AttachedTo<Stub::Session>(object_.Get());
+  auto session = std::make_shared<Stub::Session>();
+  session->Attach(object_.Get());
   session->Attach(second.Get());
   EXPECT_EQ(object_->References(), 1u);
   EXPECT_EQ(second->References(), 2u);
@@ -166,7 +160,8 @@ TEST_F(ProxyTest, ProxyWithoutObjectClosedOrAbandonedRaisesExpiredAndCallsNothin
   EXPECT_EQ(Outcome([&] { return std::to_string(p.master.IsAlive()); }), kExpired);
   p.master.Close();
 
-  session = AttachedTo<Stub::Session>(object_.Get());
+  session = std::make_shared<Stub::Session>();
+  session->Attach(object_.Get());
   session->Abandon();
   EXPECT_EQ(Outcome([&] { return session->GetToken(); }), kExpired);
   session.reset();
@@ -300,7 +295,7 @@ TEST_F(ProxyTest, EachAnswerReadsAsTheMemberTableSays) {
 TEST_F(ProxyTest, FailingCallCarriesTheSystemTextAndUnknownCodesAreNamed) {
   object_->Script(L"RequestPasscode", Failure(RPC_E_DISCONNECTED));
   try {
-    AttachedTo<Stub::AuthenticationProxy>(object_.Get())->RequestPasscode("alice");
+    Proxies(object_.Get()).auth.RequestPasscode("alice");
     FAIL() << "no HRXEx";
   } catch (const HRXEx& failure) {
     EXPECT_EQ(failure.errorText, talverin::ErrorText(RPC_E_DISCONNECTED));
@@ -323,11 +318,11 @@ TEST_F(ProxyTest, CallsOnOneProxyAreSerializedAndTheLockIsLeftWhenOneRaises) {
     entered.set_value();
     released.wait();
   });
-  auto proxy = AttachedTo<Stub::AuthenticationProxy>(object_.Get());
-  EXPECT_THROW(proxy->GetStatus("t"), HRXEx);
-  auto slow = std::async(std::launch::async, [&] { return proxy->RequestPasscode("u"); });
+  Proxies p(object_.Get());
+  EXPECT_THROW(p.auth.GetStatus("t"), HRXEx);
+  auto slow = std::async(std::launch::async, [&] { return p.auth.RequestPasscode("u"); });
   entered.get_future().wait();
-  auto waiting = std::async(std::launch::async, [&] { return proxy->Authenticate("t", "p"); });
+  auto waiting = std::async(std::launch::async, [&] { return p.auth.Authenticate("t", "p"); });
   EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
   EXPECT_EQ(object_->Calls().size(), 2u);
   release.set_value();
