@@ -165,9 +165,14 @@ fi
 [ $outage_status -eq 0 ] || load_failures=$((load_failures + 1))
 
 printf '\nRequests per second, %d connections with a session each, GET %s for %d s:\n' "$connections" "$load_url" "$seconds"
-printf '  %-44s %10s %16s\n' "" "requests/s" "mean latency ms"
-printf '  %-44s %10s %16s\n' "with the filter (back end out of process)" "${rps[filter]:-?}" "${rps[filter-latency]:-?}"
-printf '  %-44s %10s %16s\n' "without the filter (--no-filter)" "${rps[plain]:-?}" "${rps[plain-latency]:-?}"
-printf '  %-44s %10s %16s\n' "with the filter, back end in process" "${rps[inproc]:-?}" "${rps[inproc-latency]:-?}"
+# Each run beside the gateway without the filter, measured in the same run.
+ratio() { awk -v a="${rps[$1]:-0}" -v b="${rps[plain]:-0}" 'BEGIN { if (a > 0 && b > 0) printf "%.2f", a / b; else printf "?" }'; }
+printf '  %-44s %10s %16s %12s\n' "" "requests/s" "mean latency ms" "of no filter"
+printf '  %-44s %10s %16s %12s\n' "with the filter (back end out of process)" "${rps[filter]:-?}" \
+  "${rps[filter-latency]:-?}" "$(ratio filter)"
+printf '  %-44s %10s %16s %12s\n' "without the filter (--no-filter)" "${rps[plain]:-?}" "${rps[plain-latency]:-?}" \
+  "$(ratio plain)"
+printf '  %-44s %10s %16s %12s\n' "with the filter, back end in process" "${rps[inproc]:-?}" \
+  "${rps[inproc-latency]:-?}" "$(ratio inproc)"
 [ $load_failures -eq 0 ] || exit 1
 echo "Browser test, load check and back-end outage passed"
