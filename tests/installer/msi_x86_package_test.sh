@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# The 32-bit package, for ISA Server 2004 and 2006 on 32-bit Windows: a
-# package of the Intel platform whose components are none of them 64-bit
-# (Windows Installer refuses a 64-bit component on 32-bit Windows), with the
-# Logs folder's component permanent as in the 64-bit package, and the 32-bit
-# filter in it.
+# The 32-bit package, for ISA Server 2004 and 2006 on 32-bit Windows: of the
+# Intel platform, no component 64-bit (Windows Installer refuses one there),
+# the Logs folder's component permanent as in the 64-bit package, the 32-bit filter in it.
 #   msi_x86_package_test.sh PACKAGE.msi
 set -euo pipefail
 msi=$(realpath -m "${1:?usage: msi_x86_package_test.sh PACKAGE.msi}")
