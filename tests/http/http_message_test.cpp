@@ -164,16 +164,16 @@ TEST(HttpMessageEditTest, BuildsAndSerializes) {
 }
 
 TEST(HttpMessageEditTest, ReplacesHeaderValuesKeepingLineEnds) {
-  const std::string head = "HTTP/1.1 200 OK\r\nLocation: /a\r\nSet-Cookie: k=v\r\nContent-Length: 2";
-  const std::string rows[][3] = {
-      {"Location", "/much/longer/place", "HTTP/1.1 200 OK\r\nLocation: /much/longer/place\r\nSet-Cookie: k=v\r\n"
-                                         "Content-Length: 2"},
-      {"set-cookie", "", "HTTP/1.1 200 OK\r\nLocation: /a\r\nSet-Cookie: \r\nContent-Length: 2"},
-      {"Content-Length", "1234", "HTTP/1.1 200 OK\r\nLocation: /a\r\nSet-Cookie: k=v\r\nContent-Length: 1234"}};
-  for (const auto& r : rows) {
-    HttpMessage message = Message(head + "\r\n\r\nhi");
-    EXPECT_TRUE(message.ReplaceHeaderValue(r[0], r[1]));
-    EXPECT_EQ(message.GetHeaders().str(), r[2]);
+  const auto head = [](const std::string& location, const std::string& cookie, const std::string& length) {
+    return "HTTP/1.1 200 OK\r\nLocation: " + location + "\r\nSet-Cookie: " + cookie + "\r\nContent-Length: " + length;
+  };
+  const std::tuple<const char*, const char*, std::string> rows[] = {
+      {"Location", "/much/longer/place", head("/much/longer/place", "k=v", "2")},
+      {"set-cookie", "", head("/a", "", "2")}, {"Content-Length", "1234", head("/a", "k=v", "1234")}};
+  for (const auto& [name, value, headers] : rows) {
+    HttpMessage message = Message(head("/a", "k=v", "2") + "\r\n\r\nhi");
+    EXPECT_TRUE(message.ReplaceHeaderValue(name, value));
+    EXPECT_EQ(message.GetHeaders().str(), headers);
     EXPECT_EQ(message.GetBody().str(), "hi");
   }
   const std::string raw = "HTTP/1.1 200 OK\r\nX-Location: /a\r\n\r\n";
