@@ -62,18 +62,6 @@ bool ServiceReaches(SC_HANDLE service, DWORD state, DWORD waitMs) {
   }
 }
 
-std::vector<DWORD> LocalServerProcesses() {
-  std::vector<DWORD> found;
-  talverin::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot || snapshot.Get() == INVALID_HANDLE_VALUE) return found;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
-    if (_wcsicmp(entry.szExeFile, L"TalverinTestBackend.exe") == 0) found.push_back(entry.th32ProcessID);
-  }
-  return found;
-}
-
 AssertionResult EndsWithin(HANDLE process, DWORD pid, DWORD waitMs, DWORD* code) {
   if (WaitForSingleObject(process, waitMs) != WAIT_OBJECT_0) {
     return AssertionFailure() << "process " << pid << " still runs after " << waitMs << " ms";
@@ -82,12 +70,18 @@ AssertionResult EndsWithin(HANDLE process, DWORD pid, DWORD waitMs, DWORD* code)
   return AssertionSuccess();
 }
 
+// Waits, within the bound, until every local server an earlier client left running has ended.
 AssertionResult NoLocalServerWithin(DWORD waitMs) {
   const ULONGLONG deadline = GetTickCount64() + waitMs;
-  for (DWORD pid : LocalServerProcesses()) {
+  talverin::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot || snapshot.Get() == INVALID_HANDLE_VALUE) return AssertionSuccess();
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
+    if (_wcsicmp(entry.szExeFile, L"TalverinTestBackend.exe") != 0) continue;
     const ULONGLONG now = GetTickCount64();
     const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-    AssertionResult ended = ProcessEndsWithin(pid, left);
+    AssertionResult ended = ProcessEndsWithin(entry.th32ProcessID, left);
     if (!ended) return AssertionFailure() << "a local server of an earlier client: " << ended.message();
   }
   return AssertionSuccess();

@@ -50,9 +50,7 @@ struct Reply {
   std::wstring description;  // of DISP_E_EXCEPTION
 
   Reply() { VariantInit(&value); }
-  Reply(Reply&& other) noexcept : Reply() { *this = std::move(other); }
-  Reply(const Reply&) = delete;
-  Reply& operator=(const Reply&) = delete;
+  Reply(Reply&& other) noexcept : Reply() { *this = std::move(other); }  // copies are deleted with it
   Reply& operator=(Reply&& other) noexcept;
   ~Reply() { VariantClear(&value); }
 
