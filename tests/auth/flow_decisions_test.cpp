@@ -1,6 +1,6 @@
-// The flow's decisions without a host or a back end. The stage tests walk
-// the states through the filter; these rows are the ones no stage reaches
-// easily, and the request block read before any stage runs.
+// The flow's decisions without a host or a back end: the state read under
+// the session's lock, and the request block read before any stage runs. The
+// stage tests walk the other decisions through the filter.
 #include "auth/flow_decisions.h"
 
 #include <gtest/gtest.h>
@@ -8,76 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "config/url_canonical.h"
-
 namespace talverin::flow {
 namespace {
 
-constexpr int kNoSession = -9, kInitial = 0, kAwaiting = 1, kValid = 2, kExpired = 3;
-
-// The session as the store holds it, every member read; kNoSession: none
-// behind the key.
-SessionSnapshot Session(int state, const char* keptUrl = "/owa/") {
-  SessionSnapshot session;
-  if (state == kNoSession) return session;
-  session.present = true;
-  session.state = state;
-  session.keptUrl = keptUrl;
-  session.keptUrlLower = LowerAscii(keptUrl);
-  session.bypassReportPending = false;
-  return session;
-}
-
-// Flags of a request: k no key, a Authorization, f fall-back allowed,
-// r no login page renderer, I the ISA/TMG logon form.
-RequestView Request(const std::string& url, const std::string& method, const std::string& flags) {
-  RequestView view;
-  view.url = url;
-  view.urlLower = LowerAscii(url);
-  view.canonicalUrl = CanonicalizeUrl(url);
-  view.method = method;
-  view.keyPresent = flags.find('k') == std::string::npos;
-  view.authorizationPresent = flags.find('a') != std::string::npos;
-  view.fallbackForbidden = flags.find('f') == std::string::npos;
-  view.htmlServerPresent = flags.find('r') == std::string::npos;
-  if (flags.find('I') != std::string::npos) view.formAction = FormAction::IsaTmgLogon;
-  return view;
-}
-
-TEST(RequestDecisionTest, DecidesAsTheTableSays) {
-  using A = RequestAction;
-  using R = RequestReason;
-  struct Row {
-    const char* url;
-    const char* method;
-    const char* flags;
-    int state;
-    A action;
-    R reason;
-  };
-  const Row rows[] = {
-      {"/owa/", "GET", "k", kNoSession, A::PassOn, R::Anonymous},
-      {"/owa/", "GET", "", kNoSession, A::SendToIsaTmgLogon, R::StaleKey},
-      {"/owa/", "GET", "kaf", kNoSession, A::PassOn, R::Anonymous},
-      // Without a renderer the passcode page cannot be shown, whatever the spelling.
-      {"/talverinauth.dll?logon", "GET", "r", kAwaiting, A::SendToOwnLogin, R::IncorrectUrl},
-      {"/x/talverinauth.dll?action=getpic?login_img.jpg", "GET", "", kValid, A::ServeResource, R::OwnPage},
-      {"/talverinauth.dll?action=status", "GET", "", kExpired, A::AnswerStatusPoll, R::OwnPage},
-      {"/cookieauth.dll/x", "GET", "", kInitial, A::SendToIsaTmgLogon, R::BypassDetected},
-      {"/owa/", "GET", "a", kInitial, A::Finish, R::FallbackRefused},
-      // A second password post while the passcode is awaited goes back to the passcode page.
-      {"/CookieAuth.dll?Logon", "POST", "I", kAwaiting, A::SendToOwnLogin, R::IncorrectUrl},
-      {"/owa/send", "POST", "", kValid, A::PassOn, R::Valid},
-      {"/owa/", "GET", "a", kValid, A::PassOn, R::Valid},
-      {"/owa/", "GET", "", -1, A::Finish, R::InvalidState},
-  };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(std::string(r.method) + " " + r.url + " flags " + r.flags + " state " + std::to_string(r.state));
-    const RequestDecision decision = DecideRequest(Request(r.url, r.method, r.flags), Session(r.state));
-    EXPECT_EQ(decision.action, r.action);
-    EXPECT_EQ(decision.reason, r.reason);
-  }
-}
+constexpr int kInitial = 0, kAwaiting = 1, kValid = 2, kExpired = 3;
 
 TEST(PasscodeStepTest, StateUnderTheLockDecides) {
   EXPECT_EQ(DecidePasscodeStep(kValid, true), PasscodeStep::AlreadyPassed);
@@ -85,48 +19,6 @@ TEST(PasscodeStepTest, StateUnderTheLockDecides) {
   EXPECT_EQ(DecidePasscodeStep(kInitial, true), PasscodeStep::NotAwaited);
   EXPECT_EQ(DecidePasscodeStep(kAwaiting, false), PasscodeStep::NoProxy);
   EXPECT_EQ(DecidePasscodeStep(kAwaiting, true), PasscodeStep::Check);
-}
-
-TEST(LogonTargetTest, FollowsOnlyIsaTmgLogonUrlsOfThisSite) {
-  using K = IsaTmgLogonTarget::Kind;
-  struct Row {
-    const char* stored;
-    K kind;
-    const char* url;
-    bool dropped;
-  };
-  const Row rows[] = {
-      {"", K::RequestUrl, "/owa/", false},
-      {"https://mail.example/CookieAuth.dll?GetLogon?reason=0&x=reason=0", K::StoredUrl,
-       "https://mail.example/CookieAuth.dll?GetLogon?reason=4&x=reason=4", false},
-      {"/CookieAuth.dll?GetLogon", K::StoredUrl, "/CookieAuth.dll?GetLogon", false},
-      {"https://evil.example/CookieAuth.dll?GetLogon", K::RequestUrl, "/owa/", true},
-      {"https://mail.example/owa/", K::Nowhere, "", false},
-      {"cookieauth.dll?GetLogon", K::RequestUrl, "/owa/", true},  // a relative name is no URL of this site
-  };
-  for (const Row& r : rows) {
-    const IsaTmgLogonTarget target = DecideIsaTmgLogonTarget(r.stored, "mail.example", "/owa/");
-    EXPECT_EQ(target.kind, r.kind) << r.stored;
-    EXPECT_EQ(target.url, r.url) << r.stored;
-    EXPECT_EQ(target.storedNotOnSite, r.dropped) << r.stored;
-  }
-}
-
-TEST(BindingTest, CookieClearedRotatedOrFresh) {
-  EXPECT_EQ(DecideBinding("K", "", false), Binding::ExpireOld);
-  EXPECT_EQ(DecideBinding("K", "N", false), Binding::Renew);
-  EXPECT_EQ(DecideBinding("K", "k", false), Binding::Renew);  // keys differ in case: another key
-  EXPECT_EQ(DecideBinding("K", "N", true), Binding::CreateOrReset);
-  EXPECT_EQ(DecideBinding("K", "K", false), Binding::CreateOrReset);
-  EXPECT_EQ(DecideBinding("", "N", false), Binding::Renew);
-  EXPECT_EQ(DecideBinding("", "", false), Binding::CreateOrReset);
-}
-
-TEST(WholeAnswerTest, OnlyTheLogonPostsAnswerBeforeTheSecondFactorIsReadWhole) {
-  EXPECT_TRUE(ReadsWholeAnswer(CanonicalizeUrl("/CookieAuth.dll?Logon"), Session(kNoSession)));
-  EXPECT_TRUE(ReadsWholeAnswer(CanonicalizeUrl("/CookieAuth.dll?Logon"), Session(kInitial)));
-  EXPECT_FALSE(ReadsWholeAnswer(CanonicalizeUrl("/CookieAuth.dll?Logon"), Session(kValid)));
-  EXPECT_FALSE(ReadsWholeAnswer(CanonicalizeUrl("/owa/"), Session(kNoSession)));
 }
 
 TEST(RequestBlockTest, DecidesAsTheTableSays) {

@@ -1,5 +1,6 @@
-// The text decisions of the logon flow: cookies, user names, locations and
-// which URLs belong to ISA/TMG or to the filter.
+// The text decisions of the logon flow: cookies, locations, form fields and
+// which URLs belong to ISA/TMG or to the filter; the user name read from the
+// form or the lgn cookie is walked by the request body stage tests.
 #include <gtest/gtest.h>
 
 #include "auth/flow_text.h"
@@ -49,21 +50,6 @@ TEST(FindSessionKey, TheHostsJoinedTextAndTheRequestsOwnLinesMustAgree) {
   EXPECT_EQ(CookieMatch::Absent, FindSessionKey("", {}, "cookieauth").match);
 }
 
-TEST(UserNameFromLgnCookie, TakesTheLowerCasedNameUpToTheSemicolon) {
-  EXPECT_EQ("alice", UserNameFromLgnCookie("x=1; LgN=Alice ; y=2"));
-  EXPECT_EQ("bob", UserNameFromLgnCookie("lgn=BOB"));
-  EXPECT_EQ("", UserNameFromLgnCookie("lgn=;x"));
-  EXPECT_EQ("", UserNameFromLgnCookie("x=1"));
-}
-
-TEST(CompleteWithDefaultDomain, AddsTheDomainOnlyToBareNames) {
-  EXPECT_EQ("CONTOSO\\alice", CompleteWithDefaultDomain("alice", "CONTOSO"));
-  EXPECT_EQ("alice@contoso", CompleteWithDefaultDomain("alice@contoso", "CONTOSO"));
-  EXPECT_EQ("X\\alice", CompleteWithDefaultDomain("X\\alice", "CONTOSO"));
-  EXPECT_EQ("alice", CompleteWithDefaultDomain("alice", ""));
-  EXPECT_EQ("CONTOSO\\", CompleteWithDefaultDomain("", "CONTOSO"));
-}
-
 TEST(StripLocation, KeepsPathAndQueryOfAbsoluteUrlsAndPaths) {
   EXPECT_EQ("/owa/?a=1", StripLocation("https://mail.example/owa/?a=1 "));
   EXPECT_EQ("/owa/?a=1", StripLocation(" /owa/?a=1"));
@@ -79,24 +65,18 @@ TEST(EmptyFormFields, EmptiesEveryOccurrenceAsAFormParserNamesIt) {
   EXPECT_EQ("a=1&password=", EmptyFormFields("a=1&password", {"password"}));
 }
 
+// Climbing out, paths below it and more URL spellings are rows of the stage
+// and end-to-end tables.
 TEST(IsaTmgUrls, AreJudgedOnTheCanonicalForm) {
   EXPECT_TRUE(IsIsaTmgPage(CanonicalizeUrl("/CookieAuth.dll?GetLogon?curl=Z2F")));
-  EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/cookieauth.dll/../owa/")));
-  EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/cookieauth.dll%2f..%2fowa/")));
   EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/cookieauth.dllx")));
   EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/x/cookieauth.dll")));
   EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("/CookieAuth.dll?Logon")));
   EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("//cookieauth%2Edll?logon")));
   // ISA/TMG reads the command word, whatever follows it and however spelled.
-  EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll?logon&x=1")));
-  EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll?LOGON?x")));
   EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll?%4cogon")));
-  EXPECT_TRUE(IsIsaTmgLogonPost(CanonicalizeUrl("HTTPS://mail.example/CookieAuth.dll?Logon")));
   EXPECT_FALSE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll?getlogon")));
   EXPECT_FALSE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll/x?logon")));
-  // A path below it is the site's.
-  EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/cookieauth.dll/x")));
-  EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/CookieAuth.dll/owa/inbox.html")));
   EXPECT_TRUE(IsIsaTmgGetLogon(CanonicalizeUrl("/CookieAuth.dll?GetLogon?reason=0")));
   EXPECT_FALSE(IsIsaTmgPage(std::nullopt));
 }

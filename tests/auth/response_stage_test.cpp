@@ -17,7 +17,6 @@ std::string Answer(const std::string& statusLine, const std::string& headers, co
          body;
 }
 
-
 class ResponseStageTest : public FlowTest {
  protected:
   void TearDown() override { backend_test::Method(backend_->master(), L"ClearFaults"); }
@@ -42,18 +41,6 @@ class ResponseStageTest : public FlowTest {
     if (context.session) context.urlIsProtected = context.urlLower == talverin::LowerAscii(context.session->GetUrl());
   }
 };
-
-TEST_F(ResponseStageTest, AnswerToTheLogonPostIsHeldUntilItsBodyIsComplete) {
-  ConnectionContext context;
-  Requested(context, "/CookieAuth.dll?Logon");
-  const std::string answer = Answer("200 OK", "", "0123456789");
-  RawChunk first(answer.substr(0, answer.size() - 4));
-  EXPECT_EQ(SF_STATUS_REQ_READ_NEXT, SendRaw(context, first));
-  EXPECT_THAT(log_.Text(), HasSubstr("Whole response was not read. Reading next chunk..."));
-  RawChunk rest(answer.substr(answer.size() - 4));
-  EXPECT_EQ(SF_STATUS_REQ_READ_NEXT, SendRaw(context, rest));
-  EXPECT_EQ(answer, rest.Presented());
-}
 
 // What of an answer reaches the browser, by the state of the request's
 // session: nothing of a published page before the second factor.
@@ -124,52 +111,6 @@ TEST_F(ResponseStageTest, AnswersPassOnlyAsTheSessionAllows) {
   for (const Row& r : rows) check(r);
   SetFallbackForbidden(false);
   check({"AnonymousChallengeAllowed", kNone, "/owa/", Answer("401 Unauthorized", ""), kRead, "="});
-}
-
-// The protected URL is taken from an absolute or a relative Location:
-// without one, the passcode would never be asked for.
-TEST_F(ResponseStageTest, LogonAnswerBindsTheNewKeyAndStoresTheProtectedUrl) {
-  for (const std::string location : {"https://mail.example/owa/?a=1", "/owa/?a=1"}) {
-    SCOPED_TRACE(location);
-    const std::string key = NewKey();
-    ConnectionContext context;
-    Requested(context, "/cookieauth.dll?logon");
-    context.username = std::string("CONTOSO\\alice");
-    context.checkAuthenticationAllowedResult = 5;
-    const std::string answer = Answer("302 Moved", "Set-Cookie: other=1; path=/\r\nSet-Cookie: cookieauth=" + key +
-                                                       "; HttpOnly; path=/\r\nLocation: " + location + "\r\n");
-    RawChunk chunk(answer);
-    EXPECT_EQ(SF_STATUS_REQ_READ_NEXT, SendRaw(context, chunk));
-    EXPECT_EQ(answer, chunk.Presented());
-    std::shared_ptr<Stub::Session> session = Find(key);
-    ASSERT_NE(nullptr, session);
-    EXPECT_EQ(kInitial, session->GetState());
-    EXPECT_EQ("/owa/?a=1", session->GetUrl());
-    EXPECT_EQ("CONTOSO\\alice", session->GetUsername());
-    EXPECT_EQ(5, session->GetCheckAuthenticationAllowedResult());
-  }
-}
-
-TEST_F(ResponseStageTest, ProtectedPageIsReplacedByTheLoginPageAndStaysReplaced) {
-  const std::string key = NewKey();
-  ConnectionContext context;
-  Requested(context, "/owa/", key, kInitial);
-  context.referer = "https://mail.example/CookieAuth.dll?GetLogon?curl=Z2Fowa&reason=0";
-  RawChunk chunk(Answer("200 OK", "", std::string(100, 'p')).substr(0, 80));
-  EXPECT_EQ(SF_STATUS_REQ_NEXT_NOTIFICATION, SendRaw(context, chunk));
-  EXPECT_THAT(chunk.Presented(), HasSubstr("Location: /talverinauth.dll?logon\r\n"));
-  EXPECT_THAT(chunk.Presented(), Not(HasSubstr("Set-Cookie")));
-  std::shared_ptr<Stub::Session> session = Find(key);
-  EXPECT_EQ(kAwaiting, session->GetState());
-  EXPECT_EQ(32u, session->GetToken().size());
-  EXPECT_EQ(context.referer, session->GetPassword());
-  EXPECT_THAT(log_.Text(), HasSubstr("Password authentication status has been reported. Username: CONTOSO\\alice, "
-                                     "Value: 1, CheckAuthenticationAllowed: 5"));
-
-  RawChunk later(std::string(20, 'p'));
-  EXPECT_EQ(SF_STATUS_REQ_NEXT_NOTIFICATION, SendRaw(context, later));
-  EXPECT_THAT(later.Presented(), IsEmpty());
-  EXPECT_TRUE(context.ResponseData().empty());
 }
 
 TEST_F(ResponseStageTest, RecoverableBackEndFailureSendsTheUserBackToIsaTmg) {

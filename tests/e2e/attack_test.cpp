@@ -4,7 +4,6 @@
 // have (names trimmed or not, case-folded or not, several Cookie lines joined
 // or not). The invariant checked after each test (RoadTest::TearDown) is the
 // verdict; the expectations here say which attack broke it.
-#include <cstdio>
 #include <thread>
 
 #include "road_fixture.h"
@@ -12,10 +11,8 @@
 namespace talverin::e2e {
 namespace {
 
-const std::string kCarolForm = "curl=%2Fowa%2F&flags=0&formdir=1&username=CONTOSO%5Ccarol&password=Locked3";
-std::string LogonHead(const std::string& url = "/CookieAuth.dll?Logon") {
-  return "POST " + url + " HTTP/1.1\r\nHost: mail.contoso.test\r\nContent-Type: application/x-www-form-urlencoded\r\n";
-}
+const std::string kLogonHead = "POST /CookieAuth.dll?Logon HTTP/1.1\r\nHost: mail.contoso.test\r\n"
+                               "Content-Type: application/x-www-form-urlencoded\r\n";
 std::string Replace(std::string text, const std::string& what, const std::string& with) {
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size()))
     text.replace(at, what.size(), with);
@@ -147,60 +144,41 @@ TEST_P(AttackTableTest, NoRequestOfASessionBeforeThePasscodeReachesTheSite) {
 // Raw logon posts. The proxy reads the first field named exactly "username"
 // and the whole body: the filter must decide on the same user, or alice's
 // logon could borrow bob's bypass or the lgn cookie's verdict. A locked-out
-// user's credentials (carol's) never reach the proxy, however the post's URL
-// is spelled, its names doubled or its body framed (a chunk boundary cutting
-// the field name leaves a reader of the raw bytes with no user name, falling
-// back to the lgn cookie of a valid user).
+// user's credentials (carol's) never reach the proxy, however its names are
+// spelled. Spellings of the post's URL and of its framing are rows of the
+// request body stage and request block tables.
 TEST_P(AttackTableTest, ALogonPostBorrowsNoOtherUsersVerdict) {
   struct Post {
-    std::string url, head, body;  // head: the lines after the Content-Type (none: the body's length)
-    bool locked;                  // carol's credentials, with "lgn=" alice
-    bool split = false;           // the body in a record of its own
+    std::string head, body;  // head: the lines after the Content-Type (none: the body's length)
+    bool locked;             // carol's credentials, with "lgn=" alice
+    bool split = false;      // the body in a record of its own
   };
-  const std::string logon = "/CookieAuth.dll?Logon", cut = "curl=%2Fowa%2F&flags=0&user";
-  const std::string rest = "name=CONTOSO%5Ccarol&password=Locked3";
-  auto hex = [](size_t n) { char t[16]; std::snprintf(t, sizeof t, "%zx", n); return std::string(t); };
-  const std::string chunked =
-      hex(cut.size()) + "\r\n" + cut + "\r\n" + hex(rest.size()) + "\r\n" + rest + "\r\n0\r\n\r\n";
-  const std::string length = "Content-Length: " + std::to_string(kCarolForm.size()) + "\r\n";
-  const std::string chunkedLength = "Content-Length: " + std::to_string(chunked.size()) + "\r\n";
   // "Content-Length:100" without a blank is read as "00" by a parser that skips one byte.
   std::string form100 = "curl=%2Fowa%2F&flags=0&formdir=1&username=CONTOSO%5Calice&password=Secret1&pad=";
   form100.resize(100, 'x');
   const std::vector<Post> posts = {
-      {logon, "", "curl=%2Fowa%2F&xusername=CONTOSO%5Cbob&username=CONTOSO%5Calice&password=Secret1", false},
-      {logon, "", "curl=%2Fowa%2F&username=CONTOSO%5Calice&username=CONTOSO%5Cbob&password=Secret1", false},
-      {logon, "", "curl=%2Fowa%2F&username=CONTOSO%5Calice&user%6Eame=CONTOSO%5Cbob&password=Secret1", false},
-      {logon, "", "curl=%2Fowa%2F&USERNAME=CONTOSO%5Cbob&username=CONTOSO%5Calice&password=Secret1", false},
-      {logon, "", "curl=%2Fowa%2F&UserName=CONTOSO%5Cbob&username=CONTOSO%5Calice&password=Secret1", false},
-      {logon, "", "curl=%2Fowa%2F&username=CONTOSO%5Calice&password=Secret1&username=CONTOSO%5Cbob", false},
-      {logon, "Content-Length:100\r\nCookie: lgn=CONTOSO\\bob\r\n", form100, false, true},
-      {logon, "Content-Length:100\r\nCookie: lgn=CONTOSO\\mallory\r\n", form100, false, true},
-      {"/CookieAuth.dll?Logon&x=1", "", kCarolForm, true},
-      {"/cookieauth.dll?LOGON", "", kCarolForm, true},
-      {"/CookieAuth.dll?Logon?x=1", "", kCarolForm, true},
-      {"https://mail.contoso.test/CookieAuth.dll?Logon", "", kCarolForm, true},
-      {"/%63ookieauth.dll?Logon", "", kCarolForm, true},
-      {"/owa/../CookieAuth.dll?Logon", "", kCarolForm, true},
-      {logon, "Transfer-Encoding: chunked\r\n" + chunkedLength, chunked, true},
-      {logon, "Transfer-Encoding: chunked\r\n", chunked, true},
-      {logon, length + "Content-Length: 5\r\n", kCarolForm, true},
-      {logon, "Content-Length: +" + std::to_string(kCarolForm.size()) + "\r\n", kCarolForm, true},
-      {logon, length + " Folded: yes\r\n", kCarolForm, true},
-      {logon, "", "curl=%2Fowa%2F&xusername=CONTOSO%5Calice&username=CONTOSO%5Ccarol&password=Locked3", true},
-      {logon, "", "curl=%2Fowa%2F&USERNAME=CONTOSO%5Calice&username=CONTOSO%5Ccarol&password=Locked3", true},
+      {"", "curl=%2Fowa%2F&xusername=CONTOSO%5Cbob&username=CONTOSO%5Calice&password=Secret1", false},
+      {"", "curl=%2Fowa%2F&username=CONTOSO%5Calice&username=CONTOSO%5Cbob&password=Secret1", false},
+      {"", "curl=%2Fowa%2F&username=CONTOSO%5Calice&user%6Eame=CONTOSO%5Cbob&password=Secret1", false},
+      {"", "curl=%2Fowa%2F&USERNAME=CONTOSO%5Cbob&username=CONTOSO%5Calice&password=Secret1", false},
+      {"", "curl=%2Fowa%2F&UserName=CONTOSO%5Cbob&username=CONTOSO%5Calice&password=Secret1", false},
+      {"", "curl=%2Fowa%2F&username=CONTOSO%5Calice&password=Secret1&username=CONTOSO%5Cbob", false},
+      {"Content-Length:100\r\nCookie: lgn=CONTOSO\\bob\r\n", form100, false, true},
+      {"Content-Length:100\r\nCookie: lgn=CONTOSO\\mallory\r\n", form100, false, true},
+      {"", "curl=%2Fowa%2F&xusername=CONTOSO%5Calice&username=CONTOSO%5Ccarol&password=Locked3", true},
+      {"", "curl=%2Fowa%2F&USERNAME=CONTOSO%5Calice&username=CONTOSO%5Ccarol&password=Locked3", true},
   };
   int n = 0;
   for (const Post& post : posts) {
-    SCOPED_TRACE(post.url + "\n" + post.head + post.body);
+    SCOPED_TRACE(post.head + post.body);
     Browser& browser = MakeBrowser("post" + std::to_string(n++));
     Protect(browser, "/owa/");
     browser.Visit("/owa/");
     const std::string before = LastPasscode(kMallory);
     const std::string head =
-        LogonHead(post.url) + (post.locked ? "Cookie: lgn=CONTOSO\\alice\r\n" : "") +
+        kLogonHead + (post.locked ? "Cookie: lgn=CONTOSO\\alice\r\n" : "") +
         (post.head.empty() ? "Content-Length: " + std::to_string(post.body.size()) + "\r\n" : post.head) + "\r\n";
-    Reply posted = browser.SendPieces(post.url, post.split ? std::vector<std::string>{head, post.body}
+    Reply posted = browser.SendPieces("/CookieAuth.dll?Logon", post.split ? std::vector<std::string>{head, post.body}
                                                            : std::vector<std::string>{head + post.body});
     if (post.locked) {
       EXPECT_FALSE(browser.Cookie(kCookie).has_value()) << posted.raw;
@@ -289,19 +267,6 @@ TEST_F(AttackTest, ProtectedPageCutInSmallChunksIsReplacedWhole) {
     CheckRoadInvariant();
     Stop();
   }
-}
-
-// A logon post announcing more than the filter reads, and a header block
-// longer than it reads, are finished at once instead of waited on.
-TEST_F(AttackTest, OversizedRequestsAreFinishedNotWaitedOn) {
-  ASSERT_NO_FATAL_FAILURE(Start());
-  Browser& browser = MakeBrowser("oversized");
-  browser.Visit("/owa/");
-  Reply huge =
-      browser.SendRaw("/CookieAuth.dll?Logon", LogonHead() + "Content-Length: 2000000000\r\n\r\n" + kCarolForm);
-  EXPECT_EQ(huge.end, host::RequestEnd::FilterEnded) << host::RequestEndText(huge.end);
-  Reply longHead = MakeBrowser("long-header").Get("/owa/", {{"X-Padding", std::string(70 * 1024, 'a')}});
-  EXPECT_EQ(longHead.end, host::RequestEnd::FilterEnded) << host::RequestEndText(longHead.end);
 }
 
 }  // namespace
