@@ -14,13 +14,6 @@ namespace {
 using talverin::test::FakeFilterContext;
 using testing::ElementsAre;
 
-// A session reference for tests that only look at whether one is held: it
-// points at a stand-in that is never dereferenced, and shares ownership with
-// `owner` so that its release can be observed.
-std::shared_ptr<Stub::Session> StandInSession(const std::shared_ptr<int>& owner) {
-  return std::shared_ptr<Stub::Session>(owner, reinterpret_cast<Stub::Session*>(owner.get()));
-}
-
 void ExpectFresh(const ConnectionContext& context) {
   EXPECT_TRUE(context.username.empty() && context.passcode.empty() && context.key.empty() && context.url.empty());
   EXPECT_TRUE(context.urlLower.empty() && context.referer.empty() && context.clientAddress.empty());
@@ -45,7 +38,8 @@ TEST(ConnectionContextRegistryTest, CreatesOnceReturnsItAndStartsFreshAfterDestr
   // and the session reference is let go.
   EXPECT_FALSE(created.HasValidSession());
   auto owner = std::make_shared<int>(0);
-  created.session = StandInSession(owner);
+  // A stand-in never dereferenced, sharing ownership with owner so that its release shows.
+  created.session = std::shared_ptr<Stub::Session>(owner, reinterpret_cast<Stub::Session*>(owner.get()));
   EXPECT_TRUE(created.HasValidSession());
   created.formAction = FormAction::IsaTmgLogon;
   created.username = "alice";

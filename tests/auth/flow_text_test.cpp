@@ -59,9 +59,8 @@ TEST(StripLocation, KeepsPathAndQueryOfAbsoluteUrlsAndPaths) {
   EXPECT_EQ("", StripLocation("https://mail.example"));
 }
 
+// Encoded, repeated and differently cased names are rows of the request body stage table.
 TEST(EmptyFormFields, EmptiesEveryOccurrenceAsAFormParserNamesIt) {
-  EXPECT_EQ("curl=Z&user%6Eame=&flags=0&PASSWORD=&username=",
-            EmptyFormFields("curl=Z&user%6Eame=alice&flags=0&PASSWORD=pw&username=bob", {"username", "password"}));
   EXPECT_EQ("a=1&password=", EmptyFormFields("a=1&password", {"password"}));
 }
 

@@ -32,6 +32,7 @@ TEST_F(RequestBodyStageTest, LoginFormsAreJudgedAndRefusedOnesEmptied) {
       {logon, "curl=Z2Fowa&username=carol&password=x&flags=0", "CONTOSO\\carol", 2,
        "curl=Z2Fowa&username=&password=&flags=0", "Checking in TALVERIN failed - resetting username and password"},
       {logon, "username=bob@contoso.example&password=x", "bob@contoso.example", 4, nullptr, "", isa, true},
+      {logon, "username=zed&password=x", "CONTOSO\\zed", -1, "username=&password="},  // unknown to the back end
       {logon, "username=alice&password=Secret1&UserName=carol", nullptr, 0, "username=&password=&UserName=",
        "carries the user name or the password more than once"},
       {logon, "username=bob@contoso.example&password=a&pass%77ord=b", nullptr, -1, "username=&password=&pass%77ord="},
@@ -70,14 +71,6 @@ TEST_F(RequestBodyStageTest, LoginFormsAreJudgedAndRefusedOnesEmptied) {
     if (r.action == FormAction::Cancel) EXPECT_TRUE(context.passcode.empty());
   }
   EXPECT_THAT(log_.Text(), HasSubstr("has been locked out from TALVERIN database."));
-}
-
-TEST_F(RequestBodyStageTest, RefusedUserWhoseCredentialsCannotBeEmptiedEndsTheRequest) {
-  host_.allocFails = true;
-  ConnectionContext context;
-  RawChunk chunk(LogonPost("username=carol&password=x"));
-  EXPECT_EQ(SF_STATUS_REQ_FINISHED, ReadRaw(context, chunk));
-  EXPECT_THAT(log_.Text(), HasSubstr("Unable to write the emptied logon post."));
 }
 
 // Posts whose end two readers could place differently, or that the filter
@@ -119,13 +112,21 @@ TEST_F(RequestBodyStageTest, HeaderBlockLongerThanTheFilterReadsIsFinished) {
   EXPECT_THAT(log_.Text(), HasSubstr("Request header block is longer than the filter reads."));
 }
 
-TEST_F(RequestBodyStageTest, LogonPostWithoutBackEndIsEmptied) {
+// Without a back end the credentials are emptied; a refused user's that
+// cannot be emptied end the request.
+TEST_F(RequestBodyStageTest, UncheckedOrUnwritableLogonPostsHandNoCredentialsOn) {
   CAnonymousLogonFilterImplementation unconnected;
   ConnectionContext context;
   RawChunk chunk(LogonPost("username=alice&password=Secret1"));
   EXPECT_EQ(SF_STATUS_REQ_NEXT_NOTIFICATION, unconnected.OnReadRawData(host_.pfc(), &chunk.record, &context));
   EXPECT_THAT(log_.Text(), HasSubstr("Unable to check user - proxy is null."));
   EXPECT_EQ(LogonPost("username=&password="), chunk.Presented());
+
+  host_.allocFails = true;
+  ConnectionContext refused;
+  RawChunk carol(LogonPost("username=carol&password=x"));
+  EXPECT_EQ(SF_STATUS_REQ_FINISHED, ReadRaw(refused, carol));
+  EXPECT_THAT(log_.Text(), HasSubstr("Unable to write the emptied logon post."));
 }
 
 }  // namespace
