@@ -1,9 +1,7 @@
 #pragma once
 // An IDispatch object scripted by the test: it answers each member by name
-// with a chosen HRESULT and result, and records every lookup and invocation,
-// so that tests can assert the exact traffic a back end would see. Lookups
-// and calls not made in LOCALE_USER_DEFAULT with IID_NULL (and lookups of
-// other than one name) are recorded with a trailing " !".
+// with a chosen HRESULT and result, and records every lookup and invocation.
+// Those not made in LOCALE_USER_DEFAULT with IID_NULL for one name end in " !".
 #include <windows.h>
 #include <oleauto.h>
 
@@ -67,7 +65,6 @@ Answer Array(VARTYPE type, const std::vector<T>& values, LONG lowerBound = 0, UL
 
 class ScriptedDispatch : public IDispatch {
  public:
-  // A new object with one reference, held by the pointer returned.
   static talverin::ComPtr<ScriptedDispatch> Create() {
     return talverin::ComPtr<ScriptedDispatch>::Attach(new ScriptedDispatch());
   }
@@ -84,9 +81,8 @@ class ScriptedDispatch : public IDispatch {
   }
   // Called inside every Invoke, before the answer (for blocking tests).
   void OnInvoke(std::function<void(const std::wstring& member)> hook) { Locked([&] { hook_ = hook; }); }
-  // Each call as "<member> <flags> result|-", the named DISPIDs as " named<id>", then " <vt>:<value>" of
-  // each argument in the order the member receives them: a null text as "null", a character past ASCII as
-  // a backslash, "u" and four hex digits.
+  // Each call as "<member> <flags> result|-", " named<id>" for each named DISPID, then " <vt>:<value>" per
+  // argument in the order the member receives them; a null text reads "null", a character past ASCII "\\uXXXX".
   std::vector<std::string> Calls() { return Locked([&] { return calls_; }); }
   std::vector<std::string> Lookups() { return Locked([&] { return lookups_; }); }
   void ForgetTraffic() { Locked([&] { calls_.clear(), lookups_.clear(); }); }
