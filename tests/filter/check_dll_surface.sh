@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# The module's surface: exactly the eight entry points, and imports from
-# system DLLs only (no runtime DLL of the compiler may be needed at the host).
-# With FORMAT (pei-x86-64 or pei-i386) the module must be of that format; a
-# 32-bit module's entry points must also be the stdcall functions the host
-# calls (callee pops the arguments).
+# The module's surface: exactly the eight entry points, and imports from system DLLs only (no runtime DLL of the
+# compiler may be needed at the host). With FORMAT (pei-x86-64 or pei-i386) the module must be of that format; a
+# 32-bit module's entry points must also be the stdcall functions the host calls (callee pops the arguments).
 set -euo pipefail
 dll=${1:?usage: check_dll_surface.sh MODULE.dll}
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
@@ -22,9 +20,8 @@ fi
 
 status=0
 if [[ "$format" == pei-i386 ]]; then
-  # 32-bit Windows calls an exception handler of this module only if the
-  # module does not declare itself free of handlers (NO_SEH) and has no
-  # SafeSEH table, which the linker would not fill with the fault guard's.
+  # 32-bit Windows calls an exception handler of this module only if the module does not declare itself free of
+  # handlers (NO_SEH) and has no SafeSEH table, which the linker would not fill with the fault guard's.
   characteristics=$(awk '/^DllCharacteristics/ {print $2}' <<<"$dump")
   if (( (0x$characteristics & 0x400) != 0 )); then echo "module is marked NO_SEH"; status=1; fi
   load_config=$(awk '/Load Configuration Directory/ {print $3}' <<<"$dump")

@@ -130,19 +130,5 @@ TEST(FilterDllTest, StartsReloadsContainsAFaultAndStopsThroughItsExports) {
   EXPECT_EQ(messages().back(), "*********** Deinitializing TALVERIN ISA Web Filter ***********");
 }
 
-TEST(FilterDllTest, MissingLocaleLibraryFailsTheStartUp) {
-  test::FilterInstall install(/*withLocale=*/false);
-  ASSERT_TRUE(install.ok());
-  UniqueModule module(LoadLibraryA(install.dllPath().c_str()));
-  ASSERT_TRUE(module);
-  HTTP_FILTER_VERSION version{};
-  SetLastError(0);
-  EXPECT_FALSE(Export<VersionFn>(module, "GetFilterVersion")(&version));
-  EXPECT_NE(GetLastError(), 0u);
-  const std::vector<std::string> messages = test::LogMessages(install.logPath());
-  EXPECT_TRUE(Contains(messages, "Resource DLL 'talverin.isa.filter.en' are missing or can't be loaded"));
-  EXPECT_FALSE(Contains(messages, "Locale \"en\" has been loaded."));
-}
-
 }  // namespace
 }  // namespace talverin
