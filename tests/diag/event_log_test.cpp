@@ -11,28 +11,18 @@ namespace talverin {
 namespace {
 
 using Strings = std::vector<std::string>;
-const std::string kOwa = "{AAAAAAAA-0000-0000-0000-000000000001}", kIntranet = "{BBBBBBBB-0000-0000-0000-000000000002}";
+const std::string kOwa = "{AAAAAAAA-0000-0000-0000-000000000001}";
 
 class EventLogTest : public testing::Test {
  protected:
   EventLogTest() {
     request_.serverVariables = {{"REMOTE_ADDR", "192.0.2.7"}, {"LISTENER_GUID", kOwa}, {"URL", "/owa/inbox?t=1"}};
   }
-  // Everything written, as "<type letter><message number>: <strings, between bars>":
-  // the worker is ended first, so that nothing is still on its way.
+  // Everything written, as "<E|W|I by type><message number>: <strings, between bars>": the worker is ended
+  // first, so that nothing is still on its way.
   Strings Written() {
     log_.Stop();
-    Strings written;
-    for (const LoggedEvent& event : events_) {
-      std::string line = event.type == EVENTLOG_ERROR_TYPE     ? "E"
-                         : event.type == EVENTLOG_WARNING_TYPE ? "W"
-                         : event.type == EVENTLOG_INFORMATION_TYPE ? "I"
-                                                                   : "?";
-      line += std::to_string(event.id & 0xFFFF) + ":";
-      for (std::size_t i = 0; i < event.strings.size(); ++i) line += (i == 0 ? " " : "|") + event.strings[i];
-      written.push_back(line);
-    }
-    return written;
+    return written_;
   }
   void Attack(DWORD id, const char* address) {
     request_.serverVariables["REMOTE_ADDR"] = address;
@@ -40,36 +30,37 @@ class EventLogTest : public testing::Test {
   }
 
   std::mutex mutex_;
-  std::vector<LoggedEvent> events_;
+  Strings written_;
   const DWORD caller_ = GetCurrentThreadId();
   bool onCaller_ = false;
   std::int64_t now_ = 5000;
-  EventLog log_{[this](const LoggedEvent& event) {
+  EventLog log_{[this](const LoggedEvent& e) {
+                  std::string line = "?EW?I"[e.type <= 4 ? e.type : 0] + std::to_string(e.id & 0xFFFF) + ":";
+                  for (std::size_t i = 0; i < e.strings.size(); ++i) line += (i == 0 ? " " : "|") + e.strings[i];
                   std::lock_guard<std::mutex> guard(mutex_);
-                  events_.push_back(event);
+                  written_.push_back(line);
                   onCaller_ |= GetCurrentThreadId() == caller_;
                 },
                 [this] { return now_; }};
   test::FakeFilterContext request_;
 };
 
-TEST_F(EventLogTest, DetailsNameListenersUsersAndUrlsWithoutTheirQueryAndKeepTheCallersError) {
+// The installed filter's day at the gateway names users, listeners and URLs; here what it does not show: several
+// protected listeners or none, a listener not known, a request without server variables, an overlong URL.
+TEST_F(EventLogTest, DetailsFallBackToWhatIsKnownAndKeepTheCallersError) {
   const WebListenerMap listeners = {{kOwa, {"Exchange OWA", "", true}},
-                                    {kIntranet, {"Intranet"}},
+                                    {"{BBBBBBBB-0000-0000-0000-000000000002}", {"Intranet"}},
                                     {"{CCCCCCCC-0000-0000-0000-000000000003}", {"Portal", "", true}}};
   SetLastError(1234);
   log_.ReportStarted("4.0.0.1", 0, WebListenerMap());
   log_.ReportAttack(TALVERIN_EVENT_ATTACK_AUTHORIZATION, request_.pfc());  // listener not known: its GUID
   log_.ReportStarted("4.0.0.1", 1, listeners);
-  request_.serverVariables["LISTENER_GUID"] = kIntranet;
-  log_.ReportUser(TALVERIN_EVENT_LOGON_DENIED, request_.pfc(), "CORP\\bob", "/CookieAuth.dll?Logon");
   test::FakeFilterContext bare;
   log_.ReportUser(TALVERIN_EVENT_LOGON_UNKNOWN_USER, bare.pfc(), "");
   EXPECT_EQ(GetLastError(), 1234u);
   EXPECT_EQ(EventLog::UrlForEvent("/" + std::string(600, 'a')).size(), 512u);
   EXPECT_EQ(Written(), (Strings{"I100: 4.0.0.1|0|none", "W503: 192.0.2.7|" + kOwa + "|/owa/inbox|0",
                                 "I100: 4.0.0.1|1|Exchange OWA, Portal",
-                                "W402: CORP\\bob|192.0.2.7|Intranet " + kIntranet + "|/CookieAuth.dll",
                                 "W400: (unknown)|(unknown)|(unknown)|(unknown)"}));
 }
 
@@ -78,15 +69,13 @@ TEST_F(EventLogTest, AttacksAreLimitedPerKindAndAddressAndTellWhatWasHeldBack) {
   for (int i = 0; i < 10; ++i) Attack(TALVERIN_EVENT_ATTACK_BYPASS, "192.0.2.7");
   Attack(TALVERIN_EVENT_ATTACK_AMBIGUOUS_COOKIE, "192.0.2.7");
   Attack(TALVERIN_EVENT_ATTACK_BYPASS, "192.0.2.8");
-  now_ += 59;
-  Attack(TALVERIN_EVENT_ATTACK_BYPASS, "192.0.2.7");
-  now_ += 1;
+  now_ += 60;  // the window's end is the throttle's own test
   Attack(TALVERIN_EVENT_ATTACK_BYPASS, "192.0.2.7");
   now_ += 200;
   Attack(TALVERIN_EVENT_ATTACK_BYPASS, "192.0.2.7");  // nothing held back in this window
   const std::string url = "|" + kOwa + "|/owa/inbox|";
   EXPECT_EQ(Written(), (Strings{"W502: 192.0.2.7" + url + "0", "W500: 192.0.2.7" + url + "0",
-                                "W502: 192.0.2.8" + url + "0", "W502: 192.0.2.7" + url + "10",
+                                "W502: 192.0.2.8" + url + "0", "W502: 192.0.2.7" + url + "9",
                                 "W502: 192.0.2.7" + url + "0"}));
 }
 

@@ -25,27 +25,21 @@ class TraceLogTest : public testing::Test {
 };
 
 // The line an administrator reads: time stamp, process and thread, a tab, the message as given (a percent sign is
-// no format of Log's), CRLF; the file is appended to, never truncated.
-TEST_F(TraceLogTest, LinesAreAppendedWithTimeProcessAndThread) {
+// no format of Log's), CRLF; the file is appended to, never truncated. Messages above the level are not written,
+// and all are lost while the Logs folder is missing. Logging never changes the caller's last error.
+TEST_F(TraceLogTest, AppendsLinesUpToTheLevelWithTimeProcessAndThreadKeepingTheLastError) {
   ASSERT_TRUE(test::WriteFileText(path_, "earlier\r\n"));
-  log_.Log(0, "100% sure: %s %d %n");
-  log_.LogFormat(0, "%s=%d 0x%08X %i%%", "count", 7, 0x4000u, -3);
+  log_.SetLevel(1);
+  log_.Log(1, "100% sure: %s %d %n");
+  log_.Log(2, "plain 2");
+  log_.LogFormat(2, "formatted %u", 2u);
+  log_.LogFormat(1, "%s=%d 0x%08X %i%%", "count", 7, 0x4000u, -3);
   std::ostringstream layout;
   layout << R"(^earlier\r\n\d{2}\\\d{2}\\\d{4} \d{2}:\d{2}:\d{2} - \[)" << GetCurrentProcessId() << ":"
          << GetCurrentThreadId() << R"(\] \t100% sure: %s %d %n\r\n.*\tcount=7 0x00004000 -3%\r\n$)";
   const std::string text = test::ReadFileText(path_);
   EXPECT_TRUE(std::regex_match(text, std::regex(layout.str()))) << text;
-}
 
-// Messages above the level are not written. Logging never changes the
-// caller's last error, not even when the file cannot be opened.
-TEST_F(TraceLogTest, WritesUpToTheLevelAndLosesLinesWhileTheLogsFolderIsMissingKeepingTheLastError) {
-  log_.SetLevel(1);
-  for (unsigned level = 0; level <= 2; ++level) {
-    log_.Log(level, "plain " + std::to_string(level));
-    log_.LogFormat(level, "formatted %u", level);
-  }
-  EXPECT_EQ(test::LogMessages(path_), (Strings{"plain 0", "formatted 0", "plain 1", "formatted 1"}));
   test::RemoveTree(dir_.Sub("Logs"));
   SetLastError(ERROR_ACCESS_DENIED);
   log_.LogFormat(0, "lost %d", 1);
@@ -58,10 +52,9 @@ TEST_F(TraceLogTest, WritesUpToTheLevelAndLosesLinesWhileTheLogsFolderIsMissingK
   EXPECT_EQ(test::LogMessages(path_), Strings{"after 2"});
 }
 
-// The log is "Logs\<module name less its last four characters>.log" beside the module.
+// The log is "Logs\<module name less its last four characters>.log" beside the module ("": none).
 TEST(LogFilePathTest, FollowsTheModuleName) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      // module, log ("": none)
       {"C:\\Filters\\talverin.isa.filter.dll", "C:\\Filters\\Logs\\talverin.isa.filter.log"},
       {"\\\\?\\C:\\Filters\\f.dll", "C:\\Filters\\Logs\\f.log"},
       {"C:\\a.b\\TALVERIN.ISA.Filter.dll", "C:\\a.b\\Logs\\TALVERIN.ISA.Filter.log"},
