@@ -206,8 +206,7 @@ TEST_F(SpineTest, StartUpIsRetriedUntilItSucceedsAndShutDownReportsTheImplementa
   CFilter& filter = MakeFilter(nullptr, false);
   EXPECT_FALSE(filter.GetFilterVersion(&version));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(E_ACCESSDENIED));
-  EXPECT_TRUE(filter.GetFilterVersion(&version));
-  EXPECT_EQ(Messages().back(), "Init has already has been called. Skipping this one.");
+  EXPECT_TRUE(filter.GetFilterVersion(&version));  // a second start would fail again
   EXPECT_TRUE(FilterSettings::Instance().Enabled("{L1}"));
   EXPECT_EQ(TraceLog::Instance().Path(), logPath_);
 
