@@ -6,32 +6,20 @@
 
 namespace {
 
-// Lines are read where they lie in the bytes, up to the blank line or as far
+// Values are views of the answer's own bytes, up to the blank line or as far
 // as an unfinished block goes; a name that only starts like the field is
-// another field.
+// another field. Names and values as HttpMessage reads them are tested there.
 TEST(HttpHeaderBlockTest, ReadsAnAnswerWhereItLies) {
-  const std::string bytes =
-      "HTTP/1.1 302 Found\r\nset-cookie : cadata=K1; path=/\r\nLocation:\t/CookieAuth.dll?GetLogon \r\n"
-      "Set-Cookie2: a=1\r\nX-Set-Cookie: b=2\r\nSet-Cookie: lang=en\r\n\r\nSet-Cookie: in-the-body=1\r\n";
+  const std::string bytes = "HTTP/1.1 302 Found\r\nset-cookie : cadata=K1\r\nSet-Cookie2: a=1\r\nX-Set-Cookie: b=2\r\n"
+                            "Set-Cookie: lang=en\r\n\r\nSet-Cookie: in-the-body=1\r\n";
   const HttpHeaderBlock block = HttpHeaderBlock::Read(bytes);
   EXPECT_TRUE(block.Complete());
-  EXPECT_EQ(block.StatusCode(), 302);
-  EXPECT_EQ(block.Value("Location"), "/CookieAuth.dll?GetLogon");
   const std::vector<std::string_view> cookies = block.Values("Set-Cookie");
   ASSERT_EQ(cookies.size(), 2u);
-  EXPECT_EQ(cookies[0], "cadata=K1; path=/");
+  EXPECT_EQ(cookies[0], "cadata=K1");
+  EXPECT_EQ(cookies[1].data(), bytes.data() + bytes.find("lang=en"));
   EXPECT_EQ(cookies[1], "lang=en");
-  // Nothing copied: the values are the answer's own bytes.
-  EXPECT_GE(cookies[0].data(), bytes.data());
-  EXPECT_LT(cookies[1].data(), bytes.data() + bytes.size());
-
-  const HttpHeaderBlock unfinished = HttpHeaderBlock::Read("HTTP/1.1 200 OK\r\nSet-Cookie2: a=1\r\nSet-Coo");
-  EXPECT_FALSE(unfinished.Complete());
-  std::string_view value;
-  EXPECT_FALSE(unfinished.FindValue("Set-Cookie", value));
-  EXPECT_EQ(unfinished.Values("Set-Cookie2").size(), 1u);
-  EXPECT_EQ(HttpHeaderBlock::Read("HTTP/1.1\r\n\r\n").StatusCode(), 0);
-  EXPECT_EQ(HttpHeaderBlock::Read("HTTP/1.1 99999999999999999999 Big\r\n\r\n").StatusCode(), 2147483647);
+  EXPECT_FALSE(HttpHeaderBlock::Read("HTTP/1.1 200 OK\r\nSet-Cookie2: a=1\r\nSet-Coo").Complete());
 }
 
 }  // namespace

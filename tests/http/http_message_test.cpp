@@ -27,8 +27,7 @@ TEST(HttpMessageSplitTest, SplitsAtTheFirstEmptyLine) {
   const std::tuple<std::string, std::string, std::string, bool> rows[] = {
       {"", "", "", false}, {"\r\n\r\n", "", "", true}, {"A\r\n\r\nB\r\n\r\nC", "A", "B\r\n\r\nC", true},
       // Header block still arriving: everything is header text.
-      {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n", "", false},
-      {"HTTP/1.1 200 OK\r\nA: b\r\n\r\nbody", "HTTP/1.1 200 OK\r\nA: b", "body", true}};
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n", "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n", "", false}};
   for (const auto& [raw, headers, body, complete] : rows) {
     SCOPED_TRACE(raw);
     for (const HttpMessage& message : {Message(raw), HttpMessage{std::string_view(raw)}}) {
@@ -40,30 +39,26 @@ TEST(HttpMessageSplitTest, SplitsAtTheFirstEmptyLine) {
   }
 }
 
-TEST(HttpMessageSplitTest, KeepsEveryByteNulIncludedAndReadsRecordsByTheSmallerSize) {
+TEST(HttpMessageSplitTest, KeepsEveryByteNulIncluded) {
   static const char kBytes[] = "POST /x HTTP/1.1\r\nContent-Length: 5\r\n\r\na\0b\0c";
   const std::string raw(kBytes, sizeof kBytes - 1);
   HttpMessage message(raw.data(), raw.size());
   EXPECT_EQ(message.GetBody().str(), std::string("a\0b\0c", 5));
   EXPECT_TRUE(message.IsBodyComplete());
   EXPECT_EQ(message.Serialize().str(), raw);
-  const char bytes[] = "GET /a HTTP/1.1\r\n\r\nXYZ";
-  EXPECT_EQ(HttpMessage::FromRawDataRecord(bytes, 22, 20).GetRaw().str(), std::string(bytes, 20));
-  EXPECT_EQ(HttpMessage::FromRawDataRecord(bytes, 19, 64).GetRaw().str(), std::string(bytes, 19));
-  EXPECT_EQ(HttpMessage::FromRawDataRecord(nullptr, 10, 10).GetRaw().str(), "");
 }
 
 TEST(HttpMessageStartLineTest, ReadsTokensOfTheStartLineOnly) {
   using M = HttpMessage::Method;
   // Header text, first and second token, status code, method.
   const std::tuple<std::string, std::string, std::string, int, M> rows[] = {
-      {"GET /index.html?a=b HTTP/1.1\r\nHost: h", "GET", "/index.html?a=b", 0, M::Get},
-      {"get / HTTP/1.1", "get", "/", 0, M::Get}, {"PUT /x HTTP/1.1", "PUT", "/x", 0, M::Other},
+      {"get /index.html?a=b HTTP/1.1", "get", "/index.html?a=b", 0, M::Get},
+      {"PUT /x HTTP/1.1", "PUT", "/x", 0, M::Other},
       {"Post /cookieauth.dll?logon HTTP/1.1", "Post", "/cookieauth.dll?logon", 0, M::Post},
       {"HTTP/1.1 302 Moved Temporarily\r\nLocation: /", "HTTP/1.1", "302", 302, M::Other},
       // No reason phrase and no blank after the code; blanks of later lines make no tokens.
-      {"HTTP/1.1 302", "HTTP/1.1", "", 0, M::Other}, {"HTTP/1.1 302\r\nLocation: a b", "HTTP/1.1", "", 0, M::Other},
-      {"GET\r\nHost: a b", "", "", 0, M::Other}, {"HTTP/1.1 abc OK", "HTTP/1.1", "abc", 0, M::Other},
+      {"HTTP/1.1 302\r\nLocation: a b", "HTTP/1.1", "", 0, M::Other}, {"GET\r\nHost: a b", "", "", 0, M::Other},
+      {"HTTP/1.1 abc OK", "HTTP/1.1", "abc", 0, M::Other},
       {"HTTP/1.1 404x Gone", "HTTP/1.1", "404x", 404, M::Other},
       {"HTTP/1.1 99999999999999999999999 Big", "HTTP/1.1", "99999999999999999999999", INT_MAX, M::Other},
       {"", "", "", 0, M::Other}};
@@ -95,7 +90,6 @@ TEST(HttpMessageHeaderTest, FindsNamesAtLineStartOnly) {
   HttpMessage unfinished = Message("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nSet-Co");
   EXPECT_EQ(unfinished.GetHeaderValue("Content-Length").str(), "5");
   EXPECT_EQ(unfinished.GetHeaderValue("Set-Co").str(), "");
-  EXPECT_EQ(HttpMessage().GetHeaderValue("Host").str(), "");
 }
 
 TEST(HttpMessageFormTest, FindsFieldsWhereAFieldStarts) {
@@ -122,10 +116,10 @@ TEST(HttpMessageFormTest, FindsFieldsWhereAFieldStarts) {
 TEST(HttpMessageBodyTest, IsCompleteOnlyWithOneClearContentLength) {
   const std::string post = "POST / HTTP/1.1\r\n";
   const std::pair<std::string, bool> rows[] = {
-      {post + "Content-Length: 3\r\n\r\nabc", true}, {post + "Content-Length: 4\r\n\r\nabc", false},
-      {post + "Content-Length: 2\r\n\r\nabc", false}, {post + "content-length: 3\r\nX: y\r\n\r\nabc", true},
+      {post + "Content-Length: 4\r\n\r\nabc", false}, {post + "Content-Length: 2\r\n\r\nabc", false},
+      {post + "content-length: 3\r\nX: y\r\n\r\nabc", true}, {post + "Content-Length:3\r\n\r\nabc", true},
       {"GET / HTTP/1.1\r\nHost: h\r\n\r\n", true},  // absent counts as 0
-      {"GET / HTTP/1.1\r\nHost: h\r\n\r\nx", false}, {post + "Content-Length:3\r\n\r\nabc", true},
+      {"GET / HTTP/1.1\r\nHost: h\r\n\r\nx", false},
       // Framing two readers could disagree on is never complete.
       {post + "Content-Length: abc\r\n\r\n", false}, {post + "Content-Length: +3\r\n\r\nabc", false},
       {post + "Content-Length: 3\r\nContent-Length: 4\r\n\r\nabc", false},
@@ -155,23 +149,20 @@ TEST(HttpMessageEditTest, BuildsAndSerializes) {
   HttpMessage built;
   built.AppendHeaderLine("HTTP/1.1 302 Moved Temporarily");
   built.AddHeader("Location", "/talverinauth.dll?logon");
-  built.AddHeader("Content-Length", "0");
-  EXPECT_EQ(built.Serialize().str(),
-            "HTTP/1.1 302 Moved Temporarily\r\nLocation: /talverinauth.dll?logon\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(built.Serialize().str(), "HTTP/1.1 302 Moved Temporarily\r\nLocation: /talverinauth.dll?logon\r\n\r\n");
   EXPECT_EQ(HttpMessage().Serialize().str(), "\r\n\r\n");
   // Header text that is one line end already ends its last line: one more ends the block.
   EXPECT_EQ(Message("\r\n").Serialize().str(), "\r\n\r\n");
 }
 
 TEST(HttpMessageEditTest, ReplacesHeaderValuesKeepingLineEnds) {
-  const auto head = [](const std::string& location, const std::string& cookie, const std::string& length) {
-    return "HTTP/1.1 200 OK\r\nLocation: " + location + "\r\nSet-Cookie: " + cookie + "\r\nContent-Length: " + length;
+  const auto head = [](const std::string& location, const std::string& cookie) {
+    return "HTTP/1.1 200 OK\r\nLocation: " + location + "\r\nSet-Cookie: " + cookie + "\r\nContent-Length: 2";
   };
   const std::tuple<const char*, const char*, std::string> rows[] = {
-      {"Location", "/much/longer/place", head("/much/longer/place", "k=v", "2")},
-      {"set-cookie", "", head("/a", "", "2")}, {"Content-Length", "1234", head("/a", "k=v", "1234")}};
+      {"Location", "/much/longer/place", head("/much/longer/place", "k=v")}, {"set-cookie", "", head("/a", "")}};
   for (const auto& [name, value, headers] : rows) {
-    HttpMessage message = Message(head("/a", "k=v", "2") + "\r\n\r\nhi");
+    HttpMessage message = Message(head("/a", "k=v") + "\r\n\r\nhi");
     EXPECT_TRUE(message.ReplaceHeaderValue(name, value));
     EXPECT_EQ(message.GetHeaders().str(), headers);
     EXPECT_EQ(message.GetBody().str(), "hi");

@@ -9,17 +9,14 @@ namespace {
 
 TEST(PercentCodingTest, EncodeKeepsLettersAndDigitsAndEscapesEverythingElse) {
   const std::pair<std::string, std::string> rows[] = {
-      {"", ""}, {"abcXYZ0189", "abcXYZ0189"}, {"a b", "a%20b"}, {"~", "%7E"}, {"-_.+", "%2D%5F%2E%2B"},
-      {"user@example.com", "user%40example%2Ecom"}, {"/a?b=c&d", "%2Fa%3Fb%3Dc%26d"},
+      {"", ""}, {"abcXYZ0189", "abcXYZ0189"}, {"~-_.+ ", "%7E%2D%5F%2E%2B%20"},
       {std::string("\0\xFF\x80", 3), "%00%FF%80"}};
   for (const auto& [text, encoded] : rows) EXPECT_EQ(PercentEncode(text).str(), encoded) << text;
 }
 
 TEST(PercentCodingTest, DecodeDecodesEscapesOnceAndCopiesTheRest) {
   const std::pair<std::string, std::string> rows[] = {
-      {"", ""}, {"plain", "plain"}, {"%41", "A"}, {"%4a%4A%4F%4f", "JJOO"},
-      {"alice%40example.com", "alice@example.com"},
-      {"a+b", "a+b"},  // '+' is not a blank
+      {"", ""}, {"%41", "A"}, {"%4a%4A%4F%4f", "JJOO"}, {"a+b%40c.com", "a+b@c.com"},  // '+' is not a blank
       {"%", "%"}, {"50%", "50%"}, {"%4", "%4"}, {"abc%2", "abc%2"}, {"%zz%g1", "%zz%g1"}, {"%%41", "%A"},
       {"%2541", "%41"}, {"%00x", std::string("\0x", 2)}};
   for (const auto& [text, decoded] : rows) EXPECT_EQ(PercentDecode(text).str(), decoded) << text;
