@@ -8,18 +8,17 @@
 namespace talverin {
 namespace {
 
-// The English library the build makes, copied below this test.
 std::string BuiltLibrary() { return test::ExeDir() + "Locale\\talverin.isa.filter.en.dll"; }
 bool IsLoaded(const std::string& path) { return GetModuleHandleA(path.c_str()) != nullptr; }
 bool LoadedFrom(HMODULE module, const std::string& path) { return module && module == GetModuleHandleA(path.c_str()); }
 
 class ResourceLibraryTest : public testing::Test {
  protected:
-  // A copy of the built library in Locale + `folder` ("" or "\\a").
+  // A copy of the built library in `folder`, Locale or one below it.
   std::string Install(const std::string& folder, const std::string& language) {
     test::MakeDir(locale_);
-    test::MakeDir(locale_ + folder);
-    const std::string path = locale_ + folder + "\\talverin.isa.filter." + language + ".dll";
+    test::MakeDir(folder);
+    const std::string path = folder + "\\talverin.isa.filter." + language + ".dll";
     EXPECT_TRUE(CopyFileA(BuiltLibrary().c_str(), path.c_str(), FALSE)) << BuiltLibrary();
     return path;
   }
@@ -28,10 +27,8 @@ class ResourceLibraryTest : public testing::Test {
       library_.Load(kResourceBaseName, language);
     } catch (const HRXEx& e) {
       EXPECT_EQ(e.text, "Resource DLL 'talverin.isa.filter." + language + "' are missing or can't be loaded");
-      EXPECT_TRUE(FAILED(e.hr)) << language;
-      EXPECT_EQ(e.errorText, "") << language;
-      // A missing library is the installation's fault, not the back end's.
-      EXPECT_EQ(e.category, talverin::ErrorCategory::Configuration);
+      EXPECT_TRUE(FAILED(e.hr) && e.errorText.empty()) << language;
+      EXPECT_EQ(e.category, talverin::ErrorCategory::Configuration);  // the installation's fault, not the back end's
       EXPECT_EQ(library_.Module(), nullptr);
       return e.hr;
     }
@@ -48,7 +45,8 @@ class ResourceLibraryTest : public testing::Test {
 // the end of the object. A failure names the library asked for; the current folder is never searched.
 TEST_F(ResourceLibraryTest, FindsTheLibraryHoldsOneAtATimeAndFailsWithItsName) {
   LoadFailing("fr");  // no Locale folder at all
-  const std::string nested = Install("\\a", "fr"), direct = Install("", "fr"), other = Install("\\x", "da");
+  const std::string nested = Install(locale_ + "\\a", "fr"), direct = Install(locale_, "fr");
+  const std::string other = Install(locale_ + "\\x", "da");
   library_.Load(kResourceBaseName, "fr");
   EXPECT_TRUE(LoadedFrom(library_.Module(), direct));
   EXPECT_FALSE(IsLoaded(nested));
@@ -57,26 +55,19 @@ TEST_F(ResourceLibraryTest, FindsTheLibraryHoldsOneAtATimeAndFailsWithItsName) {
   EXPECT_TRUE(LoadedFrom(library_.Module(), other));
   EXPECT_EQ(LoadFailing("pt"), HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
   EXPECT_FALSE(IsLoaded(other));
-  {
-    ResourceLibrary scoped(locale_);
-    scoped.Load(kResourceBaseName, "fr");
-    ASSERT_TRUE(IsLoaded(direct));
-  }
+  ResourceLibrary(locale_).Load(kResourceBaseName, "fr");  // loaded as above, freed with the object
   EXPECT_FALSE(IsLoaded(direct));
   LoadFailing("");
   test::WriteFileText(locale_ + "\\talverin.isa.filter.it.dll", "not a library");
   EXPECT_NE(LoadFailing("it"), HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
-  const std::string planted = dir_.Sub("talverin.isa.filter.zz.dll");
-  ASSERT_TRUE(CopyFileA(BuiltLibrary().c_str(), planted.c_str(), FALSE));
-  char previous[MAX_PATH] = {};
-  GetCurrentDirectoryA(MAX_PATH, previous);
+  const std::string planted = Install(dir_.path(), "zz");
   SetCurrentDirectoryA(dir_.path().c_str());
   LoadFailing("zz");
-  SetCurrentDirectoryA(previous);
+  SetCurrentDirectoryA(test::ExeDir().c_str());  // out of the scratch folder, which goes with the test
   EXPECT_FALSE(IsLoaded(planted));
 }
 
-// The process-wide library looks below the "Locale" folder beside this module, where the build put the English one.
+// Below the "Locale" folder beside this module, where the build copied the English library.
 TEST(LocaleLibraryTest, LoadsTheConfiguredLanguageAndLogsIt) {
   test::TraceCapture trace(0);
   LoadLocaleLibrary("en");
@@ -85,7 +76,6 @@ TEST(LocaleLibraryTest, LoadsTheConfiguredLanguageAndLogsIt) {
   EXPECT_TRUE(trace.Has("Locale \"en\" has been loaded."));
   EXPECT_NE(FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(16)), nullptr) << "no version resource";
   EXPECT_THROW(LoadLocaleLibrary(""), HRXEx);
-  EXPECT_EQ(ResourceLibrary::Instance().Module(), nullptr);
   EXPECT_FALSE(trace.Has("Locale \"\" has been loaded."));
 }
 

@@ -1,7 +1,6 @@
 #pragma once
-// A host filter context for unit tests: its callbacks record what the filter
-// asks of the host and answer like the host does (ERROR_INSUFFICIENT_BUFFER
-// with the needed size for long values, AllocMem blocks the host owns).
+// A host filter context for unit tests: its callbacks record what the filter asks of the host and answer
+// like the host does (ERROR_INSUFFICIENT_BUFFER with the needed size, AllocMem blocks the host owns).
 #include <windows.h>
 #include <httpfilt.h>
 
@@ -33,11 +32,11 @@ class FakeFilterContext {
     pfc_.cbSize = sizeof pfc_;
     pfc_.Revision = HTTP_FILTER_REVISION;
     pfc_.ServerContext = this;
-    pfc_.GetServerVariable = &GetServerVariable;
+    pfc_.GetServerVariable = &Answer<&FakeFilterContext::variableLookups, &FakeFilterContext::serverVariables>;
     pfc_.WriteClient = &WriteClient;
     pfc_.AllocMem = &AllocMem;
     pfc_.ServerSupportFunction = &ServerSupportFunction;
-    headerRecord_.GetHeader = &GetHeader;
+    headerRecord_.GetHeader = &Answer<&FakeFilterContext::headerLookups, &FakeFilterContext::requestHeaders>;
   }
   FakeFilterContext(const FakeFilterContext&) = delete;
   FakeFilterContext& operator=(const FakeFilterContext&) = delete;
@@ -48,10 +47,7 @@ class FakeFilterContext {
   // What the host knows. Names of request headers carry their colon.
   std::map<std::string, std::string> serverVariables;
   std::map<std::string, std::string> requestHeaders;
-  // Answer every lookup with ERROR_INSUFFICIENT_BUFFER, as a host might whose
-  // value grows between two calls.
-  bool alwaysTooSmall = false;
-  // AllocMem gives no block.
+  bool alwaysTooSmall = false;  // as a host might whose value grows between two calls
   bool allocFails = false;
 
   // What the filter asked.
@@ -62,7 +58,6 @@ class FakeFilterContext {
   std::vector<Lookup> variableLookups;
   std::vector<Lookup> headerLookups;
 
-  // Bytes of the last AllocMem block.
   const void* lastBlock() const { return blocks_.empty() ? nullptr : blocks_.back()->data(); }
 
  private:
@@ -70,14 +65,18 @@ class FakeFilterContext {
     return *static_cast<FakeFilterContext*>(pfc->ServerContext);
   }
 
-  BOOL Answer(const std::map<std::string, std::string>& values, const std::string& name, void* buffer, DWORD* size) {
-    auto it = values.find(name);
-    if (it == values.end()) {
+  // GetServerVariable and GetHeader, each with its own values and record of lookups.
+  template <auto kLookups, auto kValues>
+  static BOOL WINAPI Answer(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size) {
+    FakeFilterContext& self = Of(pfc);
+    (self.*kLookups).push_back({name, *size});
+    const auto it = (self.*kValues).find(name);
+    if (it == (self.*kValues).end()) {
       SetLastError(ERROR_INVALID_INDEX);
       return FALSE;
     }
     const DWORD needed = static_cast<DWORD>(it->second.size() + 1);
-    if (alwaysTooSmall || *size < needed) {
+    if (self.alwaysTooSmall || *size < needed) {
       *size = needed;
       SetLastError(ERROR_INSUFFICIENT_BUFFER);
       return FALSE;
@@ -85,17 +84,6 @@ class FakeFilterContext {
     std::memcpy(buffer, it->second.c_str(), needed);
     *size = needed;
     return TRUE;
-  }
-
-  static BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size) {
-    FakeFilterContext& self = Of(pfc);
-    self.variableLookups.push_back({name, *size});
-    return self.Answer(self.serverVariables, name, buffer, size);
-  }
-  static BOOL WINAPI GetHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size) {
-    FakeFilterContext& self = Of(pfc);
-    self.headerLookups.push_back({name, *size});
-    return self.Answer(self.requestHeaders, name, buffer, size);
   }
   static BOOL WINAPI WriteClient(HTTP_FILTER_CONTEXT* pfc, LPVOID buffer, LPDWORD bytes, DWORD) {
     FakeFilterContext& self = Of(pfc);
@@ -114,8 +102,7 @@ class FakeFilterContext {
   static BOOL WINAPI ServerSupportFunction(HTTP_FILTER_CONTEXT* pfc, SF_REQ_TYPE request, PVOID data, ULONG_PTR ul1,
                                            ULONG_PTR ul2) {
     FakeFilterContext& self = Of(pfc);
-    // Only the response header request passes a text in ul1; the others pass
-    // a number (the notification mask).
+    // Only the response header request passes a text in ul1; the others a number (the notification mask).
     const bool textInUl1 = request == SF_REQ_SEND_RESPONSE_HEADER && ul1 != 0;
     self.supportCalls.push_back({request, data ? static_cast<const char*>(data) : "",
                                  textInUl1 ? reinterpret_cast<const char*>(ul1) : "", ul2, ul1});

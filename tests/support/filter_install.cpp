@@ -2,14 +2,14 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+
 namespace talverin::test {
 
 std::string BuiltFilterDir() { return TALVERIN_FILTER_BUILD_DIR; }
 
 FilterInstall::FilterInstall(bool withLocale) {
-  char installed[1024] = {};
-  DWORD length = GetEnvironmentVariableA("TALVERIN_FILTER_UNDER_TEST", installed, sizeof installed);
-  if (length > 0 && length < sizeof installed) {
+  if (const char* installed = std::getenv("TALVERIN_FILTER_UNDER_TEST"); installed && *installed) {
     installed_ = installed;
     ok_ = true;
     return;

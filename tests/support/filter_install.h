@@ -1,9 +1,7 @@
 #pragma once
-// The built filter laid out as an administrator installs it: the DLL, its
-// Locale folder and an empty Logs folder, in a scratch folder of its own, so
-// that each test reads its own trace log and dump. With the environment
-// variable TALVERIN_FILTER_UNDER_TEST naming the folder of an installed filter
-// (the package's tests), that installation is used as it is instead.
+// The built filter laid out as an administrator installs it: the DLL, its Locale folder and an empty Logs
+// folder, in a scratch folder of its own, so that each test reads its own trace log and dump. With
+// TALVERIN_FILTER_UNDER_TEST naming the folder of an installed filter (the package's tests), that one is used.
 #include <string>
 
 #include "support/test_files.h"

@@ -1,9 +1,9 @@
 #include "support/test_files.h"
 
 #include <atomic>
-#include <cstdio>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace talverin::test {
 
@@ -11,9 +11,7 @@ ScratchDir::ScratchDir() {
   static std::atomic<unsigned> counter{0};
   char temp[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, temp);
-  char name[64];
-  std::snprintf(name, sizeof name, "talverin-test-%lu-%u", GetCurrentProcessId(), counter++);
-  path_ = std::string(temp) + name;
+  path_ = temp + ("talverin-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter++));
   RemoveTree(path_);
   CreateDirectoryA(path_.c_str(), nullptr);
 }
@@ -22,9 +20,7 @@ ScratchDir::~ScratchDir() { RemoveTree(path_); }
 
 std::string ReadFileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 bool WriteFileText(const std::string& path, const std::string& text) {
@@ -40,23 +36,8 @@ bool MakeDir(const std::string& path) {
 }
 
 void RemoveTree(const std::string& path) {
-  WIN32_FIND_DATAA data;
-  HANDLE find = FindFirstFileA((path + "\\*").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      std::string name = data.cFileName;
-      if (name == "." || name == "..") continue;
-      std::string child = path + "\\" + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
-      } else {
-        SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(child.c_str());
-      }
-    } while (FindNextFileA(find, &data));
-    FindClose(find);
-  }
-  RemoveDirectoryA(path.c_str());
+  std::error_code ignored;  // what a running test still holds open stays behind
+  std::filesystem::remove_all(path, ignored);
 }
 
 std::string ExeDir() {

@@ -3,6 +3,7 @@
 // after each line's time and thread prefix), and a capture that points the
 // process-wide log at a scratch file for the life of a test.
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,17 +15,12 @@ namespace talverin::test {
 // A line without the prefix's tab is kept whole, marked, so that a test
 // comparing messages sees it as different from every message.
 inline std::vector<std::string> LogMessages(const std::string& path) {
-  const std::string text = ReadFileText(path);
+  std::istringstream text(ReadFileText(path));
   std::vector<std::string> messages;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
+  for (std::string line; std::getline(text, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const std::size_t tab = line.find('\t');
     messages.push_back(tab == std::string::npos ? "<malformed> " + line : line.substr(tab + 1));
-    start = end + 1;
   }
   return messages;
 }

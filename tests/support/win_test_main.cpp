@@ -1,6 +1,5 @@
-// Test main for Windows tests under Wine: COM initialized like the host's
-// worker threads, and a crash ends the process with a reliable exit code
-// (Wine's own unhandled-crash codes are not).
+// Test main for Windows tests under Wine: COM initialized like the host's worker threads, and a crash ends
+// the process with a reliable exit code (Wine's own unhandled-crash codes are not).
 #include <windows.h>
 #include <objbase.h>
 
