@@ -43,15 +43,13 @@ TEST(FilterSettingsRegistryTest, ValuesFollowTheTypeAndSizeRules) {
       {{Text("Language", "de"), Number("TraceLevel", 2), Number("BlockMaxTime", 30),
         Number("BlockMaxRetryCount", 0xFFFFFFFF), Text("DefaultDomain", "CORP"), Number("FallbackFromFBAForbidden", 0)},
        "1|de|2|30|-1|CORP|0"},
-      {{Number("FallbackFromFBAForbidden", 0x101)}, "1|en|0|120|10||0"},
+      {{Number("FallbackFromFBAForbidden", 0x101), {"Language", REG_SZ, ""}}, "1|en|0|120|10||0"},
       {{{"DefaultDomain", REG_EXPAND_SZ, std::string("%USERDOMAIN%", 13)}, Number("Language", 7),
         {"BlockMaxTime", REG_BINARY, std::string("\5\0\0\0", 4)},
         {"BlockMaxRetryCount", REG_QWORD, std::string(reinterpret_cast<const char*>(&seven), sizeof seven)},
         {"TraceLevel", REG_BINARY, std::string("\5\0", 2)}},
        "1|en|0|5|10|%USERDOMAIN%|1"},
-      {{{"Language", REG_SZ, "fr"}, {"DefaultDomain", REG_SZ, ""}}, "1|fr|0|120|10||1"},
-      {{{"DefaultDomain", REG_SZ, std::string("AB\0CD", 6)}}, "1|en|0|120|10|AB|1"},
-  };
+      {{{"Language", REG_SZ, "fr"}, {"DefaultDomain", REG_SZ, std::string("AB\0CD", 6)}}, "1|fr|0|120|10|AB|1"}};
   test::SettingsKey key;
   for (const auto& [values, loaded] : rows) {
     SCOPED_TRACE(loaded);
@@ -77,13 +75,10 @@ class WebListenerAccessTest : public testing::Test {
     portal.FBACookieDomains = {".a.test", ".b.test"};
     settings_.SaveWebListeners(map_);
   }
-  // Enabled, RPC over HTTP, ActiveSync and AutoDiscover allowed, as the getters
-  // answer and then as the exclusion rules see them.
+  // Enabled, RPC over HTTP, ActiveSync and AutoDiscover allowed.
   std::vector<bool> Flags(const std::string& id) const {
-    const ListenerExclusionSettings exclusion = settings_.ListenerExclusion(id);
     return {settings_.Enabled(id), settings_.RpcOverHttpAllowed(id), settings_.ActiveSyncAllowed(id),
-            settings_.AutoDiscoverAllowed(id), exclusion.enabled, exclusion.rpcOverHttpAllowed,
-            exclusion.activeSyncAllowed, exclusion.autoDiscoverAllowed};
+            settings_.AutoDiscoverAllowed(id)};
   }
 
   WebListenerMap map_;
@@ -91,24 +86,17 @@ class WebListenerAccessTest : public testing::Test {
 };
 
 // A listener unknown, or known only in another case, answers the fall-backs
-// and is not added. The settings hold a copy of the listeners saved last.
+// and is not added.
 TEST_F(WebListenerAccessTest, FlagsAndCookieNameComeFromTheListener) {
-  const std::vector<bool> none(8, false);
+  const std::vector<bool> none(4, false);
   const std::tuple<const char*, std::vector<bool>, const char*> rows[] = {
-      {"{MAIL}", {1, 1, 0, 1, 1, 1, 0, 1}, "cadata"}, {"{PORTAL}", {0, 0, 1, 0, 0, 0, 1, 0}, ""},
-      {"{NONE}", none, ""}, {"{mail}", none, ""}, {"", none, ""}};
+      {"{MAIL}", {1, 1, 0, 1}, "cadata"}, {"{PORTAL}", {0, 0, 1, 0}, ""}, {"{mail}", none, ""}, {"", none, ""}};
   settings_.Load();  // the registry values leave the listeners alone
   for (const auto& [id, flags, cookie] : rows) {
     EXPECT_EQ(Flags(id), flags) << id;
     EXPECT_EQ(settings_.FBACookieName(id), cookie) << id;
   }
-  EXPECT_EQ(settings_.ListenerExclusion("{MAIL}").customExclusionList, map_["{MAIL}"].CustomExclusionList);
   EXPECT_EQ(settings_.WebListenerCount(), 2u);
-  map_.erase("{MAIL}");
-  EXPECT_TRUE(settings_.Enabled("{MAIL}"));
-  settings_.SaveWebListeners(map_);
-  EXPECT_FALSE(settings_.Enabled("{MAIL}"));
-  EXPECT_EQ(settings_.WebListenerCount(), 1u);
 }
 
 // Entries match a prefix of the lowered URL: one stored with an upper-case
@@ -121,21 +109,18 @@ TEST_F(WebListenerAccessTest, ExclusionListMatchesPrefixOfLoweredUrl) {
   for (const auto& [id, url, excluded] : rows) EXPECT_EQ(settings_.IsInCustomExclusionList(id, url), excluded) << url;
 }
 
-// The first domain in list order that occurs anywhere in the text, with
-// regard to case.
+// The first domain in list order that occurs in the text, case counting.
 TEST_F(WebListenerAccessTest, CookieDomainIsFirstInListOrderThatOccurs) {
   const std::tuple<const char*, const char*, const char*> rows[] = {
       {"{PORTAL}", "host.b.test", ".b.test"}, {"{PORTAL}", "x.b.test and y.a.test", ".a.test"},
-      {"{MAIL}", "www.corp.example.com", ".example.com"}, {"{MAIL}", "WWW.EXAMPLE.COM", ""},
-      {"{NONE}", "www.example.com", ""}, {"{mail}", "www.example.com", ""}};
+      {"{MAIL}", "WWW.EXAMPLE.COM", ""}, {"{mail}", "www.example.com", ""}};
   for (const auto& [id, text, domain] : rows) EXPECT_EQ(settings_.MatchFBACookieDomain(id, text), domain) << text;
 }
 
 }  // namespace
 }  // namespace talverin
 
-// Lowered as the C library's multibyte lowering does, ASCII text and text up
-// to a NUL included.
+// Lowered as the C library's multibyte lowering does, up to a NUL and past it.
 TEST(LowerCaseMultibyteTest, LowersAsTheCLibraryDoes) {
   const std::string texts[] = {"", "/\xC4\xD6/Ab", "@[`{Z", std::string("/X\0\xC4Y", 5)};
   for (const std::string& text : texts) {

@@ -14,13 +14,8 @@ namespace {
 using test::FakeFilterContext;
 using test::TraceCapture;
 
-ListenerExclusionLookup Listeners() {
-  return [](const std::string& guid) {
-    ListenerExclusionSettings listener;
-    listener.enabled = listener.rpcOverHttpAllowed = guid == "{P}";
-    return listener;
-  };
-}
+// A protected listener that lets RPC over HTTP pass; an unknown one.
+const ListenerExclusionSettings kRpcAllowed{true, true}, kUnknown;
 
 DWORD refusalError = 0;
 BOOL WINAPI Refuse(HTTP_FILTER_CONTEXT*, SF_REQ_TYPE, PVOID, ULONG_PTR, ULONG_PTR) {
@@ -31,10 +26,10 @@ BOOL WINAPI Refuse(HTTP_FILTER_CONTEXT*, SF_REQ_TYPE, PVOID, ULONG_PTR, ULONG_PT
 TEST(CheckUrlExclusionTest, ExcludedRequestDisablesAllButEndOfRequest) {
   TraceCapture trace;
   FakeFilterContext host;
-  EXPECT_TRUE(CheckUrlExclusion(host.pfc(), "/RPC/rpcproxy.dll", "{P}", "RPC_IN_DATA", Listeners()));
-  EXPECT_TRUE(CheckUrlExclusion(host.pfc(), "/OWA/", "{UNKNOWN}", "GET", Listeners()));
+  EXPECT_TRUE(CheckUrlExclusion(host.pfc(), "/RPC/rpcproxy.dll", "{P}", "RPC_IN_DATA", kRpcAllowed));
+  EXPECT_TRUE(CheckUrlExclusion(host.pfc(), "/OWA/", "{UNKNOWN}", "GET", kUnknown));
   // A protected request leaves the host alone.
-  EXPECT_FALSE(CheckUrlExclusion(host.pfc(), "/RPC/%u002e/", "{P}", "GET", Listeners()));
+  EXPECT_FALSE(CheckUrlExclusion(host.pfc(), "/RPC/%u002e/", "{P}", "GET", kRpcAllowed));
   ASSERT_EQ(host.supportCalls.size(), 2u);
   for (const auto& call : host.supportCalls) {
     EXPECT_EQ(call.request, SF_REQ_DISABLE_NOTIFICATIONS);
@@ -45,7 +40,7 @@ TEST(CheckUrlExclusionTest, ExcludedRequestDisablesAllButEndOfRequest) {
                         "no exclusion applies"));
   // The method line is written at the detail level only.
   TraceCapture brief(1);
-  CheckUrlExclusion(host.pfc(), "/owa/", "{P}", "GET", Listeners());
+  CheckUrlExclusion(host.pfc(), "/owa/", "{P}", "GET", kRpcAllowed);
   EXPECT_FALSE(brief.Has("GET /owa/"));
 }
 
@@ -58,7 +53,7 @@ TEST(CheckUrlExclusionTest, RefusalRaisesWithTheHostsErrorOrAFailureWithoutOne) 
   for (const auto& [error, hr] : rows) {
     refusalError = error;
     try {
-      CheckUrlExclusion(host.pfc(), "/favicon.ico", "{P}", "GET", Listeners());
+      CheckUrlExclusion(host.pfc(), "/favicon.ico", "{P}", "GET", kRpcAllowed);
       ADD_FAILURE() << "no exception for error " << error;
     } catch (const HRXEx& e) {
       EXPECT_EQ(e.hr, hr);

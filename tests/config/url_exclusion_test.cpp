@@ -9,19 +9,10 @@
 namespace talverin {
 namespace {
 
-// A protected listener; with `rpc` RPC over HTTP allowed, with `all` every
-// exclusion and a custom list too.
-ListenerExclusionSettings Protected(bool rpc = false, bool all = false) {
-  ListenerExclusionSettings listener;
-  listener.enabled = true;
-  listener.rpcOverHttpAllowed = rpc || all;
-  listener.activeSyncAllowed = listener.autoDiscoverAllowed = all;
-  if (all) listener.customExclusionList = {"", "/public/", "/Upper/"};  // an empty entry matches nothing
-  return listener;
-}
-
-const ListenerExclusionSettings kUnprotected, kProtected = Protected(), kRpcOnly = Protected(true),
-                                              kAllAllowed = Protected(true, true);
+// Not protected; protected; with RPC over HTTP allowed; with every exclusion
+// and a custom list (an empty entry matches nothing).
+const ListenerExclusionSettings kUnprotected, kProtected{true}, kRpcOnly{true, true},
+    kAllAllowed{true, true, true, true, {"", "/public/", "/Upper/"}};
 
 TEST(UrlExclusionTest, MatchesTheExpectedRule) {
   using R = ExclusionRule;
