@@ -1,12 +1,10 @@
 #include "backend_client.h"
 
-#include <gtest/gtest.h>
 #include <tlhelp32.h>
 
 #include <memory>
 #include <regex>
 #include <type_traits>
-#include <utility>
 
 namespace backend_test {
 
@@ -32,45 +30,43 @@ Reply Invoke(IDispatch* object, const wchar_t* name, WORD flags, const std::vect
   reply.hr = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
   if (FAILED(reply.hr)) return reply;
   // COM wants the arguments last to first.
-  std::vector<VARIANT> reversed(args.size());
-  for (size_t i = 0; i < args.size(); ++i) reversed[args.size() - 1 - i] = args[i].Get();
+  std::vector<VARIANT> reversed;
+  for (auto arg = args.rbegin(); arg != args.rend(); ++arg) reversed.push_back(arg->Get());
+  const bool put = flags & DISPATCH_PROPERTYPUT;
   DISPID putId = DISPID_PROPERTYPUT;
-  DISPPARAMS params = {reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-  if (flags & DISPATCH_PROPERTYPUT) {
-    params.rgdispidNamedArgs = &putId;
-    params.cNamedArgs = 1;
-  }
+  DISPPARAMS params = {reversed.data(), put ? &putId : nullptr, static_cast<UINT>(reversed.size()), put ? 1u : 0u};
   EXCEPINFO info{};
-  reply.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
-                            (flags & DISPATCH_PROPERTYPUT) ? nullptr : &reply.value, &info, nullptr);
+  reply.hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, put ? nullptr : &reply.value, &info,
+                            nullptr);
   if (info.bstrDescription) reply.description.assign(info.bstrDescription, SysStringLen(info.bstrDescription));
-  SysFreeString(info.bstrDescription);
-  SysFreeString(info.bstrSource);
-  SysFreeString(info.bstrHelpFile);
+  for (BSTR text : {info.bstrDescription, info.bstrSource, info.bstrHelpFile}) SysFreeString(text);
   return reply;
 }
 
-// Waits until the service reaches `state`; false after the bound.
-bool ServiceReaches(SC_HANDLE service, DWORD state, DWORD waitMs) {
-  const ULONGLONG deadline = GetTickCount64() + waitMs;
-  for (;;) {
+talverin::UniqueHandle OpenToWait(DWORD pid) {
+  return talverin::UniqueHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+}
+
+// A process gone before it was opened has ended, its exit code (0 here) lost with it.
+AssertionResult EndsWithin(const talverin::UniqueHandle& process, DWORD pid, DWORD waitMs, DWORD* exitCode) {
+  DWORD code = 0;
+  if (process && WaitForSingleObject(process.Get(), waitMs) != WAIT_OBJECT_0) {
+    return AssertionFailure() << "process " << pid << " still runs after " << waitMs << " ms";
+  }
+  if (process) GetExitCodeProcess(process.Get(), &code);
+  if (exitCode) *exitCode = code;
+  return AssertionSuccess();
+}
+
+bool ServiceReaches(SC_HANDLE service, DWORD state) {
+  for (const ULONGLONG deadline = GetTickCount64() + kServerEndMs;; Sleep(50)) {
     SERVICE_STATUS status{};
     if (!QueryServiceStatus(service, &status)) return false;
     if (status.dwCurrentState == state) return true;
     if (GetTickCount64() > deadline) return false;
-    Sleep(50);
   }
 }
 
-AssertionResult EndsWithin(HANDLE process, DWORD pid, DWORD waitMs, DWORD* code) {
-  if (WaitForSingleObject(process, waitMs) != WAIT_OBJECT_0) {
-    return AssertionFailure() << "process " << pid << " still runs after " << waitMs << " ms";
-  }
-  GetExitCodeProcess(process, code);
-  return AssertionSuccess();
-}
-
-// Waits, within the bound, until every local server an earlier client left running has ended.
 AssertionResult NoLocalServerWithin(DWORD waitMs) {
   const ULONGLONG deadline = GetTickCount64() + waitMs;
   talverin::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -79,9 +75,8 @@ AssertionResult NoLocalServerWithin(DWORD waitMs) {
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry)) {
     if (_wcsicmp(entry.szExeFile, L"TalverinTestBackend.exe") != 0) continue;
-    const ULONGLONG now = GetTickCount64();
-    const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-    AssertionResult ended = ProcessEndsWithin(entry.th32ProcessID, left);
+    const ULONGLONG now = GetTickCount64(), left = now < deadline ? deadline - now : 0;
+    AssertionResult ended = ProcessEndsWithin(entry.th32ProcessID, static_cast<DWORD>(left));
     if (!ended) return AssertionFailure() << "a local server of an earlier client: " << ended.message();
   }
   return AssertionSuccess();
@@ -93,45 +88,9 @@ void PointFilterProgIdAt(BackendHost host) {
   const wchar_t* clsid = host == BackendHost::InProc  ? L"{D6644A5B-B472-4C9C-AF9B-F4A992509EA6}"
                          : host == BackendHost::Local ? L"{C2F29DC9-1957-4830-9CE6-3DAC754B1AD4}"
                                                       : L"{00000000-0000-0000-0000-0000000000EE}";
-  talverin::UniqueHkey key;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE,
-                                           L"Software\\Classes\\TALVERIN.ISA.Service.Object.ConnectionMaster\\CLSID",
-                                           0, nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr));
-  ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(clsid),
-                                          static_cast<DWORD>((wcslen(clsid) + 1) * sizeof(wchar_t))));
-}
-
-Arg::Arg() { VariantInit(&v_); }
-Arg::Arg(const std::wstring& text) : Arg() {
-  V_VT(&v_) = VT_BSTR;
-  V_BSTR(&v_) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-}
-Arg::Arg(long value) : Arg() {
-  V_VT(&v_) = VT_I4;
-  V_I4(&v_) = value;
-}
-Arg::Arg(const Arg& other) : Arg() { VariantCopy(&v_, const_cast<VARIANT*>(&other.v_)); }
-Arg::~Arg() { VariantClear(&v_); }
-
-Reply& Reply::operator=(Reply&& other) noexcept {
-  if (this != &other) {
-    VariantClear(&value);
-    hr = other.hr;
-    value = other.value;
-    V_VT(&other.value) = VT_EMPTY;
-    description = std::move(other.description);
-  }
-  return *this;
-}
-
-std::wstring Reply::Text() const {
-  if (V_VT(&value) != VT_BSTR || !V_BSTR(&value)) return {};
-  return std::wstring(V_BSTR(&value), SysStringLen(V_BSTR(&value)));
-}
-
-ComPtr<IDispatch> Reply::Object() const {
-  if (V_VT(&value) != VT_DISPATCH) return nullptr;
-  return ComPtr<IDispatch>::Copy(V_DISPATCH(&value));
+  const wchar_t* key = L"Software\\Classes\\TALVERIN.ISA.Service.Object.ConnectionMaster\\CLSID";
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, nullptr, REG_SZ, clsid,
+                                           static_cast<DWORD>((wcslen(clsid) + 1) * sizeof(wchar_t))));
 }
 
 Reply Method(IDispatch* object, const wchar_t* name, const std::vector<Arg>& args) {
@@ -152,12 +111,7 @@ ComPtr<IDispatch> Create(const wchar_t* progId, HRESULT* hr) {
 }
 
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
-std::string Narrow(const std::wstring& text) {
-  std::string out;
-  for (wchar_t c : text) out.push_back(static_cast<char>(c));
-  return out;
-}
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& token) {
   std::smatch match;
@@ -166,26 +120,20 @@ std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& to
 }
 
 AssertionResult ProcessEndsWithin(DWORD pid, DWORD waitMs, DWORD* exitCode) {
-  talverin::UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  DWORD code = 0;  // of a process gone before we looked: lost with it
-  AssertionResult ended = AssertionSuccess();
-  if (process) ended = EndsWithin(process.Get(), pid, waitMs, &code);
-  if (exitCode) *exitCode = code;
-  return ended;
+  return EndsWithin(OpenToWait(pid), pid, waitMs, exitCode);
 }
 
 AssertionResult ShutDownLocalServer(IDispatch* master, DWORD waitMs) {
-  Reply pid = Method(master, L"ProcessId");
+  const Reply pid = Method(master, L"ProcessId");
   if (pid.hr != S_OK) return AssertionFailure() << "ProcessId failed, 0x" << std::hex << pid.hr;
   // Opened before the request, so that the exit code outlives the process.
-  const DWORD id = static_cast<DWORD>(pid.Int());
-  talverin::UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
-  Reply reply = Method(master, L"Shutdown");
+  const talverin::UniqueHandle process = OpenToWait(static_cast<DWORD>(pid.Int()));
+  const Reply reply = Method(master, L"Shutdown");
   if (reply.hr != S_OK) return AssertionFailure() << "Shutdown failed, 0x" << std::hex << reply.hr;
-  if (!process) return AssertionFailure() << "process " << id << " cannot be opened";
+  if (!process) return AssertionFailure() << "process " << pid.Int() << " cannot be opened";
   DWORD code = 0;
-  AssertionResult ended = EndsWithin(process.Get(), id, waitMs, &code);
-  if (ended && code != 0) return AssertionFailure() << "process " << id << " ended with 0x" << std::hex << code;
+  AssertionResult ended = EndsWithin(process, static_cast<DWORD>(pid.Int()), waitMs, &code);
+  if (ended && code != 0) return AssertionFailure() << "process " << pid.Int() << " ended with 0x" << std::hex << code;
   return ended;
 }
 
@@ -201,18 +149,16 @@ AssertionResult ForgetRegistrationsOfEndedServers() {
   if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status) && GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
     return AssertionSuccess();
   }
-  if (!ServiceReaches(service.get(), SERVICE_STOPPED, kServerEndMs)) return AssertionFailure() << "RpcSs did not stop";
+  if (!ServiceReaches(service.get(), SERVICE_STOPPED)) return AssertionFailure() << "RpcSs did not stop";
   if (!StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
     return AssertionFailure() << "RpcSs did not start again, error " << GetLastError();
   }
-  if (!ServiceReaches(service.get(), SERVICE_RUNNING, kServerEndMs)) return AssertionFailure() << "RpcSs not running";
-  return AssertionSuccess();
+  return ServiceReaches(service.get(), SERVICE_RUNNING) ? AssertionSuccess() : AssertionFailure() << "RpcSs is down";
 }
 
 AssertionResult LocalServerStartsAfresh() {
   AssertionResult gone = NoLocalServerWithin(kServerEndMs);
-  if (!gone) return gone;
-  return ForgetRegistrationsOfEndedServers();
+  return gone ? ForgetRegistrationsOfEndedServers() : gone;
 }
 
 BackendSession::BackendSession(const wchar_t* progId) {

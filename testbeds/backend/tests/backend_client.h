@@ -1,6 +1,5 @@
 #pragma once
-// A raw IDispatch client for the test back end: members are looked up by
-// name and invoked with hand-built DISPPARAMS, as the filter's own client does.
+// A raw IDispatch client for the test back end: members looked up by name, hand-built DISPPARAMS.
 #include <windows.h>
 #include <oleauto.h>
 
@@ -22,28 +21,31 @@ extern const wchar_t kLocalProgId[];
 
 enum class BackendHost { InProc, Local, Nowhere };
 
-// Points the filter's ProgID at one of the two hosts, or at a class that is
-// not registered (a back end that has vanished).
+// Points the filter's ProgID at one of the two hosts, or at an unregistered class (a vanished back end).
 void PointFilterProgIdAt(BackendHost host);
 
-// One argument VARIANT, owned.
 class Arg {
  public:
   Arg(const wchar_t* text) : Arg(std::wstring(text)) {}
-  Arg(const std::wstring& text);
-  Arg(long value);
+  Arg(const std::wstring& text) : Arg() {
+    V_VT(&v_) = VT_BSTR;
+    V_BSTR(&v_) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  }
+  Arg(long value) : Arg() {
+    V_VT(&v_) = VT_I4;
+    V_I4(&v_) = value;
+  }
   Arg(int value) : Arg(static_cast<long>(value)) {}
-  Arg(const Arg& other);
+  Arg(const Arg& other) : Arg() { VariantCopy(&v_, const_cast<VARIANT*>(&other.v_)); }
   Arg& operator=(const Arg&) = delete;
-  ~Arg();
+  ~Arg() { VariantClear(&v_); }
   const VARIANT& Get() const { return v_; }
 
  private:
-  Arg();
+  Arg() { VariantInit(&v_); }
   VARIANT v_;
 };
 
-// The outcome of one Invoke.
 struct Reply {
   HRESULT hr = E_FAIL;
   VARIANT value;
@@ -51,13 +53,22 @@ struct Reply {
 
   Reply() { VariantInit(&value); }
   Reply(Reply&& other) noexcept : Reply() { *this = std::move(other); }  // copies are deleted with it
-  Reply& operator=(Reply&& other) noexcept;
+  Reply& operator=(Reply&& other) noexcept {  // the value held before goes with `other`, which clears it
+    std::swap(hr, other.hr);
+    std::swap(value, other.value);
+    std::swap(description, other.description);
+    return *this;
+  }
   ~Reply() { VariantClear(&value); }
 
   VARTYPE type() const { return V_VT(&value); }
-  std::wstring Text() const;
+  std::wstring Text() const {
+    return type() == VT_BSTR && V_BSTR(&value) ? std::wstring(V_BSTR(&value), SysStringLen(V_BSTR(&value))) : L"";
+  }
   long Int() const { return V_I4(&value); }
-  ComPtr<IDispatch> Object() const;
+  ComPtr<IDispatch> Object() const {
+    return type() == VT_DISPATCH ? ComPtr<IDispatch>::Copy(V_DISPATCH(&value)) : ComPtr<IDispatch>();
+  }
 };
 
 Reply Method(IDispatch* object, const wchar_t* name, const std::vector<Arg>& args = {});
@@ -69,23 +80,17 @@ ComPtr<IDispatch> Create(const wchar_t* progId, HRESULT* hr = nullptr);
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
 
-// The passcode texted for this token, from the outbox; empty when none.
-std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& token);
+std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& token);  // empty when none
 
-// A local server outlives its last client for a moment, and one going away
-// may still hold its class registration: each test of the local server starts
-// once the previous server is gone and ends its own, each wait with a bound.
-// ProcessEndsWithin answers the exit code, or fails while the process runs.
+// A local server outlives its last client for a moment, and one going away may still hold its class
+// registration: each test of the local server starts once the previous one is gone and ends its own.
 testing::AssertionResult ProcessEndsWithin(DWORD pid, DWORD waitMs, DWORD* exitCode = nullptr);
-// Asks the server behind `master` to shut down and waits until its process
-// has ended as Shutdown ends it (exit code 0, not a crash).
+// Shutdown through `master`, then its process's end with exit code 0 (not a crash).
 testing::AssertionResult ShutDownLocalServer(IDispatch* master, DWORD waitMs);
-// A fresh RPC service: Wine's keeps the class registration of a server that
-// died before revoking it and hands it to every later client, so that no new
-// server would ever start. Windows forgets it by itself.
+// A fresh RPC service: Wine's hands the class registration of a server that died before revoking it to
+// every later client, so that no new server would ever start. Windows forgets it by itself.
 testing::AssertionResult ForgetRegistrationsOfEndedServers();
-// Both: the state every test of the local server starts from.
-testing::AssertionResult LocalServerStartsAfresh();
+testing::AssertionResult LocalServerStartsAfresh();  // no local server left, registrations forgotten
 
 // Generous: a busy machine slows every process start and end under Wine.
 constexpr DWORD kServerEndMs = 30000;

@@ -1,6 +1,5 @@
-// The whole logon road over sockets: the installed filter DLL in the
-// gateway, the configuration-store test bed reading the gateway's derived
-// store file, and the in-process test back end texting the passcode.
+// The whole logon road over sockets: the installed filter DLL in the gateway, the configuration-store test bed
+// reading the gateway's derived store file, and the in-process test back end texting the passcode.
 #include <gmock/gmock.h>
 
 #include <map>
@@ -24,22 +23,19 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 using Response = host::Reply;
 using testing::HasSubstr;
 
-std::string FormBody(const Fields& fields) {
-  std::string body;
-  for (const auto& [name, value] : fields) {
-    body += (body.empty() ? "" : "&") + host::PercentEncodeUrl(name) + "=" + host::PercentEncodeUrl(value);
-  }
-  return body;
-}
-
-// A browser over real sockets: keeps its cookies and its connection until the
-// server closes it, and every byte it received, so that a test can tell
-// whether any byte of the site reached it.
+// A browser over real sockets: keeps its cookies, its connection until the server closes it, and every byte
+// it received, so that a test can tell whether any byte of the site reached it.
 class SocketBrowser {
  public:
   explicit SocketBrowser(uint16_t port) : port_(port) {}
   std::optional<Response> Get(const std::string& url) { return Exchange("GET", url, {}); }
-  std::optional<Response> Post(const std::string& url, const std::string& body) { return Exchange("POST", url, body); }
+  std::optional<Response> Post(const std::string& url, const Fields& fields) {  // a form, percent-encoded
+    std::string body;
+    for (const auto& [name, value] : fields) {
+      body += (body.empty() ? "" : "&") + host::PercentEncodeUrl(name) + "=" + host::PercentEncodeUrl(value);
+    }
+    return Exchange("POST", url, body);
+  }
   const std::string& Transcript() const { return transcript_; }
 
  private:
@@ -48,10 +44,8 @@ class SocketBrowser {
     std::string cookies;
     for (const auto& [name, value] : cookies_) cookies += (cookies.empty() ? "" : "; ") + name + "=" + value;
     if (!cookies.empty()) request += "Cookie: " + cookies + "\r\n";
-    if (method == "POST") {
-      request += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) +
-                 "\r\n";
-    }
+    const std::string form = "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: ";
+    if (method == "POST") request += form + std::to_string(body.size()) + "\r\n";
     request += "\r\n" + body;
     // A kept connection the server has closed meanwhile is opened anew.
     std::optional<Response> response;
@@ -69,11 +63,8 @@ class SocketBrowser {
     for (const std::string& cookie : response->SetCookies()) {
       const size_t equals = cookie.find('='), end = cookie.find(';');
       const std::string name = cookie.substr(0, equals), content = cookie.substr(equals + 1, end - equals - 1);
-      if (content.empty() || cookie.find("1970") != std::string::npos) {
-        cookies_.erase(name);
-      } else {
-        cookies_[name] = content;
-      }
+      cookies_.erase(name);  // an empty or expired cookie is removed
+      if (!content.empty() && cookie.find("1970") == std::string::npos) cookies_[name] = content;
     }
     if (host::EqualsIgnoringCase(response->Header("Connection"), "close")) socket_.Reset();
     return response;
@@ -96,12 +87,9 @@ class SocketBrowser {
       }
       char piece[8192];
       const int got = recv(socket_.Get(), piece, sizeof piece, 0);
-      if (got <= 0) {
-        closed = true;
-        continue;
-      }
-      buffer_.append(piece, static_cast<size_t>(got));
-      transcript_.append(piece, static_cast<size_t>(got));
+      closed = got <= 0;
+      buffer_.append(piece, closed ? 0 : static_cast<size_t>(got));
+      transcript_.append(piece, closed ? 0 : static_cast<size_t>(got));
     }
   }
 
@@ -132,30 +120,21 @@ class GatewayRoadTest : public testing::Test {
     ASSERT_TRUE(settings_.SetDword("FallbackFromFBAForbidden", 1));
     ASSERT_TRUE(settings_.SetText("DefaultDomain", "CONTOSO"));
     ASSERT_NO_FATAL_FAILURE(backend_test::PointFilterProgIdAt(backend_test::BackendHost::InProc));
-    const std::string configPath = dir_.Sub("gateway.conf");
-    ASSERT_TRUE(test::WriteFileText(
-        configPath, "[gateway]\nlisten = 127.0.0.1:0\ndata = data\nfilter = " + install_.dllPath() + "\n" + kListener));
-    gateway::GatewayConfig config = gateway::LoadGatewayConfig(configPath);
-    // The back end reads the users file the gateway derives from its
-    // configuration, so it is written before the back end is told of it.
+    gateway::GatewayConfig config = gateway::ParseGatewayConfig(
+        "[gateway]\nlisten = 127.0.0.1:0\ndata = data\nfilter = " + install_.dllPath() + "\n" + kListener,
+        dir_.Sub("gateway.conf"));
+    // The back end reads the users file the gateway derives from its configuration: written first.
     gateway::WriteDerivedFiles(config);
     backend_.SetOption(L"UsersFile", backend_test::Widen(config.UsersPath()));
     gateway_ = std::make_unique<gateway::Gateway>(std::move(config));
     gateway_->Start();
   }
 
-  void TearDown() override {
-    if (gateway_) gateway_->Stop();
-    SetEnvironmentVariableA("TALVERIN_STORE_CONFIG", nullptr);
-  }
-
-  std::string Outbox() const { return backend_.Outbox(); }
-
   test::ScratchDir dir_;
   test::FilterInstall install_;
   test::SettingsKey settings_;
   backend_test::BackendSession backend_{backend_test::kInProcProgId};
-  std::unique_ptr<gateway::Gateway> gateway_;
+  std::unique_ptr<gateway::Gateway> gateway_;  // last, so that it stops first
 };
 
 // A wrong password first, then the right one and the passcode; no byte of
@@ -175,15 +154,15 @@ TEST_F(GatewayRoadTest, BrowserLogsOnWithPasswordAndPasscodeOverSockets) {
 
   // A wrong password goes back to the form, and no passcode is texted.
   std::optional<Response> refused = browser.Post(
-      "/CookieAuth.dll?Logon", FormBody({{"curl", "/owa/"}, {"username", "CONTOSO\\alice"}, {"password", "nope"}}));
+      "/CookieAuth.dll?Logon", {{"curl", "/owa/"}, {"username", "CONTOSO\\alice"}, {"password", "nope"}});
   ASSERT_TRUE(refused);
   EXPECT_EQ(refused->status, 302);
   EXPECT_THAT(refused->Header("Location"), HasSubstr("reason=2"));
-  EXPECT_EQ(Outbox(), "");
+  EXPECT_EQ(backend_.Outbox(), "");
 
   const Fields logon = {{"curl", "/owa/"}, {"flags", "0"}, {"forcedownlevel", "0"}, {"formdir", "1"}, {"trusted", "0"},
                         {"username", "CONTOSO\\alice"}, {"password", "Alice-2fa!"}};
-  std::optional<Response> posted = browser.Post("/CookieAuth.dll?Logon", FormBody(logon));
+  std::optional<Response> posted = browser.Post("/CookieAuth.dll?Logon", logon);
   ASSERT_TRUE(posted);
   ASSERT_EQ(posted->status, 302) << posted->raw;
   EXPECT_EQ(posted->Header("Location"), origin + "/owa/");
@@ -199,12 +178,12 @@ TEST_F(GatewayRoadTest, BrowserLogsOnWithPasswordAndPasscodeOverSockets) {
   EXPECT_FALSE(host::CarriesSiteContent(browser.Transcript())) << "site bytes before the passcode";
 
   const std::string marker = " user=CONTOSO\\alice passcode=";
-  const std::string outbox = Outbox();
+  const std::string outbox = backend_.Outbox();
   const size_t at = outbox.rfind(marker);
   ASSERT_NE(at, std::string::npos) << outbox;
-  std::optional<Response> accepted = browser.Post(
-      "/talverinauth.dll?action=talvlogin",
-      FormBody({{"passcode", outbox.substr(at + marker.size(), 6)}, {"Action", "LogIn"}}));
+  const std::string passcode = outbox.substr(at + marker.size(), 6);
+  std::optional<Response> accepted =
+      browser.Post("/talverinauth.dll?action=talvlogin", {{"passcode", passcode}, {"Action", "LogIn"}});
   ASSERT_TRUE(accepted);
   ASSERT_EQ(accepted->status, 302) << accepted->raw;
   EXPECT_FALSE(host::CarriesSiteContent(browser.Transcript())) << "site bytes before the passcode";

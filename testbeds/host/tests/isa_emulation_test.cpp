@@ -1,6 +1,5 @@
-// What the filter's own road tests take on trust from the emulated proxy and
-// could not see go wrong: the request and the response cut into raw-data
-// chunks as the proxy cuts them. No filter is loaded, so that only the
+// What the filter's road tests take on trust from the emulated proxy and could not see go wrong: the request
+// and the response cut into raw-data chunks as the proxy cuts them. No filter is loaded, so that only the
 // proxy's own part is judged.
 #include <gmock/gmock.h>
 
@@ -13,8 +12,7 @@ using testing::ElementsAre;
 using testing::HasSubstr;
 
 // A server behind the proxy that answers with one body in the pieces it names.
-class PiecewiseSite : public SiteServer {
- public:
+struct PiecewiseSite : SiteServer {
   SiteResponse Serve(const SiteRequest&) override {
     SiteResponse response;
     response.headers = {{"Content-Type", "text/plain"}};
