@@ -1,11 +1,11 @@
-// The events of the filter as the package installed it, read where Wine's
-// event log writes them: its debug channels in this process's error output,
-// which the package test sends to the file named by TALVERIN_EVENT_TRACE.
-// The filter's event worker ends in TerminateFilter: after Stop every event is in the file.
-#include <gtest/gtest.h>
+// The events of the filter as the package installed it, read where Wine's event log writes them: its debug
+// channels in this process's error output, which the package test sends to the file TALVERIN_EVENT_TRACE names.
+#include <gmock/gmock.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -24,31 +24,21 @@ struct SeenEvent {
   unsigned type = 0;
   unsigned long id = 0;
   Strings strings;
-  size_t wanted = 0;  // strings announced
+  unsigned wanted = 0;  // strings announced
 };
 
 std::string Environment(const char* name) { return std::getenv(name) ? std::getenv(name) : ""; }
 
-// The text of L"..." as Wine's debugstr_w prints it, with C escapes.
+// The text of L"..." as Wine's debugstr_w prints it. Every string an event tells is printable ASCII, where
+// only \\ and \" are escaped; any other escape is kept as printed and fails the comparison.
 std::string Unescape(const std::string& line) {
-  const size_t at = line.find("L\""), end = line.rfind('"');
-  std::string text;
-  for (size_t i = at + 2; at != std::string::npos && i < end; ++i) {
-    if (line[i] != '\\' || i + 1 >= end) {
-      text += line[i];
-    } else if (const char c = line[++i]; c == 'x' || c == 'u') {
-      text += static_cast<char>(std::strtoul(line.substr(i + 1, 4).c_str(), nullptr, 16) & 0xFF);
-      i += 4;
-    } else {
-      text += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
-    }
-  }
-  return text;
+  const size_t at = line.find("L\"");
+  if (at == std::string::npos) return {};
+  return std::regex_replace(line.substr(at + 2, line.rfind('"') - at - 2), std::regex(R"(\\([\\"]))"), "$1");
 }
 
-// "TID:fixme:advapi:ReportEventA (handle,type,category,id,sid,count,...)",
-// then `count` lines "TID:CLASS:eventlog:ReportEventW L"..."" of the same
-// thread (Wine's ReportEventA calls ReportEventW only when there are strings).
+// "TID:fixme:advapi:ReportEventA (handle,type,category,id,sid,count,...)", then `count` lines
+// "TID:CLASS:eventlog:ReportEventW L"..."" of the same thread (ReportEventW only when there are strings).
 std::vector<SeenEvent> ParseEvents(const std::string& output) {
   std::vector<SeenEvent> events;
   std::map<std::string, SeenEvent> open;  // per thread: the event whose strings are still coming
@@ -56,21 +46,13 @@ std::vector<SeenEvent> ParseEvents(const std::string& output) {
   for (std::string line; std::getline(lines, line);) {
     const std::string thread = line.substr(0, line.find(':'));
     if (line.find(":fixme:advapi:ReportEventA (") != std::string::npos) {
-      std::stringstream args(line.substr(line.find('(') + 1));
-      unsigned long f[6];
-      size_t n = 0;
-      for (std::string field; n < 6 && std::getline(args, field, ',');)
-        f[n++] = std::strtoul(field.c_str(), nullptr, 16);
-      if (n < 6) continue;
-      SeenEvent event{static_cast<unsigned>(f[1]), f[3], {}, f[5]};
+      SeenEvent event;
+      const char* args = line.c_str() + line.find('(') + 1;
+      if (std::sscanf(args, "%*[^,],%x,%*[^,],%lx,%*[^,],%x", &event.type, &event.id, &event.wanted) != 3) continue;
       (event.wanted == 0 ? events.emplace_back() : open[thread]) = event;
     } else if (line.find(":eventlog:ReportEventW ") != std::string::npos && open.count(thread)) {
-      SeenEvent& event = open[thread];
-      event.strings.push_back(Unescape(line));
-      if (event.strings.size() == event.wanted) {
-        events.push_back(event);
-        open.erase(thread);
-      }
+      open[thread].strings.push_back(Unescape(line));
+      if (open[thread].strings.size() == open[thread].wanted) events.push_back(open.extract(thread).mapped());
     }
   }
   return events;
@@ -79,14 +61,12 @@ std::vector<SeenEvent> ParseEvents(const std::string& output) {
 class InstalledEventsTest : public RoadTest {
  protected:
   void SetUp() override {
-    trace_ = Environment("TALVERIN_EVENT_TRACE");
     ASSERT_FALSE(trace_.empty()) << "TALVERIN_EVENT_TRACE names no file";
     RoadTest::SetUp();
     offset_ = test::ReadFileText(trace_).size();  // the events of earlier tests of this process are not ours
   }
-  // The filter is stopped first: that ends its event worker after it has
-  // written everything queued. No event tells a password, a passcode or a
-  // session key.
+  // Stopping the filter ends its event worker once everything queued is written. No event tells a password,
+  // a passcode or a session key.
   std::vector<SeenEvent> Events() {
     std::set<std::string> secrets(keys_.begin(), keys_.end());
     for (const RoadUser& user : {kAlice, kBob, kCarol, kDave, kErin, kMallory, kZed}) secrets.insert(user.password);
@@ -102,7 +82,6 @@ class InstalledEventsTest : public RoadTest {
           EXPECT_EQ(text.find(secret), std::string::npos) << "event " << event.id << " tells a secret: " << text;
     return events_;
   }
-  void KeepKey(const Browser& browser) { keys_.push_back(Key(browser)); }
   // The strings of the one event of this identifier, which has the type of its message.
   Strings Only(DWORD id) {
     std::vector<SeenEvent> found;
@@ -112,7 +91,7 @@ class InstalledEventsTest : public RoadTest {
     return found.empty() ? Strings{"(none)"} : found[0].strings;
   }
 
-  std::string trace_;
+  std::string trace_ = Environment("TALVERIN_EVENT_TRACE");
   size_t offset_ = 0;
   std::vector<std::string> keys_;
   std::vector<SeenEvent> events_;
@@ -131,7 +110,7 @@ TEST_F(InstalledEventsTest, WhatHappensIsToldOnceWithUserAddressListenerAndUrl) 
   for (const RoadUser& user : {kAlice, kMallory}) {
     Browser& browser = MakeBrowser(std::string("second-factor-") + user.password);
     ASSERT_EQ(Lower(PasswordStep(browser, user).url), kOwnLogin);
-    KeepKey(browser);
+    keys_.push_back(Key(browser));
     const bool cancel = user.name == kMallory.name, lucky = LastPasscode(user) == "000000";
     EXPECT_EQ(PostPasscode(browser, cancel ? "" : lucky ? "111111" : "000000", cancel ? "Cancel" : "LogIn").status,
               302);
@@ -146,7 +125,7 @@ TEST_F(InstalledEventsTest, WhatHappensIsToldOnceWithUserAddressListenerAndUrl) 
     Browser& bypass = MakeBrowser("bypass" + n);
     bypass.Visit("/owa/");
     EXPECT_EQ(PostLogon(bypass, kMallory).status, 302);
-    KeepKey(bypass);
+    keys_.push_back(Key(bypass));
     EXPECT_FALSE(Leaks(bypass.Get("/owa/inbox.html?folder=1")));
     EXPECT_FALSE(
         Leaks(MakeBrowser("fallback" + n).Get("/owa/", {{"Authorization", "Negotiate " + std::string(8192, 'Q')}})));
@@ -154,7 +133,7 @@ TEST_F(InstalledEventsTest, WhatHappensIsToldOnceWithUserAddressListenerAndUrl) 
   site_.AnswerWith("/owa/big.html", 200, std::string(80 * 1024, 'R'));
   Browser& valid = MakeBrowser("valid");
   ASSERT_TRUE(Shows(LogOnFully(valid, kAlice), "/owa/"));
-  KeepKey(valid);
+  keys_.push_back(Key(valid));
   EXPECT_FALSE(Shows(valid.Get("/owa/big.html"), "/owa/big.html"));
   // The back end vanishes: the connection the filter holds fails, and so does every new one.
   MarkNotValid(valid);
@@ -186,16 +165,8 @@ TEST_F(InstalledEventsTest, WhatHappensIsToldOnceWithUserAddressListenerAndUrl) 
   EXPECT_EQ(Only(TALVERIN_EVENT_ATTACK_BYPASS), (Strings{kClient, kOwa, "/owa/inbox.html", "0"}));
   EXPECT_EQ(Only(TALVERIN_EVENT_ATTACK_AUTHORIZATION), (Strings{kClient, kOwa, "/owa/", "0"}));
   EXPECT_EQ(Only(TALVERIN_EVENT_ATTACK_OVERSIZED), (Strings{kClient, kOwa, "/owa/big.html", "0"}));
-  const Strings down = Only(TALVERIN_EVENT_BACKEND_UNREACHABLE);
-  EXPECT_TRUE(down.size() == 1 && down[0].rfind("0x8", 0) == 0) << down[0];
+  EXPECT_THAT(Only(TALVERIN_EVENT_BACKEND_UNREACHABLE), testing::ElementsAre(testing::StartsWith("0x8")));
   EXPECT_EQ(Only(TALVERIN_EVENT_BACKEND_REACHABLE), Strings{});
-}
-
-// A fault in a host callback, inside the filter's handling of a notification.
-BOOL WINAPI FaultingServerVariable(HTTP_FILTER_CONTEXT*, LPSTR, LPVOID, LPDWORD) {
-  volatile int* nowhere = nullptr;
-  *nowhere = 1;
-  return FALSE;
 }
 
 TEST_F(InstalledEventsTest, AFaultIsContainedBlocksTheFilterAndTheBlockIsLifted) {
@@ -204,27 +175,26 @@ TEST_F(InstalledEventsTest, AFaultIsContainedBlocksTheFilterAndTheBlockIsLifted)
   ASSERT_TRUE(settings_.SetDword("BlockMaxRetryCount", 0xFFFFFFFF));
   ASSERT_TRUE(settings_.SetDword("BlockMaxTime", 5));
   ASSERT_NO_FATAL_FAILURE(Start());
-  using FilterProc = DWORD(WINAPI*)(HTTP_FILTER_CONTEXT*, DWORD, void*);
-  auto proc = reinterpret_cast<FilterProc>(
+  auto proc = reinterpret_cast<decltype(&HttpFilterProc)>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(install_.dllPath().c_str()), "HttpFilterProc")));
   ASSERT_NE(proc, nullptr);
   char request[] = "GET /owa/ HTTP/1.1\r\nHost: mail.example\r\n\r\n";
   HTTP_FILTER_RAW_DATA raw{request, sizeof request - 1, sizeof request - 1, 0};
   test::FakeFilterContext faulting;
-  faulting.pfc()->GetServerVariable = FaultingServerVariable;
+  // A fault in a host callback, inside the filter's handling of a notification.
+  faulting.pfc()->GetServerVariable = [](HTTP_FILTER_CONTEXT*, LPSTR, LPVOID, LPDWORD) -> BOOL {
+    *static_cast<volatile int*>(nullptr) = 1;
+    return FALSE;
+  };
   EXPECT_EQ(proc(faulting.pfc(), SF_NOTIFY_READ_RAW_DATA, &raw), static_cast<DWORD>(SF_STATUS_REQ_FINISHED));
   // Refused while blocked; served again once the block's time is up.
   Browser& browser = MakeBrowser("after-fault");
   EXPECT_NE(browser.Get("/owa/").end, host::RequestEnd::Answered);
-  bool served = false;
-  for (int tries = 0; tries < 200 && !served; ++tries) {
-    Sleep(100);
-    served = browser.Get("/owa/").end == host::RequestEnd::Answered;
-  }
-  EXPECT_TRUE(served) << "the block was not lifted";
+  int tries = 0;
+  while (browser.Get("/owa/").end != host::RequestEnd::Answered && ++tries < 200) Sleep(100);
+  EXPECT_LT(tries, 200) << "the block was not lifted";
   Events();
-  EXPECT_EQ(Only(TALVERIN_EVENT_FAULT_CONTAINED),
-            (Strings{"0xC0000005", install_.dir() + "\\Logs\\TALVERIN.ISA.Filter.dll.dmp"}));
+  EXPECT_EQ(Only(TALVERIN_EVENT_FAULT_CONTAINED), (Strings{"0xC0000005", install_.dumpPath()}));
   EXPECT_EQ(Only(TALVERIN_EVENT_FAULT_BLOCK), Strings{"1"});
   EXPECT_EQ(Only(TALVERIN_EVENT_FAULT_BLOCK_LIFTED), Strings{});
 }

@@ -1,13 +1,10 @@
 #!/usr/bin/env bash
-# The package as an administrator uses it, in a fresh Wine prefix that stands
-# for an ISA/TMG server (the store test bed registered, the installation folder
-# recorded where ISA/TMG records it): every step of msiexec an administrator
-# takes, and the installed filter on the logon road with its events.
-#   msi_package_test.sh BUILD SOURCE VERSION NEXT_VERSION INSTALLED_TESTS.exe
+# The package as an administrator uses it, in a fresh Wine prefix that stands for an ISA/TMG server (the store
+# test bed registered, the installation folder recorded where ISA/TMG records it): every step of msiexec an
+# administrator takes, and the installed filter on the logon road with its events.
 set -euo pipefail
 build=$1 src=$2 version=$3 next=$4 installed_tests=$5
-work=$build/tests/installer/work
-prefix=$work/prefix
+work=$build/tests/installer/work && prefix=$build/tests/installer/work/prefix
 wine64=/usr/lib/wine/wine64  # Wine's own programs as 64-bit ones (see testbeds/store/register.sh)
 [ -x "$wine64" ] || wine64=wine
 
@@ -41,30 +38,24 @@ msi_run() {
   [ "$rc" = "${want:-0}" ] || fail "msiexec $* answered $rc"
 }
 msi_log_has() { for text; do msi_log | grep -F "$text" >/dev/null || fail "not in the log: $text"; done; }
-reg_has() { "$wine64" reg query "$1" /v "$2" </dev/null >/dev/null 2>&1; }
-reg_add() { "$wine64" reg add "$@" /f </dev/null >/dev/null 2>&1; }
-reg_value() {  # the data of one value as reg prints it; empty when there is none
-  "$wine64" reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
-}
-expect_values() {  # KEY NAME=DATA...
+reg() { "$wine64" reg "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+reg_add() { reg add "$@" /f >/dev/null; }
+reg_value() { reg query "$1" /v "$2" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }  # empty when there is none
+expect_values() {  # KEY NAME=DATA..., an empty DATA for a value that must be gone
   local key=$1 pair && shift
   for pair; do
     [ "$(reg_value "$key" "${pair%%=*}")" = "${pair#*=}" ] || fail "not $pair: '$(reg_value "$key" "${pair%%=*}")'"
   done
 }
-uninstall_entries() {
-  "$wine64" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s </dev/null 2>/dev/null |
-    tr -d '\r' | grep -A20 'DisplayName *REG_SZ *TALVERIN ISA Filter$' || true
+products() {  # the version of each installed TALVERIN ISA Filter, one a line
+  reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
+    sed -n '/DisplayName *REG_SZ *TALVERIN ISA Filter$/,/^HKEY/s/^ *DisplayVersion *REG_SZ *//p'
 }
-products() { uninstall_entries | grep -c 'DisplayName *REG_SZ *TALVERIN ISA Filter$' || true; }
-one_product() {  # VERSION
-  [ "$(products)" = 1 ] && [ "$(uninstall_entries | sed -n 's/^ *DisplayVersion *REG_SZ *//p' | head -1)" = "$1" ] ||
-    fail "not one product of version $1"
-}
+one_product() { [ "$(products)" = "$1" ] || fail "not one product of version $1: '$(products)'"; }
 store_lists_filter() { grep -qsF "$filter_entry" "$TALVERIN_STORE_FILTERS"; }
 nothing_installed() {
-  [ ! -e "$installed/TALVERIN.ISA.Filter.dll" ] && ! reg_has "$settings" TraceLevel && ! store_lists_filter &&
-    [ "$(products)" = 0 ] || fail "$1 left something installed"
+  [ ! -e "$installed/TALVERIN.ISA.Filter.dll" ] && [ -z "$(reg_value "$settings" TraceLevel)$(products)" ] &&
+    ! store_lists_filter || fail "$1 left something installed"
 }
 
 msiinfo export "$build/installer/TALVERIN.ISA.Filter-$version.msi" LaunchCondition |
@@ -125,33 +116,30 @@ want=67 msi_run /i "$msi"
 one_product "$next"
 pass "the older package refuses to install over the newer one"
 
-trace=$work/events.txt rc=0
+trace=$work/events.txt
 TALVERIN_FILTER_UNDER_TEST=$(winepath -w "$installed") TALVERIN_EVENT_TRACE=$(winepath -w "$trace") \
   TALVERIN_EXPECTED_VERSION=$next WINEDEBUG=-all,+eventlog,fixme+advapi wine "$installed_tests" --gtest_brief=1 \
   --gtest_filter='RoadTest.PasswordThenPasscode*:RoadTest.WrongPasscode*:RoadTest.RefusedUsers*:InstalledEventsTest.*' \
-  </dev/null 2>"$trace" || rc=$?
-[ "$rc" = 0 ] || fail "the installed filter's road and events tests answered $rc"
+  </dev/null 2>"$trace" || fail "the installed filter's road and events tests answered $?"
 grep -q 'ReportEventA' "$trace" || fail "no event reached Wine's event log"
 pass "the installed filter walks the logon road and writes its events"
 
-# The road's tests own the settings key: a repair writes it again, so that the
-# removal below has values to remove.
+# The road's tests own the settings key: a repair writes it again, for the removal below to remove.
 msi_run /i "$next_msi" REINSTALL=ALL REINSTALLMODE=mus
 expect_values "$settings" TraceLevel=0x0
 [ -f "$installed/Logs/TALVERIN.ISA.Filter.log" ] || fail "the filter wrote no trace log"
 # A store that refuses the removal stops it before anything goes.
 want=67 TALVERIN_STORE_FAULTS='web-filters.remove=0x80004005' msi_run /x "$next_msi"
 msi_log_has 'could not be removed from the ISA/TMG configuration store: DllUnregisterServer of'
-[ -f "$installed/TALVERIN.ISA.Filter.dll" ] && store_lists_filter && [ "$(products)" = 1 ] ||
+[ -f "$installed/TALVERIN.ISA.Filter.dll" ] && store_lists_filter && [ "$(products)" = "$next" ] ||
   fail "a refused removal removed something"
 pass "a removal the store refuses leaves everything in place"
 
 msi_run /x "$next_msi"
 [ ! -e "$installed/Locale" ] || fail "files left behind"
 nothing_installed "the removal"
-for name in TraceLevel Language DefaultDomain BlockMaxTime BlockMaxRetryCount FallbackFromFBAForbidden; do
-  ! reg_has "$settings" "$name" || fail "$name left behind"
-done
-! reg_has "$source_key" EventMessageFile || fail "the event source is still registered"
+expect_values "$settings" TraceLevel= Language= DefaultDomain= BlockMaxTime= BlockMaxRetryCount= \
+  FallbackFromFBAForbidden=
+expect_values "$source_key" EventMessageFile=
 [ -f "$installed/Logs/TALVERIN.ISA.Filter.log" ] || fail "the Logs folder or its contents went"
 pass "removed: files, settings, event source and store entry; Logs kept"

@@ -2,15 +2,12 @@
 # The 32-bit package, for ISA Server 2004 and 2006 on 32-bit Windows: of the
 # Intel platform, no component 64-bit (Windows Installer refuses one there),
 # the Logs folder's component permanent as in the 64-bit package, the 32-bit filter in it.
-#   msi_x86_package_test.sh PACKAGE.msi
 set -euo pipefail
 msi=$(realpath -m "${1:?usage: msi_x86_package_test.sh PACKAGE.msi}")
 fail() { echo "FAILED: $*" >&2; exit 1; }
-[ -f "$msi" ] || fail "no package $msi"
 template=$(msiinfo suminfo "$msi" | sed -n 's/^Template: //p')
 [ "$template" = "Intel;1033" ] || fail "platform is '$template', not Intel;1033"
 components=$(msiinfo export "$msi" Component | tail -n +4)
-[ -n "$components" ] || fail "the package has no components"
 while IFS=$'\t' read -r name _ _ attributes _; do
   (( (attributes & 256) == 0 )) || fail "component $name is marked 64-bit (attributes $attributes)"
 done <<<"$components"
@@ -20,6 +17,5 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 (cd "$work" && msiextract "$msi" >/dev/null)
 dll=$(find "$work" -iname 'TALVERIN.ISA.Filter.dll' | head -1)
-[ -n "$dll" ] || fail "the package does not carry TALVERIN.ISA.Filter.dll"
-i686-w64-mingw32-objdump -f "$dll" | grep -q 'file format pei-i386' || fail "the packaged filter is not a 32-bit module"
-echo "32-bit package: Intel platform, no 64-bit component, permanent Logs, 32-bit filter"
+i686-w64-mingw32-objdump -f "${dll:-no filter in the package}" | grep -q 'file format pei-i386' ||
+  fail "the packaged filter is not a 32-bit module"
