@@ -15,7 +15,6 @@
 #include "diag/trace_log.h"
 #include "http/host_access.h"
 #include "http/http_header_block.h"
-#include "http/raw_data.h"
 
 namespace {
 

@@ -1,14 +1,9 @@
 #include "config/url_exclusion_check.h"
 
-#include "diag/trace_log.h"
 #include "base/error.h"
+#include "diag/trace_log.h"
 
 namespace talverin {
-
-bool CheckUrlExclusion(HTTP_FILTER_CONTEXT* pfc, const std::string& url, const std::string& listenerGuid,
-                       const std::string& method, const ListenerExclusionLookup& lookup) {
-  return CheckUrlExclusion(pfc, url, listenerGuid, method, lookup(listenerGuid));
-}
 
 bool CheckUrlExclusion(HTTP_FILTER_CONTEXT* pfc, const std::string& url, const std::string& listenerGuid,
                        const std::string& method, const ListenerExclusionSettings& listener) {

@@ -1,6 +1,5 @@
 #include "http/http_message.h"
 
-#include <algorithm>
 #include <string>
 
 #include "http/http_header_block.h"
@@ -25,10 +24,6 @@ HttpMessage::HttpMessage(const void* data, std::size_t length) {
 }
 
 HttpMessage::HttpMessage(std::string_view text) : HttpMessage(text.data(), text.size()) {}
-
-HttpMessage HttpMessage::FromRawDataRecord(const void* data, std::uint32_t bytesOfData, std::uint32_t bufferSize) {
-  return HttpMessage(data, std::min(bytesOfData, bufferSize));
-}
 
 void HttpMessage::Split() {
   if (raw_.empty()) return;

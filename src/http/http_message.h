@@ -1,8 +1,7 @@
 #pragma once
 // A raw HTTP request or response, split once into its header block and its
 // body, with the lookups and in-place edits the filter needs and the bytes to
-// write back. Pure C++: no Windows headers (the raw-data record adapter is in
-// http/raw_data.h).
+// write back. Pure C++: no Windows headers.
 //
 // Every text the message holds, and every text it hands out, lives in
 // zero-wiping storage: requests carry user names, passwords and passcodes.
@@ -26,9 +25,6 @@ class HttpMessage {
   HttpMessage(const void* data, std::size_t length);
   // A stored message text.
   explicit HttpMessage(std::string_view text);
-  // The bytes a host raw-data record presents: the smaller of its data count
-  // and its buffer size. A null data pointer gives an empty message.
-  static HttpMessage FromRawDataRecord(const void* data, std::uint32_t bytesOfData, std::uint32_t bufferSize);
 
   // --- Queries -------------------------------------------------------------
 
