@@ -61,9 +61,7 @@ class FakeFilterContext {
   const void* lastBlock() const { return blocks_.empty() ? nullptr : blocks_.back()->data(); }
 
  private:
-  static FakeFilterContext& Of(HTTP_FILTER_CONTEXT* pfc) {
-    return *static_cast<FakeFilterContext*>(pfc->ServerContext);
-  }
+  static auto& Of(HTTP_FILTER_CONTEXT* pfc) { return *static_cast<FakeFilterContext*>(pfc->ServerContext); }
 
   // GetServerVariable and GetHeader, each with its own values and record of lookups.
   template <auto kLookups, auto kValues>
@@ -76,19 +74,15 @@ class FakeFilterContext {
       return FALSE;
     }
     const DWORD needed = static_cast<DWORD>(it->second.size() + 1);
-    if (self.alwaysTooSmall || *size < needed) {
-      *size = needed;
-      SetLastError(ERROR_INSUFFICIENT_BUFFER);
-      return FALSE;
-    }
-    std::memcpy(buffer, it->second.c_str(), needed);
+    const bool fits = !self.alwaysTooSmall && *size >= needed;
+    if (fits) std::memcpy(buffer, it->second.c_str(), needed);
+    if (!fits) SetLastError(ERROR_INSUFFICIENT_BUFFER);
     *size = needed;
-    return TRUE;
+    return fits;
   }
   static BOOL WINAPI WriteClient(HTTP_FILTER_CONTEXT* pfc, LPVOID buffer, LPDWORD bytes, DWORD) {
-    FakeFilterContext& self = Of(pfc);
-    self.writes.emplace_back(static_cast<const char*>(buffer), *bytes);
-    self.order.push_back("write");
+    Of(pfc).writes.emplace_back(static_cast<const char*>(buffer), *bytes);
+    Of(pfc).order.push_back("write");
     return TRUE;
   }
   static void* WINAPI AllocMem(HTTP_FILTER_CONTEXT* pfc, DWORD size, DWORD) {

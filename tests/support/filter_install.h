@@ -1,7 +1,6 @@
 #pragma once
-// The built filter laid out as an administrator installs it: the DLL, its Locale folder and an empty Logs
-// folder, in a scratch folder of its own, so that each test reads its own trace log and dump. With
-// TALVERIN_FILTER_UNDER_TEST naming the folder of an installed filter (the package's tests), that one is used.
+// The built filter laid out as installed (the DLL, Locale, an empty Logs) in a scratch folder of its own, so that
+// each test reads its own trace log and dump; or the installed one TALVERIN_FILTER_UNDER_TEST names.
 #include <string>
 
 #include "support/test_files.h"

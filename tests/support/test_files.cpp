@@ -19,14 +19,11 @@ ScratchDir::ScratchDir() {
 ScratchDir::~ScratchDir() { RemoveTree(path_); }
 
 std::string ReadFileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return std::string(std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {});
 }
 
 bool WriteFileText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  return static_cast<bool>(out);
+  return static_cast<bool>(std::ofstream(path, std::ios::binary) << text);
 }
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -42,8 +39,7 @@ void RemoveTree(const std::string& path) {
 
 std::string ExeDir() {
   char buffer[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-  std::string path = buffer;
+  const std::string path(buffer, GetModuleFileNameA(nullptr, buffer, MAX_PATH));
   return path.substr(0, path.rfind('\\') + 1);
 }
 

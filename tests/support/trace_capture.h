@@ -1,7 +1,6 @@
 #pragma once
-// Reading the trace log back in tests: the messages of a log file (the text
-// after each line's time and thread prefix), and a capture that points the
-// process-wide log at a scratch file for the life of a test.
+// Reading the trace log back in tests: the messages of a log file (the text after each line's time and thread
+// prefix), and a capture that points the process-wide log at a scratch file for the life of a test.
 #include <algorithm>
 #include <sstream>
 #include <string>
@@ -12,8 +11,7 @@
 
 namespace talverin::test {
 
-// A line without the prefix's tab is kept whole, marked, so that a test
-// comparing messages sees it as different from every message.
+// A line without the prefix's tab is kept whole, marked, so that it differs from every message.
 inline std::vector<std::string> LogMessages(const std::string& path) {
   std::istringstream text(ReadFileText(path));
   std::vector<std::string> messages;
@@ -48,7 +46,7 @@ class TraceCapture {
   // Level 2 writes every message the code has.
   explicit TraceCapture(unsigned level = 2)
       : oldPath_(TraceLog::Instance().Path()), oldLevel_(TraceLog::Instance().Level()) {
-    TraceLog::Instance().SetPath(dir_.Sub("trace.log"));
+    TraceLog::Instance().SetPath(Path());
     TraceLog::Instance().SetLevel(level);
   }
   ~TraceCapture() {

@@ -5,15 +5,11 @@
 
 #include <gmock/gmock.h>
 
-namespace {
-
-LONG WINAPI EndOnCrash(EXCEPTION_POINTERS* info) {
+static LONG WINAPI EndOnCrash(EXCEPTION_POINTERS* info) {
   DWORD code = info && info->ExceptionRecord ? info->ExceptionRecord->ExceptionCode : 0xDEADu;
   TerminateProcess(GetCurrentProcess(), code ? code : 0xDEADu);
   return EXCEPTION_EXECUTE_HANDLER;
 }
-
-}  // namespace
 
 int main(int argc, char** argv) {
   SetUnhandledExceptionFilter(EndOnCrash);
