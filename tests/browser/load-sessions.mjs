@@ -4,7 +4,7 @@
 //   node load-sessions.mjs COUNT passcode|password OUTFILE
 import fs from 'node:fs';
 
-import { Client, logOn, requireEnv } from './road.mjs';
+import { alice, Client, logOn, requireEnv } from './road.mjs';
 
 const [count, road, outfile] = process.argv.slice(2);
 if (!(Number(count) > 0) || !['passcode', 'password'].includes(road) || !outfile) {
@@ -13,13 +13,13 @@ if (!(Number(count) > 0) || !['passcode', 'password'].includes(road) || !outfile
 }
 const gateway = requireEnv('TALVERIN_GATEWAY_URL');
 const outbox = requireEnv('TALVERIN_OUTBOX');
-const url = process.env.TALVERIN_LOAD_URL ?? '/owa/inbox.html';
+const url = requireEnv('TALVERIN_LOAD_URL');
 
 const lines = [];
+// One user, logged on again and again: each logon is a session of its own.
 for (let i = 0; i < Number(count); ++i) {
   const client = new Client(gateway);
-  // One user, logged on again and again: each logon is a session of its own.
-  await logOn(client, { user: 'CONTOSO\\alice', password: 'Alice-2fa!', url, outbox, passcode: road === 'passcode' });
+  await logOn(client, { ...alice, url, outbox, passcode: road === 'passcode' });
   lines.push(client.cookieHeader());
 }
 fs.writeFileSync(outfile, lines.join('\n') + '\n');

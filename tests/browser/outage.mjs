@@ -1,96 +1,67 @@
-// The back-end outage check: sessions in every state keep asking for a
-// protected page while the back-end process is killed again and again (as a
-// crash would end it) and its supervisor starts it again. Checks that no
-// session short of the second factor gets a byte of the published site, that
-// every request is answered or ended within a bound (none hangs), and that
-// once the back end is back, freshly logged-on sessions get the page again.
-// Prints the figures of each phase. TALVERIN_BACKEND_PIDFILE holds the back
-// end's process id, TALVERIN_BACKEND_RESTARTS how often it was started again.
+// The back-end outage check: sessions in every state keep asking for a protected page while the back-end process
+// is killed again and again (as a crash would end it) and its supervisor starts it again. Checks that no session
+// short of the second factor gets a byte of the published site, that every request is answered or ended within a
+// bound (none hangs), and that once the back end is back, freshly logged-on sessions get the page again. Prints the
+// figures of each phase. TALVERIN_BACKEND_PIDFILE holds the back end's process id, TALVERIN_BACKEND_RESTARTS how
+// often it was started again.
 import fs from 'node:fs';
 import { setTimeout as sleep } from 'node:timers/promises';
 
-import { Client, kSiteMarker, logOn, passwordStep, requireEnv } from './road.mjs';
+import { alice, Client, kSiteMarker, logOn, requireEnv } from './road.mjs';
 
 const gateway = requireEnv('TALVERIN_GATEWAY_URL');
 const outbox = requireEnv('TALVERIN_OUTBOX');
+const url = requireEnv('TALVERIN_LOAD_URL');
 const pidFile = requireEnv('TALVERIN_BACKEND_PIDFILE');
 const restartsFile = requireEnv('TALVERIN_BACKEND_RESTARTS');
 const kills = Number(process.env.TALVERIN_OUTAGE_KILLS ?? 3);
 const steadyMs = Number(process.env.TALVERIN_OUTAGE_SECONDS ?? 5) * 1000;
-const url = process.env.TALVERIN_LOAD_URL ?? '/owa/inbox.html';
 // Longer than any answer of a healthy gateway under this load, far shorter
 // than the test's own bound: a request still open after it has hung.
 const kRequestBoundMs = 15000;
 // How long the supervisor may take to have the back end serving again.
 const kRestartBoundMs = 60000;
-const alice = { user: 'CONTOSO\\alice', password: 'Alice-2fa!' };
 const kPerKind = 2;
 
 // Both files are written anew by the back end's supervisor; none yet reads as 0.
 const readNumber = (file) => (fs.existsSync(file) ? Number(fs.readFileSync(file, 'utf8').trim()) || 0 : 0);
 
-// Counters per phase and kind of session.
 const phases = [];
 let phase;
 function startPhase(name) {
   phase = { name, started: Date.now(), ended: 0, kinds: {} };
   phases.push(phase);
 }
-function count(kind, outcome, ms) {
-  const k = (phase.kinds[kind] ??= { requests: 0, page: 0, site: 0, answer: 0, ended: 0, timeout: 0, maxMs: 0 });
-  k.requests += 1;
-  k[outcome] += 1;
-  k.maxMs = Math.max(k.maxMs, ms);
-}
 
-// One request, classified: the page asked for, other bytes of the site,
-// another answer (a redirect, the filter's pages), ended without an answer,
-// or no answer within the bound.
-async function ask(client) {
-  const started = Date.now();
-  const reply = await client.request('GET', url, undefined, { timeoutMs: kRequestBoundMs }).catch(() => null);
-  const ms = Date.now() - started;
-  if (!reply) return { outcome: ms >= kRequestBoundMs ? 'timeout' : 'ended', ms };
-  if (!reply.text.includes(kSiteMarker)) return { outcome: 'answer', ms };
-  return { outcome: reply.status === 200 && reply.text.includes(`${kSiteMarker} page=${url}\n`) ? 'page' : 'site', ms };
-}
-
+// Asks for the page until the end, classifying each request: the page asked
+// for, other bytes of the site, another answer (a redirect, the filter's
+// pages), ended without an answer, or no answer within the bound.
 let running = true;
 async function worker(kind, client) {
   while (running) {
-    const { outcome, ms } = await ask(client);
-    count(kind, outcome, ms);
+    const started = Date.now();
+    const reply = await client.request('GET', url, undefined, { timeoutMs: kRequestBoundMs }).catch(() => null);
+    const ms = Date.now() - started;
+    let outcome = 'answer';
+    if (!reply) outcome = ms >= kRequestBoundMs ? 'timeout' : 'ended';
+    else if (reply.text.includes(`${kSiteMarker} page=${url}\n`) && reply.status === 200) outcome = 'page';
+    else if (reply.text.includes(kSiteMarker)) outcome = 'site';
+    const k = (phase.kinds[kind] ??= { requests: 0, page: 0, site: 0, answer: 0, ended: 0, timeout: 0, maxMs: 0 });
+    k.requests += 1;
+    k[outcome] += 1;
+    k.maxMs = Math.max(k.maxMs, ms);
     // A refused connection comes back at once; the loop must not spin.
     if (outcome === 'ended') await sleep(20);
   }
 }
 
+// 'initial' sessions stop at the passcode page, 'anonymous' ones never log on.
 async function newSession(kind) {
   const client = new Client(gateway);
-  if (kind === 'initial') {
-    const { reply } = await passwordStep(client, { ...alice, url, outbox });
-    if (!reply.text.includes('action=talvlogin')) throw new Error(`no passcode page for a session: ${reply.status}`);
-  } else if (kind !== 'anonymous') {
-    await logOn(client, { ...alice, url, outbox });
+  if (kind !== 'anonymous') {
+    await logOn(client, { ...alice, url, outbox, passcode: kind === 'initial' ? 'page' : true });
   }
   return client;
-}
-
-async function waitForRestart(before) {
-  const deadline = Date.now() + kRestartBoundMs;
-  while (readNumber(restartsFile) <= before) {
-    if (Date.now() > deadline) throw new Error(`the back end was not started again within ${kRestartBoundMs} ms`);
-    await sleep(100);
-  }
-  // Serving again once a logon goes through the whole road.
-  for (;;) {
-    try {
-      return await newSession('valid');
-    } catch (error) {
-      if (Date.now() > deadline) throw new Error(`no logon went through after the restart: ${error.message}`);
-      await sleep(500);
-    }
-  }
 }
 
 const workers = [];
@@ -110,7 +81,19 @@ for (let i = 0; i < kills; ++i) {
   if (!pid) throw new Error(`no back-end process id in ${pidFile}`);
   process.kill(pid, 'SIGKILL');
   console.log(`outage: killed the back end (process ${pid})`);
-  const client = await waitForRestart(restarts);
+  const deadline = Date.now() + kRestartBoundMs;
+  while (readNumber(restartsFile) <= restarts) {
+    if (Date.now() > deadline) throw new Error(`the back end was not started again within ${kRestartBoundMs} ms`);
+    await sleep(100);
+  }
+  // Serving again once a logon goes through the whole road.
+  let client;
+  while (!client) {
+    client = await newSession('valid').catch(async (error) => {
+      if (Date.now() > deadline) throw new Error(`no logon went through after the restart: ${error.message}`);
+      await sleep(500);
+    });
+  }
   console.log(`outage: the back end is serving again (restart ${readNumber(restartsFile)})`);
   // Sessions made between two kills live only as long as that back end.
   start('valid-between', client);
