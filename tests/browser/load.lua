@@ -38,8 +38,8 @@ function done(summary, latency, requests)
   end
   local e = summary.errors
   io.write(string.format(
-    "LOAD requests=%d seconds=%.2f good=%d bad=%d connect=%d read=%d write=%d status=%d timeout=%d mean_ms=%.2f p99_ms=%.2f\n",
-    summary.requests, summary.duration / 1e6, good, bad, e.connect, e.read, e.write, e.status, e.timeout,
-    latency.mean / 1000, latency:percentile(99) / 1000))
+    "LOAD requests=%d seconds=%.2f good=%d bad=%d connect=%d read=%d write=%d status=%d timeout=%d " ..
+    "mean_ms=%.2f p99_ms=%.2f\n", summary.requests, summary.duration / 1e6, good, bad, e.connect, e.read, e.write,
+    e.status, e.timeout, latency.mean / 1000, latency:percentile(99) / 1000))
   if first ~= "" then io.write("LOAD first bad answer: " .. first .. "\n") end
 end
