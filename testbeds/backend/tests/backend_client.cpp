@@ -43,21 +43,6 @@ Reply Invoke(IDispatch* object, const wchar_t* name, WORD flags, const std::vect
   return reply;
 }
 
-talverin::UniqueHandle OpenToWait(DWORD pid) {
-  return talverin::UniqueHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-}
-
-// A process gone before it was opened has ended, its exit code (0 here) lost with it.
-AssertionResult EndsWithin(const talverin::UniqueHandle& process, DWORD pid, DWORD waitMs, DWORD* exitCode) {
-  DWORD code = 0;
-  if (process && WaitForSingleObject(process.Get(), waitMs) != WAIT_OBJECT_0) {
-    return AssertionFailure() << "process " << pid << " still runs after " << waitMs << " ms";
-  }
-  if (process) GetExitCodeProcess(process.Get(), &code);
-  if (exitCode) *exitCode = code;
-  return AssertionSuccess();
-}
-
 bool ServiceReaches(SC_HANDLE service, DWORD state) {
   for (const ULONGLONG deadline = GetTickCount64() + kServerEndMs;; Sleep(50)) {
     SERVICE_STATUS status{};
@@ -119,20 +104,28 @@ std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& to
   return std::regex_search(outbox, match, line) ? match[1].str() : std::string();
 }
 
+// A process gone before it was opened has ended, its exit code (0 here) lost with it.
 AssertionResult ProcessEndsWithin(DWORD pid, DWORD waitMs, DWORD* exitCode) {
-  return EndsWithin(OpenToWait(pid), pid, waitMs, exitCode);
+  const talverin::UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  DWORD code = 0;
+  if (process && WaitForSingleObject(process.Get(), waitMs) != WAIT_OBJECT_0) {
+    return AssertionFailure() << "process " << pid << " still runs after " << waitMs << " ms";
+  }
+  if (process) GetExitCodeProcess(process.Get(), &code);
+  if (exitCode) *exitCode = code;
+  return AssertionSuccess();
 }
 
 AssertionResult ShutDownLocalServer(IDispatch* master, DWORD waitMs) {
   const Reply pid = Method(master, L"ProcessId");
   if (pid.hr != S_OK) return AssertionFailure() << "ProcessId failed, 0x" << std::hex << pid.hr;
-  // Opened before the request, so that the exit code outlives the process.
-  const talverin::UniqueHandle process = OpenToWait(static_cast<DWORD>(pid.Int()));
+  // Held open across the request, so that the ended process, its identifier and exit code outlive it.
+  const talverin::UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid.Int())));
   const Reply reply = Method(master, L"Shutdown");
   if (reply.hr != S_OK) return AssertionFailure() << "Shutdown failed, 0x" << std::hex << reply.hr;
   if (!process) return AssertionFailure() << "process " << pid.Int() << " cannot be opened";
   DWORD code = 0;
-  AssertionResult ended = EndsWithin(process, static_cast<DWORD>(pid.Int()), waitMs, &code);
+  AssertionResult ended = ProcessEndsWithin(static_cast<DWORD>(pid.Int()), waitMs, &code);
   if (ended && code != 0) return AssertionFailure() << "process " << pid.Int() << " ended with 0x" << std::hex << code;
   return ended;
 }
@@ -140,7 +133,6 @@ AssertionResult ShutDownLocalServer(IDispatch* master, DWORD waitMs) {
 AssertionResult ForgetRegistrationsOfEndedServers() {
   using Handle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, decltype(&CloseServiceHandle)>;
   const Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT), &CloseServiceHandle);
-  if (!manager) return AssertionFailure() << "no service manager, error " << GetLastError();
   const Handle service(OpenServiceW(manager.get(), L"RpcSs", SERVICE_STOP | SERVICE_START | SERVICE_QUERY_STATUS),
                        &CloseServiceHandle);
   if (!service) return AssertionFailure() << "RpcSs cannot be opened, error " << GetLastError();

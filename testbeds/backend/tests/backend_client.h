@@ -27,23 +27,22 @@ void PointFilterProgIdAt(BackendHost host);
 class Arg {
  public:
   Arg(const wchar_t* text) : Arg(std::wstring(text)) {}
-  Arg(const std::wstring& text) : Arg() {
+  Arg(const std::wstring& text) {
     V_VT(&v_) = VT_BSTR;
     V_BSTR(&v_) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   }
-  Arg(long value) : Arg() {
+  Arg(long value) {
     V_VT(&v_) = VT_I4;
     V_I4(&v_) = value;
   }
   Arg(int value) : Arg(static_cast<long>(value)) {}
-  Arg(const Arg& other) : Arg() { VariantCopy(&v_, const_cast<VARIANT*>(&other.v_)); }
+  Arg(const Arg& other) { VariantCopy(&v_, const_cast<VARIANT*>(&other.v_)); }
   Arg& operator=(const Arg&) = delete;
   ~Arg() { VariantClear(&v_); }
   const VARIANT& Get() const { return v_; }
 
  private:
-  Arg() { VariantInit(&v_); }
-  VARIANT v_;
+  VARIANT v_{};  // VT_EMPTY, as VariantInit leaves it
 };
 
 struct Reply {
@@ -82,13 +81,11 @@ std::string Narrow(const std::wstring& text);
 
 std::string PasscodeFromOutbox(const std::string& outbox, const std::wstring& token);  // empty when none
 
-// A local server outlives its last client for a moment, and one going away may still hold its class
-// registration: each test of the local server starts once the previous one is gone and ends its own.
+// A local server outlives its last client a moment, still registered: each test waits for the previous one's end.
 testing::AssertionResult ProcessEndsWithin(DWORD pid, DWORD waitMs, DWORD* exitCode = nullptr);
 // Shutdown through `master`, then its process's end with exit code 0 (not a crash).
 testing::AssertionResult ShutDownLocalServer(IDispatch* master, DWORD waitMs);
-// A fresh RPC service: Wine's hands the class registration of a server that died before revoking it to
-// every later client, so that no new server would ever start. Windows forgets it by itself.
+// A fresh RPC service: Wine, unlike Windows, hands a dead server's unrevoked registration to every later client.
 testing::AssertionResult ForgetRegistrationsOfEndedServers();
 testing::AssertionResult LocalServerStartsAfresh();  // no local server left, registrations forgotten
 

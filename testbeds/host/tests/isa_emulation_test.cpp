@@ -1,15 +1,11 @@
-// What the filter's road tests take on trust from the emulated proxy and could not see go wrong: the request
-// and the response cut into raw-data chunks as the proxy cuts them. No filter is loaded, so that only the
-// proxy's own part is judged.
+// What the filter's road tests take on trust from the emulated proxy and could not see go wrong: the request and
+// the response cut into raw-data chunks as the proxy cuts them, judged with no filter loaded.
 #include <gmock/gmock.h>
 
 #include "host/isa_server.h"
 
 namespace talverin::host {
 namespace {
-
-using testing::ElementsAre;
-using testing::HasSubstr;
 
 // A server behind the proxy that answers with one body in the pieces it names.
 struct PiecewiseSite : SiteServer {
@@ -42,8 +38,8 @@ TEST(IsaEmulationTest, RequestAndResponseArePresentedInChunksAsTheyArrivedAndCut
   for (const ClientWrite& write : connection->Filter().ClientWrites()) {
     if (write.source == ClientBytesSource::RawSend) sent.push_back(write.bytes.size());
   }
-  EXPECT_THAT(sent, ElementsAre(64, 2, 5, 64, 36, 18));
-  EXPECT_THAT(exchange.sent, HasSubstr("Content-Length: 123\r\n"));
+  EXPECT_THAT(sent, testing::ElementsAre(64, 2, 5, 64, 36, 18));
+  EXPECT_THAT(exchange.sent, testing::HasSubstr("Content-Length: 123\r\n"));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The test bed's configuration parser: a store that silently misreads its
-// file would make every test through it meaningless.
+// The test bed's configuration parser: a store that misread its file would make every test through it meaningless.
 #include "store_model.h"
 
 #include <gtest/gtest.h>
