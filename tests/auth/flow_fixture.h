@@ -1,11 +1,9 @@
 #pragma once
-// Drives the logon filter's stages the way the host does: a fake host filter
-// context, the settings of one protected listener, and the real in-process
-// test back end behind the filter's back-end connection.
+// Drives the logon filter's stages the way the host does: a fake host filter context, the settings of one protected
+// listener, and the real in-process test back end behind the filter's back-end connection.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,15 +22,13 @@ namespace flowtest {
 
 constexpr char kListener[] = "{6F1B7C55-0B7D-4E1A-9A53-5C0B3A2F1E01}";
 constexpr char kCookie[] = "cookieauth";
-constexpr char kHost[] = "mail.example";
 constexpr int kNone = -1;  // no session behind the key
 constexpr int kInitial = static_cast<int>(SessionState::Initial);
 constexpr int kAwaiting = static_cast<int>(SessionState::AwaitingPasscode);
 constexpr int kValid = static_cast<int>(SessionState::Valid);
 constexpr int kExpired = static_cast<int>(SessionState::Expired);
 
-// One raw-data notification: the record, and the bytes it presents after the
-// filter has seen it.
+// One raw-data notification: the record, and the bytes it presents after the filter has seen it.
 struct RawChunk {
   explicit RawChunk(const std::string& text) : bytes(text) {
     record.pvInData = bytes.empty() ? nullptr : &bytes[0];
@@ -40,8 +36,7 @@ struct RawChunk {
     record.cbInBuffer = static_cast<DWORD>(bytes.size());
   }
   std::string Presented() const {
-    if (!record.pvInData || record.cbInData == 0) return std::string();
-    return std::string(static_cast<const char*>(record.pvInData), record.cbInData);
+    return std::string(static_cast<const char*>(record.pvInData), record.pvInData ? record.cbInData : 0);
   }
   std::string bytes;
   HTTP_FILTER_RAW_DATA record{};
@@ -58,11 +53,10 @@ class FlowTest : public ::testing::Test {
     info.FBACookieName = kCookie;
     info.Enabled = true;
     info.FBACookieDomains = {"mail.example"};
-    info.CustomExclusionList = {"/public/"};
     talverin::FilterSettings::Instance().SaveWebListeners({{kListener, info}});
     ASSERT_TRUE(filter_.Connect());
     host_.serverVariables["LISTENER_GUID"] = kListener;
-    host_.serverVariables["HTTP_HOST"] = kHost;
+    host_.serverVariables["HTTP_HOST"] = "mail.example";
     host_.serverVariables["REMOTE_ADDR"] = "192.0.2.7";
   }
 
@@ -88,10 +82,9 @@ class FlowTest : public ::testing::Test {
   }
   std::shared_ptr<Stub::Session> Find(const std::string& key) { return filter_.SessionStore()->GetSession(key); }
   int StateOf(const std::string& key) { return Find(key)->GetState(); }
-  std::string CookieFor(const std::string& key) { return std::string(kCookie) + "=" + key; }
 
-  // The request-headers notification for url with the given Cookie header;
-  // a GET unless the raw-data stage has read another method into the context.
+  // The request-headers notification for url with the given Cookie header; a GET unless the raw-data stage has read
+  // another method into the context.
   DWORD Headers(ConnectionContext& context, const std::string& url, const std::string& cookie = std::string()) {
     if (context.requestMethod.empty()) context.requestMethod = "GET";
     host_.serverVariables["URL"] = url;
@@ -120,11 +113,6 @@ class FlowTest : public ::testing::Test {
       if (call.request == SF_REQ_SEND_RESPONSE_HEADER) return call.status + "|" + call.headers;
     }
     return std::string();
-  }
-  bool NotificationsDisabled(DWORD mask) const {
-    return std::any_of(host_.supportCalls.begin(), host_.supportCalls.end(), [mask](const auto& call) {
-      return call.request == SF_REQ_DISABLE_NOTIFICATIONS && call.flags == mask;
-    });
   }
 
   talverin::test::TraceCapture log_;

@@ -1,6 +1,5 @@
-// The text decisions of the logon flow: cookies, locations, form fields and
-// which URLs belong to ISA/TMG or to the filter; the user name read from the
-// form or the lgn cookie is walked by the request body stage tests.
+// The text decisions of the logon flow: cookies, locations, form fields and which URLs belong to ISA/TMG or to the
+// filter; the user name read from the form or the lgn cookie is walked by the request body stage tests.
 #include <gtest/gtest.h>
 
 #include "auth/flow_text.h"
@@ -42,30 +41,27 @@ TEST(FindSessionKey, TheHostsJoinedTextAndTheRequestsOwnLinesMustAgree) {
   EXPECT_EQ("k", FindSessionKey("", {"a=1", "cookieauth=k"}, "cookieauth").value);
   EXPECT_EQ("k", FindSessionKey("cookieauth=k", {}, "cookieauth").value);
   EXPECT_EQ(CookieMatch::Ambiguous, FindSessionKey("cookieauth=k; cookieauth=j", {}, "cookieauth").match);
-  // A second line naming the cookie: the host's joined text may have kept
-  // only one of them.
+  // A second line naming the cookie: the host's joined text may have kept only one of them.
   EXPECT_EQ(CookieMatch::Ambiguous,
             FindSessionKey("cookieauth=k", {"cookieauth=k", "cookieauth=j"}, "cookieauth").match);
   EXPECT_EQ(CookieMatch::Ambiguous, FindSessionKey("cookieauth=k", {"cookieauth=j"}, "cookieauth").match);
   EXPECT_EQ(CookieMatch::Absent, FindSessionKey("", {}, "cookieauth").match);
 }
 
-TEST(StripLocation, KeepsPathAndQueryOfAbsoluteUrlsAndPaths) {
+TEST(Locations, KeepThePathAndQueryOfAbsoluteUrlsAndPaths) {
   EXPECT_EQ("/owa/?a=1", StripLocation("https://mail.example/owa/?a=1 "));
   EXPECT_EQ("/owa/?a=1", StripLocation(" /owa/?a=1"));
   EXPECT_EQ("", StripLocation("//evil.example/owa/"));
   EXPECT_EQ("", StripLocation("/\\evil.example/owa/"));
   EXPECT_EQ("", StripLocation("owa/"));
   EXPECT_EQ("", StripLocation("https://mail.example"));
+  EXPECT_TRUE(IsIsaTmgPage(CanonicalLocation("https://mail.example/CookieAuth.dll?GetLogon?reason=0")));
+  EXPECT_TRUE(IsIsaTmgPage(CanonicalLocation("/CookieAuth.dll?GetLogon")));
+  EXPECT_FALSE(IsIsaTmgPage(CanonicalLocation("https://evil.example/?cookieauth.dll")));
+  EXPECT_FALSE(IsIsaTmgPage(CanonicalLocation("cookieauth.dll")));
 }
 
-// Encoded, repeated and differently cased names are rows of the request body stage table.
-TEST(EmptyFormFields, EmptiesEveryOccurrenceAsAFormParserNamesIt) {
-  EXPECT_EQ("a=1&password=", EmptyFormFields("a=1&password", {"password"}));
-}
-
-// Climbing out, paths below it and more URL spellings are rows of the stage
-// and end-to-end tables.
+// Climbing out, paths below it and more URL spellings are rows of the stage and end-to-end tables.
 TEST(IsaTmgUrls, AreJudgedOnTheCanonicalForm) {
   EXPECT_TRUE(IsIsaTmgPage(CanonicalizeUrl("/CookieAuth.dll?GetLogon?curl=Z2F")));
   EXPECT_FALSE(IsIsaTmgPage(CanonicalizeUrl("/cookieauth.dllx")));
@@ -78,13 +74,6 @@ TEST(IsaTmgUrls, AreJudgedOnTheCanonicalForm) {
   EXPECT_FALSE(IsIsaTmgLogonPost(CanonicalizeUrl("/cookieauth.dll/x?logon")));
   EXPECT_TRUE(IsIsaTmgGetLogon(CanonicalizeUrl("/CookieAuth.dll?GetLogon?reason=0")));
   EXPECT_FALSE(IsIsaTmgPage(std::nullopt));
-}
-
-TEST(CanonicalLocation, TakesThePathOfAbsoluteLocations) {
-  EXPECT_TRUE(IsIsaTmgPage(CanonicalLocation("https://mail.example/CookieAuth.dll?GetLogon?reason=0")));
-  EXPECT_TRUE(IsIsaTmgPage(CanonicalLocation("/CookieAuth.dll?GetLogon")));
-  EXPECT_FALSE(IsIsaTmgPage(CanonicalLocation("https://evil.example/?cookieauth.dll")));
-  EXPECT_FALSE(IsIsaTmgPage(CanonicalLocation("cookieauth.dll")));
 }
 
 TEST(IsSameSiteUrl, FollowsOnlyPathsAndUrlsOfTheRequestsHost) {

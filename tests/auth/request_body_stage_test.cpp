@@ -1,6 +1,5 @@
-// Raw request data: the header block's limit, the two login forms and the
-// user check against the test back end; excluded URLs and bodies in several
-// records are walked by the end-to-end roads.
+// Raw request data: the header block's limit, the two login forms and the user check against the test back end;
+// excluded URLs and bodies in several records are walked by the end-to-end roads.
 #include "flow_fixture.h"
 
 namespace flowtest {
@@ -10,9 +9,8 @@ using ::testing::HasSubstr;
 
 class RequestBodyStageTest : public FlowTest {};
 
-// Each login form as the back end judges its user. A refused user, and every
-// post naming the user or the password in a way two form readers could take
-// differently, reaches ISA/TMG with the credentials emptied.
+// Each login form as the back end judges its user. A refused user, and every post naming the user or the password in a
+// way two form readers could take differently, reaches ISA/TMG with the credentials emptied.
 TEST_F(RequestBodyStageTest, LoginFormsAreJudgedAndRefusedOnesEmptied) {
   const char* const logon = "/CookieAuth.dll?Logon";
   const FormAction isa = FormAction::IsaTmgLogon;
@@ -37,6 +35,7 @@ TEST_F(RequestBodyStageTest, LoginFormsAreJudgedAndRefusedOnesEmptied) {
        "carries the user name or the password more than once"},
       {logon, "username=bob@contoso.example&password=a&pass%77ord=b", nullptr, -1, "username=&password=&pass%77ord="},
       {logon, "user%6Eame=carol&password=x", "CONTOSO\\carol", -1, "user%6Eame=&password="},
+      {logon, "username=carol&password", nullptr, 2, "username=&password="},  // a field without '=' is emptied too
       // An empty user name field: the lgn cookie names the user.
       {"/cookieauth.dll?logon", "username=&password=Secret1", "CONTOSO\\alice", 5, nullptr, "", isa, false,
        "Cookie: x=1; LGN=Alice;\r\n"},
@@ -73,9 +72,8 @@ TEST_F(RequestBodyStageTest, LoginFormsAreJudgedAndRefusedOnesEmptied) {
   EXPECT_THAT(log_.Text(), HasSubstr("has been locked out from TALVERIN database."));
 }
 
-// Posts whose end two readers could place differently, or that the filter
-// will not hold, are finished instead of judged or waited on for ever (more
-// spellings are rows of the request block table).
+// Posts whose end two readers could place differently, or that the filter will not hold, are finished instead of judged
+// or waited on for ever (more spellings are rows of the request block table).
 TEST_F(RequestBodyStageTest, LoginPostsWithUnclearOrOversizedBodiesAreFinished) {
   const std::string body = "username=alice&password=Secret1";
   const std::string n = std::to_string(body.size());
@@ -92,8 +90,7 @@ TEST_F(RequestBodyStageTest, LoginPostsWithUnclearOrOversizedBodiesAreFinished) 
   EXPECT_THAT(log_.Text(), HasSubstr("Login form post is longer than the filter reads."));
 }
 
-// A header block as long as the filter reads, unfinished or whole, is read;
-// one byte more is finished.
+// A header block as long as the filter reads, unfinished or whole, is read; one byte more is finished.
 TEST_F(RequestBodyStageTest, HeaderBlockLongerThanTheFilterReadsIsFinished) {
   constexpr std::size_t kLimit = CAnonymousLogonFilterImplementation::kMaxRequestHeaderBlock;
   const std::string start = "GET /owa/ HTTP/1.1\r\nX-Padding: ";
@@ -112,8 +109,7 @@ TEST_F(RequestBodyStageTest, HeaderBlockLongerThanTheFilterReadsIsFinished) {
   EXPECT_THAT(log_.Text(), HasSubstr("Request header block is longer than the filter reads."));
 }
 
-// Without a back end the credentials are emptied; a refused user's that
-// cannot be emptied end the request.
+// Without a back end the credentials are emptied; a refused user's that cannot be emptied end the request.
 TEST_F(RequestBodyStageTest, UncheckedOrUnwritableLogonPostsHandNoCredentialsOn) {
   CAnonymousLogonFilterImplementation unconnected;
   ConnectionContext context;

@@ -1,5 +1,5 @@
-// The response stage: holding ISA/TMG's answers back, binding the session to
-// the cookie they set, the authentication outcome and the final gate.
+// The response stage: holding ISA/TMG's answers back, binding the session to the cookie they set, the authentication
+// outcome and the final gate.
 #include <vector>
 
 #include "config/url_canonical.h"
@@ -21,9 +21,8 @@ class ResponseStageTest : public FlowTest {
  protected:
   void TearDown() override { backend_test::Method(backend_->master(), L"ClearFaults"); }
 
-  // The request side as the request stages leave it for a request that went
-  // on; with a key, the session of a user the back end knows, as the logon
-  // left it.
+  // The request side as the request stages leave it for a request that went on; with a key, the session of a user the
+  // back end knows, as the logon left it.
   void Requested(ConnectionContext& context, const std::string& url, const std::string& key = std::string(),
                  int state = kNone, const std::string& keptUrl = "/owa/") {
     if (state != kNone) {
@@ -42,8 +41,8 @@ class ResponseStageTest : public FlowTest {
   }
 };
 
-// What of an answer reaches the browser, by the state of the request's
-// session: nothing of a published page before the second factor.
+// What of an answer reaches the browser, by the state of the request's session: nothing of a published page before the
+// second factor.
 TEST_F(ResponseStageTest, AnswersPassOnlyAsTheSessionAllows) {
   struct Row {
     const char* name;
@@ -126,8 +125,8 @@ TEST_F(ResponseStageTest, RecoverableBackEndFailureSendsTheUserBackToIsaTmg) {
   EXPECT_EQ(kExpired, StateOf(key));
 }
 
-// A key differing only in case is another key: the state, and what the
-// second factor learned, move to it. The same key set again starts over.
+// A key differing only in case is another key: the state, and what the second factor learned, move to it. The same key
+// set again starts over.
 TEST_F(ResponseStageTest, BindingDecidesTheStateOfTheNewKey) {
   const std::string oldKey = NewKey() + "abc";
   ConnectionContext rotated;
@@ -153,8 +152,8 @@ TEST_F(ResponseStageTest, BindingDecidesTheStateOfTheNewKey) {
   EXPECT_EQ(kInitial, StateOf(newKey));
 }
 
-// The password step is reported for a session still at it, with a valid or
-// bypass check result; the session is looked up when the context has none.
+// The password step is reported for a session still at it, with a valid or bypass check result; the session is looked
+// up when the context has none.
 TEST_F(ResponseStageTest, StatusReportNeedsThePasswordStepAndAValidOrBypassCheckResult) {
   const std::string past = NewKey();
   ConnectionContext context;
@@ -173,28 +172,24 @@ TEST_F(ResponseStageTest, StatusReportNeedsThePasswordStepAndAValidOrBypassCheck
                                      "Value: 1, CheckAuthenticationAllowed: 2"));
 }
 
-// Neither an endless header block nor an endless answer to the logon post
-// is held for ever.
+// Neither an endless header block nor an endless answer to the logon post is held for ever.
 TEST_F(ResponseStageTest, EndlessAnswersAreNotHeldForever) {
-  ConnectionContext page;
-  Requested(page, "/owa/");
-  DWORD status = SF_STATUS_REQ_READ_NEXT;
-  for (int i = 0; i < 70 && status == SF_STATUS_REQ_READ_NEXT; ++i) {
-    RawChunk chunk(i == 0 ? "HTTP/1.1 200 OK\r\n" : "X-Pad: " + std::string(1000, 'x') + "\r\n");
-    status = SendRaw(page, chunk);
-  }
-  EXPECT_EQ(SF_STATUS_REQ_FINISHED, status);
+  auto endless = [this](const char* url, const std::string& head, const std::string& piece) {
+    ConnectionContext context;
+    Requested(context, url);
+    RawChunk first(head);
+    DWORD status = SendRaw(context, first);
+    for (int i = 0; i < 80 && status == SF_STATUS_REQ_READ_NEXT; ++i) {
+      RawChunk chunk(piece);
+      status = SendRaw(context, chunk);
+    }
+    return status;
+  };
+  const std::string pad = "X-Pad: " + std::string(1000, 'x') + "\r\n";
+  EXPECT_EQ(SF_STATUS_REQ_FINISHED, endless("/owa/", "HTTP/1.1 200 OK\r\n", pad));
   EXPECT_THAT(log_.Text(), HasSubstr("Response header block is longer than the filter holds."));
-
-  ConnectionContext logon;
-  Requested(logon, "/cookieauth.dll?logon");
-  RawChunk head("HTTP/1.1 200 OK\r\nContent-Length: 5000000\r\n\r\n");
-  status = SendRaw(logon, head);
-  for (int i = 0; i < 20 && status == SF_STATUS_REQ_READ_NEXT; ++i) {
-    RawChunk chunk(std::string(64 * 1024, 'b'));
-    status = SendRaw(logon, chunk);
-  }
-  EXPECT_EQ(SF_STATUS_REQ_FINISHED, status);
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 5000000\r\n\r\n";
+  EXPECT_EQ(SF_STATUS_REQ_FINISHED, endless("/cookieauth.dll?logon", head, std::string(64 * 1024, 'b')));
   EXPECT_THAT(log_.Text(), HasSubstr("Answer to the ISA/TMG logon post is longer than the filter holds."));
 }
 
