@@ -13,11 +13,8 @@
 namespace talverin {
 namespace {
 
-struct RegistryValue {
-  const char* name;
-  DWORD type;
-  std::string data;
-};
+// A value's name, type and bytes.
+using RegistryValue = std::tuple<const char*, DWORD, std::string>;
 
 RegistryValue Number(const char* name, DWORD value) {
   return {name, REG_DWORD, std::string(reinterpret_cast<const char*>(&value), sizeof value)};
@@ -33,9 +30,8 @@ std::string Loaded(FilterSettings& settings) {
          settings.DefaultDomain() + "|" + std::to_string(settings.FallbackFromFBAForbidden());
 }
 
-// Numbers are taken whatever their type when four bytes long; texts only as
-// REG_SZ or REG_EXPAND_SZ (not expanded), up to the first zero. The refusal of
-// a fall-back from forms to other logons is off only by a value other than one.
+// Numbers are taken whatever their type when four bytes long; texts only as REG_SZ or REG_EXPAND_SZ (not expanded), up
+// to the first zero. The refusal of a fall-back from forms to other logons is off only by a value other than one.
 TEST(FilterSettingsRegistryTest, ValuesFollowTheTypeAndSizeRules) {
   const std::uint64_t seven = 7;
   const std::pair<std::vector<RegistryValue>, const char*> rows[] = {
@@ -54,67 +50,52 @@ TEST(FilterSettingsRegistryTest, ValuesFollowTheTypeAndSizeRules) {
   for (const auto& [values, loaded] : rows) {
     SCOPED_TRACE(loaded);
     test::SettingsKey::Remove();
-    for (const RegistryValue& v : values) {
-      ASSERT_TRUE(key.SetRaw(v.name, v.type, v.data.data(), static_cast<DWORD>(v.data.size())));
+    for (const auto& [name, type, data] : values) {
+      ASSERT_TRUE(key.SetRaw(name, type, data.data(), static_cast<DWORD>(data.size())));
     }
     FilterSettings settings;
     EXPECT_EQ(Loaded(settings), loaded);
   }
 }
 
-class WebListenerAccessTest : public testing::Test {
- protected:
-  void SetUp() override {
-    WebListenerInfo& mail = map_["{MAIL}"];
-    mail.FBACookieName = "cadata";
-    mail.Enabled = mail.RpcOverHttpAllowed = mail.AutoDiscoverAllowed = true;
-    mail.FBACookieDomains = {".example.com", ".corp.example.com"};
-    mail.CustomExclusionList = {"/docs/", "/Public/"};
-    WebListenerInfo& portal = map_["{PORTAL}"];
-    portal.ActiveSyncAllowed = true;
-    portal.FBACookieDomains = {".a.test", ".b.test"};
-    settings_.SaveWebListeners(map_);
-  }
-  // Enabled, RPC over HTTP, ActiveSync and AutoDiscover allowed.
-  std::vector<bool> Flags(const std::string& id) const {
-    return {settings_.Enabled(id), settings_.RpcOverHttpAllowed(id), settings_.ActiveSyncAllowed(id),
-            settings_.AutoDiscoverAllowed(id)};
-  }
+// A listener unknown, or known only in another case, answers the fall-backs and is not added. Exclusion entries match a
+// prefix of the lowered URL: one stored with an upper-case letter never matches. The cookie domain is the first in list
+// order that occurs in the text, case counting.
+TEST(WebListenerAccessTest, SettingsComeFromTheListenerOfThatId) {
+  WebListenerMap map;
+  WebListenerInfo& mail = map["{MAIL}"];
+  mail.FBACookieName = "cadata";
+  mail.Enabled = mail.RpcOverHttpAllowed = mail.AutoDiscoverAllowed = true;
+  mail.FBACookieDomains = {".example.com", ".corp.example.com"};
+  mail.CustomExclusionList = {"/docs/", "/Public/"};
+  WebListenerInfo& portal = map["{PORTAL}"];
+  portal.ActiveSyncAllowed = true;
+  portal.FBACookieDomains = {".a.test", ".b.test"};
+  FilterSettings settings;
+  settings.SaveWebListeners(map);
+  settings.Load();  // the registry values leave the listeners alone
 
-  WebListenerMap map_;
-  FilterSettings settings_;
-};
-
-// A listener unknown, or known only in another case, answers the fall-backs
-// and is not added.
-TEST_F(WebListenerAccessTest, FlagsAndCookieNameComeFromTheListener) {
+  // Enabled, RPC over HTTP, ActiveSync and AutoDiscover allowed; the cookie name.
   const std::vector<bool> none(4, false);
-  const std::tuple<const char*, std::vector<bool>, const char*> rows[] = {
+  const std::tuple<const char*, std::vector<bool>, const char*> listeners[] = {
       {"{MAIL}", {1, 1, 0, 1}, "cadata"}, {"{PORTAL}", {0, 0, 1, 0}, ""}, {"{mail}", none, ""}, {"", none, ""}};
-  settings_.Load();  // the registry values leave the listeners alone
-  for (const auto& [id, flags, cookie] : rows) {
-    EXPECT_EQ(Flags(id), flags) << id;
-    EXPECT_EQ(settings_.FBACookieName(id), cookie) << id;
+  for (const auto& [id, flags, cookie] : listeners) {
+    const std::vector<bool> read = {settings.Enabled(id), settings.RpcOverHttpAllowed(id),
+                                    settings.ActiveSyncAllowed(id), settings.AutoDiscoverAllowed(id)};
+    EXPECT_EQ(read, flags) << id;
+    EXPECT_EQ(settings.FBACookieName(id), cookie) << id;
   }
-  EXPECT_EQ(settings_.WebListenerCount(), 2u);
-}
+  EXPECT_EQ(settings.WebListenerCount(), 2u);
 
-// Entries match a prefix of the lowered URL: one stored with an upper-case
-// letter never matches.
-TEST_F(WebListenerAccessTest, ExclusionListMatchesPrefixOfLoweredUrl) {
-  const std::tuple<const char*, const char*, bool> rows[] = {
+  const std::tuple<const char*, const char*, bool> urls[] = {
       {"{MAIL}", "/DOCS/a.htm", true}, {"{MAIL}", "/docs/", true},     {"{MAIL}", "/x/docs/a.htm", false},
       {"{MAIL}", "/doc", false},       {"{MAIL}", "/Public/a", false}, {"{PORTAL}", "/docs/a", false},
       {"{NONE}", "/docs/a", false},    {"{mail}", "/docs/a", false}};
-  for (const auto& [id, url, excluded] : rows) EXPECT_EQ(settings_.IsInCustomExclusionList(id, url), excluded) << url;
-}
-
-// The first domain in list order that occurs in the text, case counting.
-TEST_F(WebListenerAccessTest, CookieDomainIsFirstInListOrderThatOccurs) {
-  const std::tuple<const char*, const char*, const char*> rows[] = {
+  for (const auto& [id, url, excluded] : urls) EXPECT_EQ(settings.IsInCustomExclusionList(id, url), excluded) << url;
+  const std::tuple<const char*, const char*, const char*> texts[] = {
       {"{PORTAL}", "host.b.test", ".b.test"}, {"{PORTAL}", "x.b.test and y.a.test", ".a.test"},
       {"{MAIL}", "WWW.EXAMPLE.COM", ""}, {"{mail}", "www.example.com", ""}};
-  for (const auto& [id, text, domain] : rows) EXPECT_EQ(settings_.MatchFBACookieDomain(id, text), domain) << text;
+  for (const auto& [id, text, domain] : texts) EXPECT_EQ(settings.MatchFBACookieDomain(id, text), domain) << text;
 }
 
 }  // namespace

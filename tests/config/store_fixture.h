@@ -23,8 +23,6 @@ class StoreTestBed {
     SetEnvironmentVariableA("TALVERIN_STORE_FILTERS", nullptr);
     SetEnvironmentVariableA("TALVERIN_STORE_FAULTS", nullptr);
   }
-  StoreTestBed(const StoreTestBed&) = delete;
-  StoreTestBed& operator=(const StoreTestBed&) = delete;
 
   void WriteConfig(const std::string& text) { WriteFileText(ConfigPath(), text); }
   void SetFaults(const std::string& faults) { SetEnvironmentVariableA("TALVERIN_STORE_FAULTS", faults.c_str()); }

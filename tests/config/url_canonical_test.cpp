@@ -39,9 +39,7 @@ TEST(CanonicalizeUrlTest, GivesTheCanonicalForm) {
     // Judged again, the canonical form must not change: no second decoding.
     if (canonical) EXPECT_EQ(CanonicalizeUrl(*canonical), canonical) << url;
   }
-}
-
-TEST(CanonicalPathTest, EndsAtTheFirstQuestionMark) {
+  // The path of a canonical form ends at its first question mark.
   EXPECT_EQ(CanonicalPath("/a/b?c?d"), "/a/b");
 }
 

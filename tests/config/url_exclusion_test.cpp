@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -16,12 +17,7 @@ const ListenerExclusionSettings kUnprotected, kProtected{true}, kRpcOnly{true, t
 
 TEST(UrlExclusionTest, MatchesTheExpectedRule) {
   using R = ExclusionRule;
-  struct Row {
-    const char* url;
-    ListenerExclusionSettings listener;
-    ExclusionRule rule;
-  };
-  const Row rows[] = {
+  const std::tuple<const char*, ListenerExclusionSettings, ExclusionRule> rows[] = {
       {"/owa/", kUnprotected, R::ListenerNotProtected}, {"/owa/", kAllAllowed, R::None},
       {"/ms_proxy_intra_array_auth_query?x", kProtected, R::IntraArray},
       {"/MS_Proxy_Intra_Array_Auth_Query", kProtected, R::IntraArray}, {"/FAVICON.ICO", kProtected, R::Favicon},
@@ -42,7 +38,7 @@ TEST(UrlExclusionTest, MatchesTheExpectedRule) {
       // Other spellings of an allowed prefix still pass.
       {"/%72pc/rpcproxy.dll", kRpcOnly, R::RpcOverHttp}, {"//rpc//rpcproxy.dll", kRpcOnly, R::RpcOverHttp},
       {"/owa/../rpc/x", kRpcOnly, R::RpcOverHttp}};
-  for (const Row& r : rows) EXPECT_EQ(DecideUrlExclusion(r.url, "{L}", r.listener).rule, r.rule) << r.url;
+  for (const auto& [url, listener, rule] : rows) EXPECT_EQ(DecideUrlExclusion(url, "{L}", listener).rule, rule) << url;
 }
 
 TEST(SplitExclusionListTest, RunsOfLineBreaksSeparateEntries) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <utility>
 
 #include "config/store_fixture.h"
@@ -28,19 +29,13 @@ class WebListenerReaderTest : public testing::Test {
     ReadWebListeners(map);
     return map;
   }
-  WebListenerInfo ReadOne(const std::string& config) {
-    const WebListenerMap map = Read(config);
-    EXPECT_EQ(map.size(), 1u);
-    return map.empty() ? WebListenerInfo{} : map.begin()->second;
-  }
 
   test::StoreTestBed store_;
   test::TraceCapture trace_{1};
 };
 
-// The persistent name is the key, compared with regard to case; a later
-// listener of the same name overwrites an earlier one. The line of each
-// listener shows what was read.
+// The persistent name is the key, compared with regard to case; a later listener of the same name overwrites an earlier
+// one. The line of each listener shows what was read.
 TEST_F(WebListenerReaderTest, WalksEveryListenerWithItsLogLines) {
   const std::string owa = "cookie-domains-in-use = yes\ncookie-domain = .d1.example\ncookie-domain = .d2.example\n";
   const WebListenerMap map =
@@ -61,10 +56,9 @@ TEST_F(WebListenerReaderTest, WalksEveryListenerWithItsLogLines) {
       "Custom exclusion list size: 2"));
 }
 
-// One listener as the store answers: a flag true only for an i4 with low word
-// one, read with S_OK; the filter's set only when found or added, S_FALSE for
-// the sets being no failure; cookie domains only when in use and read whole;
-// the exclusion list only as a text read with S_OK.
+// One listener as the store answers: a flag true only for an i4 with low word one, read with S_OK; the filter's set
+// only when found or added, S_FALSE for the sets being no failure; cookie domains only when in use and read whole; the
+// exclusion list only as a text read with S_OK.
 TEST_F(WebListenerReaderTest, ReadsWhatTheStoreAnswers) {
   struct Row {
     std::string lines;
@@ -90,7 +84,9 @@ TEST_F(WebListenerReaderTest, ReadsWhatTheStoreAnswers) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.lines + r.faults);
     store_.SetFaults(r.faults);
-    const WebListenerInfo info = ReadOne(Listener("L", "{L}", r.lines));
+    const WebListenerMap map = Read(Listener("L", "{L}", r.lines));
+    ASSERT_EQ(map.size(), 1u);
+    const WebListenerInfo& info = map.begin()->second;
     EXPECT_EQ(info.Enabled, r.enabled);
     EXPECT_EQ(info.FBACookieDomains, r.domains);
     EXPECT_EQ(info.CustomExclusionList, r.exclusions);
@@ -98,49 +94,42 @@ TEST_F(WebListenerReaderTest, ReadsWhatTheStoreAnswers) {
   }
 }
 
-// A failing step stops the walk with its result: a step of the second
-// listener after the first is kept; a step of the whole store before any,
-// after the line naming the last step that worked. Strict steps take any
-// answer but S_OK for a failure.
+// A failing step stops the walk with its result: a step of the second listener after the first is kept; a step of the
+// whole store before any, after the line naming the last step that worked. Strict steps take any answer but S_OK for a
+// failure.
 TEST_F(WebListenerReaderTest, FailingStepStopsTheWalkWithItsResult) {
-  struct Row {
-    const char* fault;
-    HRESULT hr;
-    const char* lastLine;  // none: the fault is the second listener's
-  };
-  const Row rows[] = {
+  // The fault, its result, and for a fault of the whole store the last line.
+  const std::tuple<const char*, HRESULT, const char*> rows[] = {
       {"web-listeners.item = 0x80004005", E_FAIL, nullptr}, {"listener.name = 0x1", S_FALSE, nullptr},
-      {"listener.persistent-name = 0x1", S_FALSE, nullptr},
-      {"listener.vendor-sets = 0x8007000E", E_OUTOFMEMORY, nullptr},
-      {"listener.properties = 0x80004005", E_FAIL, nullptr},
+      {"listener.persistent-name = 0x1", S_FALSE, nullptr}, {"fba.cookie-name = 0x80004005", E_FAIL, nullptr},
+      {"listener.vendor-sets = 0x8007000E", E_OUTOFMEMORY, nullptr}, {"cookie-domains.count = 0x1", S_FALSE, nullptr},
+      {"listener.properties = 0x80004005", E_FAIL, nullptr}, {"properties.fba-settings = 0x1", S_FALSE, nullptr},
       {"properties.query-interface = 0x80004002", E_NOINTERFACE, nullptr},
-      {"cookie-domains.count = 0x1", S_FALSE, nullptr}, {"cookie-domains.item = 0x80004005", E_FAIL, nullptr},
-      {"properties.fba-settings = 0x1", S_FALSE, nullptr}, {"fba.cookie-name = 0x80004005", E_FAIL, nullptr},
-      {"root.create=0x80040154", REGDB_E_CLASSNOTREG, ""},
+      {"cookie-domains.item = 0x80004005", E_FAIL, nullptr}, {"root.create=0x80040154", REGDB_E_CLASSNOTREG, ""},
       {"root.containing-array=0x1", S_FALSE, "FPC object has been created sucessfully."},
       {"array.rule-elements=0x80004005", E_FAIL, "Containing array has been retrieved successfully."},
       {"rule-elements.web-listeners=0x80004005", E_FAIL, "Rule elements have been retrieved successfully."},
       {"web-listeners.count=0x80004005", E_FAIL, "Web listeners have been retrieved successfully."}};
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.fault);
+  for (const auto& [fault, hr, lastLine] : rows) {
+    SCOPED_TRACE(fault);
     test::TraceCapture trace(1);
-    const bool ofStore = r.lastLine != nullptr;
-    store_.SetFaults(ofStore ? r.fault : "");
+    const bool ofStore = lastLine != nullptr;
+    store_.SetFaults(ofStore ? fault : "");
     store_.WriteConfig(Listener("Good", "{1}") +
                        Listener("Bad", "{2}", "cookie-domains-in-use = yes\ncookie-domain = .bad.example\n") +
-                       (ofStore ? "" : "fault." + std::string(r.fault) + "\n"));
+                       (ofStore ? "" : "fault." + std::string(fault) + "\n"));
     WebListenerMap map;
     try {
       ReadWebListeners(map);
       ADD_FAILURE() << "no failure";
     } catch (const HRXEx& e) {
-      EXPECT_EQ(e.hr, r.hr);
+      EXPECT_EQ(e.hr, hr);
       EXPECT_FALSE(e.errorText.empty());
     }
     EXPECT_EQ(map.count("{1}"), ofStore ? 0u : 1u);
     EXPECT_EQ(map.size(), map.count("{1}"));
     const Strings messages = trace.Messages();
-    if (ofStore) EXPECT_EQ(messages.empty() ? std::string() : messages.back(), r.lastLine);
+    if (ofStore) EXPECT_EQ(messages.empty() ? std::string() : messages.back(), lastLine);
   }
 }
 
