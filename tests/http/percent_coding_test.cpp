@@ -7,14 +7,13 @@
 
 namespace {
 
-TEST(PercentCodingTest, EncodeKeepsLettersAndDigitsAndEscapesEverythingElse) {
-  const std::pair<std::string, std::string> rows[] = {
+// Encoding keeps letters and digits and escapes everything else; decoding
+// decodes escapes once and copies the rest.
+TEST(PercentCodingTest, EncodeAndDecodeFollowTheirRules) {
+  const std::pair<std::string, std::string> encodings[] = {
       {"", ""}, {"abcXYZ0189", "abcXYZ0189"}, {"~-_.+ ", "%7E%2D%5F%2E%2B%20"},
       {std::string("\0\xFF\x80", 3), "%00%FF%80"}};
-  for (const auto& [text, encoded] : rows) EXPECT_EQ(PercentEncode(text).str(), encoded) << text;
-}
-
-TEST(PercentCodingTest, DecodeDecodesEscapesOnceAndCopiesTheRest) {
+  for (const auto& [text, encoded] : encodings) EXPECT_EQ(PercentEncode(text).str(), encoded) << text;
   const std::pair<std::string, std::string> rows[] = {
       {"", ""}, {"%41", "A"}, {"%4a%4A%4F%4f", "JJOO"}, {"a+b%40c.com", "a+b@c.com"},  // '+' is not a blank
       {"%", "%"}, {"50%", "50%"}, {"%4", "%4"}, {"abc%2", "abc%2"}, {"%zz%g1", "%zz%g1"}, {"%%41", "%A"},
