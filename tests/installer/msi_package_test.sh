@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The package as an administrator uses it, in a fresh Wine prefix that stands for an ISA/TMG server (the store
-# test bed registered, the installation folder recorded where ISA/TMG records it): every step of msiexec an
-# administrator takes, and the installed filter on the logon road with its events.
+# Every step of msiexec an administrator takes, in a fresh Wine prefix that stands for an ISA/TMG server (the
+# store test bed registered, its installation folder recorded), and the installed filter's logon road and events.
 set -euo pipefail
 build=$1 src=$2 version=$3 next=$4 installed_tests=$5
 work=$build/tests/installer/work && prefix=$build/tests/installer/work/prefix
@@ -38,6 +37,7 @@ msi_run() {
   [ "$rc" = "${want:-0}" ] || fail "msiexec $* answered $rc"
 }
 msi_log_has() { for text; do msi_log | grep -F "$text" >/dev/null || fail "not in the log: $text"; done; }
+store_has() { for text; do grep -qF "$text" "$TALVERIN_STORE_FILTERS" || fail "the store's entry lacks '$text'"; done; }
 reg() { "$wine64" reg "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 reg_add() { reg add "$@" /f >/dev/null; }
 reg_value() { reg query "$1" /v "$2" | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }  # empty when there is none
@@ -84,9 +84,7 @@ done
 expect_values "$settings" TraceLevel=0x1 Language=en DefaultDomain=CORP BlockMaxTime=0x78 BlockMaxRetryCount=0xa \
   FallbackFromFBAForbidden=0x1
 expect_values "$source_key" "EventMessageFile=$fpc\\TALVERIN\\TALVERIN.ISA.Filter.dll" TypesSupported=0x7
-for line in "$filter_entry" 'dll = TALVERIN\\TALVERIN.ISA.Filter.dll' 'enabled = yes'; do
-  grep -qF "$line" "$TALVERIN_STORE_FILTERS" || fail "the store's entry lacks '$line'"
-done
+store_has "$filter_entry" 'dll = TALVERIN\\TALVERIN.ISA.Filter.dll' 'enabled = yes'
 one_product "$version"
 # Wine keeps no access list of a file: the list is checked as the custom action applied it.
 msi_log_has "Only Administrators and LocalSystem may open $fpc\\TALVERIN\\Logs\\: \
@@ -121,7 +119,6 @@ TALVERIN_FILTER_UNDER_TEST=$(winepath -w "$installed") TALVERIN_EVENT_TRACE=$(wi
   TALVERIN_EXPECTED_VERSION=$next WINEDEBUG=-all,+eventlog,fixme+advapi wine "$installed_tests" --gtest_brief=1 \
   --gtest_filter='RoadTest.PasswordThenPasscode*:RoadTest.WrongPasscode*:RoadTest.RefusedUsers*:InstalledEventsTest.*' \
   </dev/null 2>"$trace" || fail "the installed filter's road and events tests answered $?"
-grep -q 'ReportEventA' "$trace" || fail "no event reached Wine's event log"
 pass "the installed filter walks the logon road and writes its events"
 
 # The road's tests own the settings key: a repair writes it again, for the removal below to remove.
