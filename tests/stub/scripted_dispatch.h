@@ -1,7 +1,6 @@
 #pragma once
-// An IDispatch object scripted by the test: it answers each member by name
-// with a chosen HRESULT and result, and records every lookup and invocation.
-// Those not made in LOCALE_USER_DEFAULT with IID_NULL for one name end in " !".
+// An IDispatch object scripted by the test: it answers each member by name with a chosen HRESULT and result, and
+// records every call; those not made in LOCALE_USER_DEFAULT with IID_NULL end in " !", and such lookups are refused.
 #include <windows.h>
 #include <oleauto.h>
 
@@ -30,9 +29,7 @@ inline Answer Failure(HRESULT hr) { return Answer{hr}; }
 inline Answer WithHResult(Answer answer, HRESULT hr) { return answer.hr = hr, answer; }
 inline Answer Integer(long value) { return {S_OK, [value](VARIANT* v) { v->vt = VT_I4, v->lVal = value; }}; }
 inline Answer Short(short value) { return {S_OK, [value](VARIANT* v) { v->vt = VT_I2, v->iVal = value; }}; }
-inline Answer Boolean(VARIANT_BOOL value) {
-  return {S_OK, [value](VARIANT* v) { v->vt = VT_BOOL, v->boolVal = value; }};
-}
+inline Answer Boolean(VARIANT_BOOL b) { return {S_OK, [b](VARIANT* v) { v->vt = VT_BOOL, v->boolVal = b; }}; }
 inline Answer NullText() { return {S_OK, [](VARIANT* v) { v->vt = VT_BSTR, v->bstrVal = nullptr; }}; }
 inline Answer Text(const std::wstring& text) {
   return {S_OK, [text](VARIANT* v) {
@@ -72,20 +69,13 @@ class ScriptedDispatch : public IDispatch {
   // Makes member known to lookups and sets its answer for every call kind.
   void Script(const std::wstring& member, Answer answer) { Locked([&] { EntryOf(member).answer = answer; }); }
   void FailLookup(const std::wstring& member, HRESULT hr) { Locked([&] { EntryOf(member).lookupFailure = hr; }); }
-  // Gives every member a new DISPID: the old ones answer DISP_E_MEMBERNOTFOUND,
-  // as a back end replaced by one that numbers its members otherwise.
-  void Renumber() {
-    Locked([&] {
-      for (auto& entry : members_) entry.second.id = nextId_++;
-    });
-  }
+  // New DISPIDs for all, as a back end replaced by one that numbers its members otherwise: the old ones are unknown.
+  void Renumber() { Locked([&] { for (auto& entry : members_) entry.second.id = nextId_++; }); }
   // Called inside every Invoke, before the answer (for blocking tests).
   void OnInvoke(std::function<void(const std::wstring& member)> hook) { Locked([&] { hook_ = hook; }); }
   // Each call as "<member> <flags> result|-", " named<id>" for each named DISPID, then " <vt>:<value>" per
   // argument in the order the member receives them; a null text reads "null", a character past ASCII "\\uXXXX".
   std::vector<std::string> Calls() { return Locked([&] { return calls_; }); }
-  std::vector<std::string> Lookups() { return Locked([&] { return lookups_; }); }
-  void ForgetTraffic() { Locked([&] { calls_.clear(), lookups_.clear(); }); }
   ULONG References() const { return references_.load(); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
@@ -105,9 +95,8 @@ class ScriptedDispatch : public IDispatch {
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo** info) override { return *info = nullptr, E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID locale,
                                           DISPID* ids) override {
+    if (!Stray(riid, locale, count).empty()) return E_INVALIDARG;
     std::lock_guard<std::mutex> guard(mutex_);
-    lookups_.push_back(Narrow(count > 0 ? names[0] : L"") + Stray(riid, locale, count));
-    if (count != 1) return E_INVALIDARG;
     auto found = members_.find(names[0]);
     ids[0] = DISPID_UNKNOWN;
     if (found == members_.end()) return DISP_E_UNKNOWNNAME;
@@ -177,7 +166,6 @@ class ScriptedDispatch : public IDispatch {
   std::mutex mutex_;
   std::map<std::wstring, Entry> members_;
   std::vector<std::string> calls_;
-  std::vector<std::string> lookups_;
   std::function<void(const std::wstring&)> hook_;
   DISPID nextId_ = 100;
 };
@@ -186,14 +174,12 @@ class ScriptedDispatch : public IDispatch {
 // (a request that cannot go on), or "hrxex:0x<hr>" for a failed back-end call,
 // followed by "/<category>" when the failure is not the back end's.
 inline std::string Outcome(const std::function<std::string()>& call) {
-  using talverin::ErrorCategory;
   try {
     return "value:" + call();
   } catch (const talverin::Error& e) {
-    const std::string category = e.category == ErrorCategory::BackEnd   ? ""
-                                 : e.category == ErrorCategory::Request ? "/request"
-                                                                        : "/other";
-    if (!e.fromHResult) return (category == "/request" ? "raised:" : "other:") + std::string(e.what());
+    const bool request = e.category == talverin::ErrorCategory::Request;
+    const std::string category = e.category == talverin::ErrorCategory::BackEnd ? "" : request ? "/request" : "/other";
+    if (!e.fromHResult) return (request ? "raised:" : "other:") + std::string(e.what());
     char text[32];
     std::snprintf(text, sizeof text, "hrxex:0x%08lX", static_cast<unsigned long>(e.hr));
     return text + category;
