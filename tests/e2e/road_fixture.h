@@ -1,12 +1,9 @@
 #pragma once
-// The whole logon road: the installed filter DLL loaded by the proxy
-// emulation, the configuration-store test bed, the in-process test back end
-// and browsers driven through the proxy. Every test ends with the road's
-// invariant (TearDown): no byte of a published page reached a browser whose
-// session had not passed the second factor (public pages and the excluded
-// URLs a scenario allows aside), and the only request of such a session that
-// reached the site is the one GET of its protected URL in state Initial whose
-// answer the filter replaces.
+// The installed filter DLL in the proxy emulation, with the configuration-store test bed, the in-process test back end
+// and browsers. Every test ends with the road's invariant (TearDown): no byte of a published page (public pages and the
+// excluded URLs a scenario allows aside) reached a browser whose session had not passed the second factor, and the only
+// request of such a session that reached the site is the one GET of its protected URL in state Initial, whose answer
+// the filter replaces.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -59,7 +56,6 @@ inline std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
-inline bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 inline size_t Occurrences(const std::string& text, const std::string& what) {
   size_t count = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
@@ -92,7 +88,6 @@ class RoadTest : public testing::Test {
     master_ = nullptr;
   }
 
-  // Writes the store, loads and starts the filter, puts the proxy in front of the site.
   void Start(const RoadConfig& config = {}) {
     auto listener = [](const std::string& name, const std::string& guid, const std::string& cookie,
                        const std::string& set) {
@@ -122,10 +117,9 @@ class RoadTest : public testing::Test {
     }
   }
 
-  Browser& MakeBrowser(const std::string& name, const std::string& listener = {}) {
+  Browser& MakeBrowser(const std::string& name) {
     host::BrowserOptions options;
     options.client.name = name;
-    options.client.listener = listener;
     browsers_.push_back(std::make_unique<Browser>(*server_, options));
     return *browsers_.back();
   }
@@ -141,9 +135,8 @@ class RoadTest : public testing::Test {
     EXPECT_NE(browser.Visit(url).body.find("CookieAuth.dll?Logon"), std::string::npos) << "no logon form for " << url;
     return browser.FollowAll(PostLogon(browser, user, url));
   }
-  // A session awaiting alice's passcode.
-  Browser& AwaitingSession(const std::string& name, const std::string& listener = {}) {
-    Browser& browser = MakeBrowser(name, listener);
+  Browser& AwaitingSession(const std::string& name) {
+    Browser& browser = MakeBrowser(name);
     EXPECT_EQ(Lower(PasswordStep(browser, kAlice).url), kOwnLogin) << name;
     return browser;
   }
@@ -178,9 +171,7 @@ class RoadTest : public testing::Test {
   }
   std::string Audit() const { return test::ReadFileText(data_.Sub("audit.txt")); }
   std::string Outbox() const { return test::ReadFileText(data_.Sub("outbox.txt")); }
-  std::vector<std::string> LogMessages() const { return test::LogMessages(install_.logPath()); }
   IDispatch* Backend() const { return master_.Get(); }
-  // Every listed member of the back end answers with this fault.
   void Fault(const std::vector<const wchar_t*>& members, const wchar_t* kind, const wchar_t* value) {
     for (const wchar_t* member : members)
       ASSERT_EQ(S_OK, backend_test::Method(Backend(), L"InjectFault", {member, kind, value}).hr) << member;
@@ -204,7 +195,6 @@ class RoadTest : public testing::Test {
   static bool Leaks(const Reply& reply) { return host::CarriesSiteContent(reply.raw); }
   static bool Shows(const Reply& reply, const std::string& path) { return host::CarriesSitePage(reply.raw, path); }
 
-  // One failure per breach of the invariant.
   void CheckRoadInvariant() {
     std::map<std::string, bool> initialRequestUsed;  // per session key
     const auto& received = site_.Received();
@@ -253,7 +243,7 @@ class RoadTest : public testing::Test {
   // Both as sent and as the site routes it: "/rpc/../owa/" is no RPC request.
   bool ExcludedAllowed(const std::string& url) const {
     return std::any_of(allowedExcluded_.begin(), allowedExcluded_.end(), [&](const std::string& prefix) {
-      return StartsWith(Lower(url), prefix) && StartsWith(host::CanonicalPath(url), prefix);
+      return Lower(url).rfind(prefix, 0) == 0 && host::CanonicalPath(url).rfind(prefix, 0) == 0;
     });
   }
 

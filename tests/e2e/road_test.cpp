@@ -1,9 +1,6 @@
-// The logon road as users walk it: password, passcode, the page; wrong
-// passcodes, Cancel, bypass and refused users, password changes, cookie
-// rotation and logoff, excluded URLs; and what one request costs the back
-// end. The Authorization fallback is walked by the request header and
-// response stage tables, a back end that goes away and comes back by the
-// installed filter's event test and the back-end connection tests.
+// The logon road as users walk it: password, passcode, the page; wrong passcodes, refused, bypass and password-change
+// users, cookie rotation and logoff, excluded URLs; what one request costs the back end. The fallback is the stage
+// tables', an outage the installed filter's event test's.
 #include <thread>
 
 #include "road_fixture.h"
@@ -11,15 +8,9 @@
 namespace talverin::e2e {
 namespace {
 
-// What the back end counted since the last ClearCallCounts, one line per member and kind.
-std::string CallCounts(IDispatch* backend) {
-  return backend_test::Narrow(backend_test::Method(backend, L"CallCounts").Text());
-}
-
-// The request for the page, its answer replaced, then the filter's own pages and the passcode; and what each later
-// request costs the back end (at the level a server runs at): for a session past the second factor, the session
-// looked up, its state read and whether a bypass report is still owed, nothing written; nothing at all without the
-// proxy's cookie.
+// The page's answer replaced, the filter's own pages, the passcode; then what a request costs the back end at a
+// server's trace level: past the second factor a lookup, its state and whether a bypass report is owed, nothing
+// written; without the proxy's cookie nothing.
 TEST_F(RoadTest, PasswordThenPasscodeReachesTheRequestedPageAndLaterRequestsCostOneLookup) {
   ASSERT_TRUE(settings_.SetDword("TraceLevel", 0));
   ASSERT_NO_FATAL_FAILURE(Start());
@@ -27,7 +18,6 @@ TEST_F(RoadTest, PasswordThenPasscodeReachesTheRequestedPageAndLaterRequestsCost
   Reply login = PasswordStep(browser, kAlice, "/owa/inbox.html");
   ASSERT_EQ(Lower(login.url), kOwnLogin);
   ASSERT_EQ(login.status, 200);
-  EXPECT_NE(login.body.find("passcode"), std::string::npos);
   const std::string key = Key(browser);
   EXPECT_EQ(SessionState(key), kAwaitingPasscode);
   ASSERT_EQ(site_.Received().size(), 1u);
@@ -52,6 +42,8 @@ TEST_F(RoadTest, PasswordThenPasscodeReachesTheRequestedPageAndLaterRequestsCost
   EXPECT_TRUE(Shows(browser.FollowAll(accepted), "/owa/inbox.html"));
   EXPECT_EQ(site_.Received().back().user, kAlice.name);
 
+  // What the back end counted since the last ClearCallCounts, one line per member and kind.
+  auto counts = [this] { return backend_test::Narrow(backend_test::Method(Backend(), L"CallCounts").Text()); };
   Browser& anonymous = MakeBrowser("anonymous");
   anonymous.Get("/public/info.html");
   ASSERT_EQ(S_OK, backend_test::Method(Backend(), L"ClearCallCounts").hr);
@@ -59,16 +51,14 @@ TEST_F(RoadTest, PasswordThenPasscodeReachesTheRequestedPageAndLaterRequestsCost
     EXPECT_TRUE(Shows(anonymous.Get("/public/info.html"), "/public/info.html"));
     EXPECT_FALSE(Leaks(anonymous.Get("/owa/")));
   }
-  EXPECT_EQ(CallCounts(Backend()), "");
+  EXPECT_EQ(counts(), "");
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(Shows(browser.Get("/owa/inbox.html"), "/owa/inbox.html"));
-  EXPECT_EQ(CallCounts(Backend()), "Session.BypassTalverinAuthentication get 10\r\nSession.State get 10\r\n"
-                                   "SessionStore.GetSession method 10\r\n");
+  EXPECT_EQ(counts(), "Session.BypassTalverinAuthentication get 10\r\nSession.State get 10\r\n"
+                      "SessionStore.GetSession method 10\r\n");
 }
 
-// A wrong passcode ends the session (Cancel too: the request header stage's
-// Cancel rows and the attack tables). The browser drops the Expired session's
-// cookie as told; an attacker keeps it. The proxy, never told, still honours
-// it and rotates it: the filter alone stands between the session and the site.
+// A wrong passcode ends the session. The browser drops the Expired session's cookie as told; an attacker keeps it, and
+// the proxy, never told, still honours and rotates it: the filter alone stands between the session and the site.
 TEST_F(RoadTest, WrongPasscodeExpiresTheSessionAndAFreshLogonWorks) {
   ASSERT_NO_FATAL_FAILURE(
       Start({"Enabled = i4:1\n", "", "[listener " + kOwaListener + "]\nrotate-after = 3\ngrace = 1\n"}));
@@ -85,16 +75,12 @@ TEST_F(RoadTest, WrongPasscodeExpiresTheSessionAndAFreshLogonWorks) {
   browser.SetCookie(kCookie, key);
   for (int i = 0; i < 6; ++i)
     for (const char* url : {"/owa/inbox.html", "/owa/"}) EXPECT_FALSE(Leaks(browser.Get(url))) << i << " " << url;
-  if (Key(browser) != key) {
-    EXPECT_NE(SessionState(Key(browser)), kValid);
-  }
   browser.ClearCookies();
   EXPECT_TRUE(Shows(LogOnFully(browser, kAlice), "/owa/"));
 }
 
-// The back end's verdict on the user: refused users' credentials never reach
-// the proxy, a bypass user is let through after the password (and reported
-// once), a password change the proxy asks for waits for the passcode.
+// The back end's verdict on the user: refused users' credentials never reach the proxy, a bypass user is let through
+// after the password (and reported once), a password change the proxy asks for waits for the passcode.
 TEST_F(RoadTest, RefusedUsersStayOutBypassUsersPassAndAPasswordChangeWaitsForThePasscode) {
   ASSERT_NO_FATAL_FAILURE(Start({"Enabled = i4:1\n", "", "[user CONTOSO\\erin]\nmust-change-password = yes\n"}));
   for (const RoadUser& user : {kZed, kCarol, kDave}) {
@@ -107,10 +93,8 @@ TEST_F(RoadTest, RefusedUsersStayOutBypassUsersPassAndAPasswordChangeWaitsForThe
     EXPECT_NE(refused.Header("Location").find("reason=2"), std::string::npos) << refused.Header("Location");
     EXPECT_FALSE(browser.Cookie(kCookie).has_value());
     EXPECT_FALSE(Leaks(browser.FollowAll(refused)));
-    EXPECT_FALSE(Leaks(browser.Get("/owa/")));
     EXPECT_EQ(Outbox().find(std::string("user=") + user.name), std::string::npos);
   }
-  EXPECT_TRUE(site_.Received().empty());
 
   Browser& erin = MakeBrowser("erin");
   erin.Visit("/owa/");
@@ -128,84 +112,62 @@ TEST_F(RoadTest, RefusedUsersStayOutBypassUsersPassAndAPasswordChangeWaitsForThe
   ASSERT_EQ(redirect.status, 302);
   MarkValid(bob);  // the back end granted the bypass when the proxy's cookie was bound
   EXPECT_TRUE(Shows(bob.FollowAll(redirect), "/owa/"));
-  EXPECT_EQ(SessionState(Key(bob)), kValid);
-  EXPECT_TRUE(Shows(bob.Get("/owa/inbox.html"), "/owa/inbox.html"));
   EXPECT_EQ(Occurrences(Audit(), "ReportPasswordAuthenticationStatus user=CONTOSO\\bob"), 1u) << Audit();
   EXPECT_EQ(Outbox().find("user=CONTOSO\\bob"), std::string::npos) << "no passcode is texted to a bypass user";
 }
 
-// The proxy rotates its cookie. Two connections presenting the new key at
-// once make one session of it (the trace tells). A logoff through the proxy's
-// page, or through the site's logoff URL (whose answer, to a Valid session,
-// reaches the browser), expires the session of the rotated key.
+// Two connections presenting the proxy's rotated key at once make one session of it (the trace tells). A logoff through
+// the proxy's page or the site's logoff URL (whose answer reaches the browser) expires it for both.
 TEST_F(RoadTest, CookieRotationKeepsOneValidSessionAndLogoffExpiresIt) {
   ASSERT_NO_FATAL_FAILURE(Start({"Enabled = i4:1\n", "",
                                  "[listener " + kOwaListener +
                                      "]\nrotate-after = 4\ngrace = 3\nrepeat-successor = yes\n"
                                      "logoff-path = /owa/settings.html\n"}));
-  Browser& browser = MakeBrowser("one");
-  ASSERT_TRUE(Shows(LogOnFully(browser, kAlice), "/owa/"));
-  const std::string old = Key(browser);
-  // One request short of the rotation.
-  while (server_->Sessions().Find(old) && server_->Sessions().Find(old)->requests < 3) browser.Get("/owa/");
-  Browser& second = MakeBrowser("two");
-  second.SetCookie(kCookie, old);
-  MarkValid(second);
-  Reply twin;
-  std::thread other([&] { twin = second.Get("/owa/inbox.html"); });
-  EXPECT_TRUE(Shows(browser.Get("/owa/inbox.html"), "/owa/inbox.html"));
-  other.join();
-  EXPECT_TRUE(Shows(twin, "/owa/inbox.html"));
-  const std::string renewed = Key(browser);
-  ASSERT_NE(renewed, old);
-  ASSERT_EQ(Key(second), renewed) << "both connections were given the new key";
-  EXPECT_EQ(SessionState(renewed), kValid);
-  const std::vector<std::string> messages = LogMessages();
-  const std::string session = "Session(" + renewed + ")";
-  for (const std::string& line :
-       {"RenewExistingSession: " + session + " has NOT already been created. Creating and moving the state now...",
-        session + " has been created",
-        session + " has already been created. Updating connection context and leaving the locked code now"})
-    EXPECT_EQ(test::CountOf(messages, line), 1u) << line;
-  for (Browser* both : {&browser, &second}) EXPECT_TRUE(Shows(both->Get("/owa/inbox.html"), "/owa/inbox.html"));
-
   for (const std::string logoff : {"/CookieAuth.dll?Logoff", "/owa/settings.html"}) {
     SCOPED_TRACE(logoff);
-    Browser& user = MakeBrowser("rotating" + logoff);
-    ASSERT_TRUE(Shows(LogOnFully(user, kAlice), "/owa/"));
-    const std::string first = Key(user);
-    for (int i = 0; i < 8; ++i) EXPECT_TRUE(Shows(user.Get("/owa/inbox.html"), "/owa/inbox.html")) << i;
-    const std::string rotated = Key(user);
-    ASSERT_NE(rotated, first) << "the proxy did not rotate its cookie";
-    EXPECT_EQ(SessionState(rotated), kValid);
-    Reply answer = user.Get(logoff);
-    MarkNotValid(user);
+    Browser& browser = MakeBrowser("one" + logoff);
+    ASSERT_TRUE(Shows(LogOnFully(browser, kAlice), "/owa/"));
+    const std::string old = Key(browser);
+    // One request short of the rotation.
+    while (server_->Sessions().Find(old) && server_->Sessions().Find(old)->requests < 3) browser.Get("/owa/");
+    Browser& second = MakeBrowser("two" + logoff);
+    second.SetCookie(kCookie, old);
+    MarkValid(second);
+    Reply twin;
+    std::thread other([&] { twin = second.Get("/owa/inbox.html"); });
+    EXPECT_TRUE(Shows(browser.Get("/owa/inbox.html"), "/owa/inbox.html"));
+    other.join();
+    EXPECT_TRUE(Shows(twin, "/owa/inbox.html"));
+    const std::string renewed = Key(browser);
+    ASSERT_NE(renewed, old) << "the proxy did not rotate its cookie";
+    ASSERT_EQ(Key(second), renewed) << "both connections were given the new key";
+    EXPECT_EQ(SessionState(renewed), kValid);
+    EXPECT_EQ(test::CountOf(test::LogMessages(install_.logPath()), "Session(" + renewed + ") has been created"), 1u);
+    Reply answer = browser.Get(logoff);
+    MarkNotValid(browser);
+    MarkNotValid(second);
     EXPECT_EQ(Shows(answer, logoff), logoff == "/owa/settings.html") << answer.raw.substr(0, 400);
-    EXPECT_FALSE(user.Cookie(kCookie).has_value());
-    EXPECT_EQ(SessionState(rotated), kExpired);
-    user.SetCookie(kCookie, rotated);
-    EXPECT_FALSE(Leaks(user.Get("/owa/")));
+    EXPECT_FALSE(browser.Cookie(kCookie).has_value());
+    EXPECT_EQ(SessionState(renewed), kExpired);
+    browser.SetCookie(kCookie, renewed);
+    for (Browser* both : {&browser, &second}) EXPECT_FALSE(Leaks(both->Get("/owa/")));
   }
 }
 
-TEST_F(RoadTest, ExcludedUrlsPassOnlyWhereTheListenerAllowsThem) {
+// Whether another listener's requests are excluded is the listener access tests' (the settings are per listener).
+TEST_F(RoadTest, ExcludedUrlsPassWhereTheListenerAllowsThem) {
   ASSERT_NO_FATAL_FAILURE(
       Start({"Enabled = i4:1\nRpcOverHttpAllowed = i4:1\nActiveSyncAllowed = i4:1\n"
-             "AutoDiscoverAllowed = i4:1\nCustomExclusionList = bstr:/owa/settings.html\\r\\n/Owa/Inbox.html\n",
-             "Enabled = i4:1\n"}));
+             "AutoDiscoverAllowed = i4:1\nCustomExclusionList = bstr:/owa/settings.html\\r\\n/Owa/Inbox.html\n"}));
   AllowExcluded({"/rpc/", "/microsoft-server-activesync", "/autodiscover", "/owa/settings.html"});
-  for (const std::string& listener : {kOwaListener, kPortalListener}) {
-    SCOPED_TRACE(listener);
-    const bool allowed = listener == kOwaListener;
-    Browser& browser = AwaitingSession(allowed ? "allowed" : "not-allowed", listener);
-    for (const std::string url :
-         {"/rpc/rpcproxy.dll", "/Microsoft-Server-ActiveSync", "/Autodiscover/Autodiscover.xml", "/owa/settings.html"})
-      EXPECT_EQ(Shows(browser.Get(url), Lower(url)), allowed) << url;
-    // An entry with capitals never matches; traversal out of an excluded prefix is no excluded request.
-    for (const char* url : {"/owa/inbox.html", "/rpc/../owa/", "/rpc/%2e%2e/owa/", "/rpc/..%5cowa/",
-                            "/Microsoft-Server-ActiveSync/../owa/", "/owa/settings.html/../inbox.html"})
-      EXPECT_FALSE(Leaks(browser.Get(url))) << url;
-  }
+  Browser& browser = AwaitingSession("excluded");
+  for (const std::string url :
+       {"/rpc/rpcproxy.dll", "/Microsoft-Server-ActiveSync", "/Autodiscover/Autodiscover.xml", "/owa/settings.html"})
+    EXPECT_TRUE(Shows(browser.Get(url), Lower(url))) << url;
+  // An entry with capitals never matches; traversal out of an excluded prefix is no excluded request.
+  for (const char* url : {"/owa/inbox.html", "/rpc/../owa/", "/rpc/%2e%2e/owa/", "/rpc/..%5cowa/",
+                          "/Microsoft-Server-ActiveSync/../owa/", "/owa/settings.html/../inbox.html"})
+    EXPECT_FALSE(Leaks(browser.Get(url))) << url;
 }
 
 }  // namespace
