@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -16,16 +15,15 @@ namespace {
 using Strings = std::vector<std::string>;
 constexpr char kGuid[] = "{6E394025-1BC0-4737-B999-31B84BAB6D4C}";
 
-// Registration runs on the registration tool's thread, which has no COM of its own yet (the test's main thread is
-// in the multi-threaded apartment).
-HRESULT OnFreshThread(const std::function<HRESULT()>& work) {
+// The registration tool's thread has no COM yet (the test's main thread is in the multi-threaded apartment).
+template <class Work>
+HRESULT OnFreshThread(Work work) {
   HRESULT hr = E_UNEXPECTED;
   std::thread([&] { hr = work(); }).join();
   return hr;
 }
 
-// What OutputDebugStringA hands a debugger, caught from the exception it raises for one; the exception goes on to
-// the system's own handling.
+// What OutputDebugStringA hands a debugger, caught from the exception it raises for one.
 std::mutex debugMutex;
 Strings debugLines;
 LONG CALLBACK CatchDebugOutput(EXCEPTION_POINTERS* info) {
@@ -42,8 +40,8 @@ class RegistrationTest : public testing::Test {
  protected:
   RegistrationTest() { debugLines.clear(); }
   ~RegistrationTest() override { RemoveVectoredExceptionHandler(handler_); }
-  // The debugger's lines, then the trace log's, told since the last call. The registration's trace messages end in
-  // a line feed of their own: the empty line after each is no message.
+  // The debugger's lines, then the trace log's, since the last call; the registration's trace messages end in a
+  // line feed of their own, and the empty line after each is no message.
   Strings Told() {
     std::lock_guard<std::mutex> guard(debugMutex);
     Strings told;
