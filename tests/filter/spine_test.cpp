@@ -443,16 +443,28 @@ TEST(SehGuardTest, FaultsAreReportedOnTheFaultingThreadAndAnsweredAndTheGuardSer
   EXPECT_EQ(guarded.Run(), 7u);
   EXPECT_EQ(guarded.reports.size(), 2002u);
   EXPECT_EQ(ExceptionListHead(), headBefore);
+
+  // IsBadReadPtr and IsBadWritePtr probe the memory under handlers of their own: the guard sees nothing.
+  guarded.body = [] {
+    int local = 0;
+    return DWORD(IsBadReadPtr(reinterpret_cast<const void*>(g_invalidAddress), sizeof(int)) ? 1 : 0) |
+           (IsBadWritePtr(reinterpret_cast<void*>(g_invalidAddress), sizeof(int)) ? 2 : 0) |
+           (IsBadWritePtr(&local, sizeof local) ? 0 : 4);
+  };
+  EXPECT_EQ(guarded.Run(), 7u);
+  EXPECT_EQ(guarded.reports.size(), 2002u);
 }
 
 // The report runs on top of the faulting stack: a guarded call made there (the dump step's own faults, say) is a
 // guard nested inside the handler, and a fault of the report itself is contained without a second report.
 TEST(SehGuardTest, NestedGuardsEachTakeTheirOwnFaultsAlsoInsideTheReport) {
+  void* headBefore = ExceptionListHead();
   Guarded inner;
   inner.body = Faulting;
   Guarded outer;
   outer.body = [&inner] { return inner.Run() + 100; };
   EXPECT_EQ(outer.Run(), kFaultResult + 100);
+  EXPECT_EQ(ExceptionListHead(), headBefore);
   outer.body = [&inner] { return inner.Run(), Faulting(); };  // after the inner guard returned: the outer's
   EXPECT_EQ(outer.Run(), kFaultResult);
   EXPECT_EQ(inner.reports.size(), 2u);
