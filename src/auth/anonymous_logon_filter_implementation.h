@@ -50,7 +50,6 @@ class CAnonymousLogonFilterImplementation : public IFilterImplementation {
   std::shared_ptr<Stub::Session> FindSession(const std::string& key);
   std::shared_ptr<Stub::Session> CreateSessionForKey(const std::string& key);
   void ExpireSessionForKey(const std::string& key);
-  void UpdateSessionBoundToIsaTmg(ConnectionContext* context, const std::string& newKey);
   void UpdateSessionBoundToIsaTmg(ConnectionContext* context, const std::string& newKey,
                                   talverin::flow::Binding binding);
 

@@ -3,7 +3,6 @@
 // when the cookie is cleared.
 #include "auth/anonymous_logon_filter_implementation.h"
 #include "auth/connection_context.h"
-#include "auth/flow_text.h"
 #include "diag/trace_log.h"
 #include "stub/session_store.h"
 
@@ -41,17 +40,6 @@ void CAnonymousLogonFilterImplementation::ExpireSessionForKey(const std::string&
     session->PutState(static_cast<int>(SessionState::Expired));
     TLOGF(1, "Session(%s) status has been changed to 'Expired'", key.c_str());
   }
-}
-
-void CAnonymousLogonFilterImplementation::UpdateSessionBoundToIsaTmg(ConnectionContext* context,
-                                                                     const std::string& newKey) {
-  if (!context) {
-    TLOG(1, "ERROR UpdateSessionBoundToIsaTmg - context is null");
-    return;
-  }
-  const bool freshLogon =
-      context->urlCanonicalValid && talverin::IsIsaTmgPage(std::optional<std::string>(context->urlCanonical));
-  UpdateSessionBoundToIsaTmg(context, newKey, talverin::flow::DecideBinding(context->key, newKey, freshLogon));
 }
 
 void CAnonymousLogonFilterImplementation::UpdateSessionBoundToIsaTmg(ConnectionContext* context,
