@@ -34,4 +34,14 @@ inline UniqueBstr StoreText(const char* text) {
   return value;
 }
 
+// The key of a collection's Item or Remove call: a name, or a 1-based index.
+inline void SetStoreKey(UniqueVariant& key, const char* name) {
+  key->bstrVal = StoreText(name).Take();
+  key->vt = VT_BSTR;
+}
+inline void SetStoreKey(UniqueVariant& key, long index) {
+  key->vt = VT_I4;
+  key->lVal = index;
+}
+
 }  // namespace talverin

@@ -39,10 +39,8 @@ void ListenerConfigReader::Attach(const ComPtr<fpc::IFpcWebListener>& listener) 
   listener_ = listener;
   if (!sets_) return;  // no sets at all: every vendor value reads as its default
 
-  UniqueBstr name = StoreText(kVendorParametersSetName);
   UniqueVariant key;
-  key->vt = VT_BSTR;
-  key->bstrVal = name.Take();
+  SetStoreKey(key, kVendorParametersSetName);
   if (sets_->Item(*key.Get(), set_.Put()) == S_OK && set_) return;
   // A listener the administration tools never touched: an empty set in the
   // administration objects only (never saved), so every value reads its
@@ -94,8 +92,7 @@ void ListenerConfigReader::ReadCookieSettings(std::string& cookieName, std::vect
     ThrowIfStoreNotOk(domains->get_Count(&count));
     for (long k = 1; k <= count; ++k) {
       UniqueVariant index;
-      index->vt = VT_I4;
-      index->lVal = k;
+      SetStoreKey(index, k);
       BstrOut domain;
       ThrowIfStoreNotOk(domains->Item(*index.Get(), domain.Put()));
       cookieDomains.push_back(domain.Text());
@@ -139,8 +136,7 @@ void ReadWebListeners(WebListenerMap& map) {
     ComPtr<fpc::IFpcWebListener> listener;
     {
       UniqueVariant index;
-      index->vt = VT_I4;
-      index->lVal = i;
+      SetStoreKey(index, i);
       ThrowIfStoreNotOk(listeners->Item(*index.Get(), listener.Put()));
     }
     ThrowIfMissing(listener);

@@ -103,8 +103,7 @@ void AddWebFilter(fpc::IFpcWebFilters* webFilters) {
 
 void RemoveWebFilter(fpc::IFpcWebFilters* webFilters) {
   UniqueVariant guid;
-  guid->bstrVal = StoreText(kWebFilterGuid).Take();
-  guid->vt = VT_BSTR;
+  SetStoreKey(guid, kWebFilterGuid);
   const HRESULT hr = webFilters->Remove(*guid.Get());
   if (hr == kNotRegistered) return;  // nothing to remove, nothing saved
   ThrowIfStepFailed(hr, "ORVANT: Failed to remove the Web filter. Error code is %lx\n",
