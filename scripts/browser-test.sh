@@ -47,7 +47,8 @@ step() { printf '\n---- %s\n' "$*"; }
 
 # A machine fault caught inside the filter fails the step it happened in. Its
 # dump (full memory: tens of seconds to write under Wine) is let finish before
-# the gateway is stopped, so that the artifacts hold a dump that can be read.
+# the gateway is stopped, so that the artifacts hold a dump that can be read,
+# and the log shows where the fault happened.
 trace_log=$demo_dir/filter/Logs/TALVERIN.ISA.Filter.log
 dump=$demo_dir/filter/Logs/TALVERIN.ISA.Filter.dll.dmp
 faults_seen=0
@@ -66,6 +67,8 @@ check_faults() {
   done
   echo "FAILED: $1: the filter caught a machine fault (dump in $artifacts)" >&2
   tr -d '\r' <"$trace_log" | grep -B 12 -A 1 'SEH caught' | tail -n 40 >&2
+  node "$root/scripts/dump-stack.mjs" "$dump" "$demo_dir/filter/TALVERIN.ISA.Filter.dll" \
+    "$demo_win64/testbeds/gateway/talverin_gateway.exe" /usr/lib/x86_64-linux-gnu/wine/x86_64-windows >&2 || true
   return 1
 }
 
