@@ -16,6 +16,19 @@ constexpr Member kGetStore = PropertyGet(MemberSlot::MasterStore, L"Store");
 constexpr Member kGetProxy = PropertyGet(MemberSlot::MasterProxy, L"Proxy");
 constexpr Member kProbe = MethodCall(MemberSlot::MasterServer, L"Server");
 
+// Wine's COM runtime (Wine 8, where the filter is tested) gives all proxies of
+// one server process a shared proxy of the server's remote IUnknown, frees it
+// when the last of them lets go, and can hand it to another thread in that
+// moment: a session proxy released at the end of a request then calls through
+// freed memory. A proxy that has asked its server for an interface keeps the
+// shared one until it is released itself, so the root object, asked once here,
+// keeps it for the whole connection. On Windows it is one call at connect; the
+// answer does not matter.
+void KeepRemoteUnknown(IDispatch* root) {
+  talverin::ComPtr<IUnknown> unused;
+  (void)root->QueryInterface(IID_ISupportErrorInfo, unused.PutVoid());
+}
+
 }  // namespace
 
 HRESULT ConnectionMaster::CreateInstance() {
@@ -28,7 +41,9 @@ HRESULT ConnectionMaster::CreateInstance() {
   UseDispids(std::make_shared<DispidCache>());
   // A root object left from a connect whose later steps failed is released
   // here rather than leaked.
-  return CoCreateInstance(clsid, nullptr, kAnyServerContext, IID_IDispatch, HeldDispatch().PutVoid());
+  hr = CoCreateInstance(clsid, nullptr, kAnyServerContext, IID_IDispatch, HeldDispatch().PutVoid());
+  if (SUCCEEDED(hr) && HeldDispatch()) KeepRemoteUnknown(HeldDispatch().Get());
+  return hr;
 }
 
 std::shared_ptr<HtmlServer> ConnectionMaster::GetServer() {
